@@ -1,0 +1,93 @@
+// The seven module functions: parse, put our message in place of the parser's, delegate.
+#include "tidewell/tidewell.hpp"
+#include "tidewell/function_segment.hpp"
+#include "tidewell/value_segment.hpp"
+
+using tw::PyRef;
+
+// Replaces whatever the parser raised with the function's own argument message.
+static PyObject* argument_error(const char* message)
+{
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"name", "prealloc_size", "error_if_exists", nullptr};
+    const char* name;
+    PyObject* prealloc_size = nullptr;
+    PyObject* error_if_exists = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!O!", const_cast<char**>(kwlist), &name,
+                                     &PyLong_Type, &prealloc_size, &PyBool_Type,
+                                     &error_if_exists)) {
+        return argument_error("Expected at least the name (str) argument.");
+    }
+    return tw::create_memory_impl(name, prealloc_size, error_if_exists);
+}
+
+extern "C" TW_EXPORT PyObject* remove_memory(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"name", "throw_error", nullptr};
+    const char* name;
+    PyObject* throw_error = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!", const_cast<char**>(kwlist), &name,
+                                     &PyBool_Type, &throw_error)) {
+        return argument_error("Expected at least the 'name' (str) argument.");
+    }
+    return tw::remove_memory_impl(name, throw_error);
+}
+
+extern "C" TW_EXPORT PyObject* read_memory(PyObject*, PyObject* args)
+{
+    const char* name;
+    if (!PyArg_ParseTuple(args, "s", &name)) {
+        return argument_error("Expected 1 'str' type.");
+    }
+    return tw::read_memory_impl(name);
+}
+
+extern "C" TW_EXPORT PyObject* write_memory(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"name", "value", "create", nullptr};
+    const char* name;
+    PyObject* value;
+    PyObject* create = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|O!", const_cast<char**>(kwlist), &name,
+                                     &value, &PyBool_Type, &create)) {
+        return argument_error("Expected at least the 'name' (str) and 'value' (any) arguments.");
+    }
+    return tw::write_memory_impl(name, value, create);
+}
+
+extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args)
+{
+    const char* name;
+    PyObject* func;
+    if (!PyArg_ParseTuple(args, "sO", &name, &func) || !PyCallable_Check(func)) {
+        return argument_error("Expected a 'str' and 'callable' type.");
+    }
+    PyRef held = PyRef::borrow(func);
+    return tw::create_function_impl(name, held.get());
+}
+
+extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)
+{
+    const char* name;
+    if (!PyArg_ParseTuple(args, "s", &name)) {
+        return argument_error("Expected 1 'str' type.");
+    }
+    return tw::remove_function_impl(name);
+}
+
+extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
+{
+    const char* name;
+    PyObject* call_args;
+    if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &call_args)) {
+        return argument_error("Expected a 'str' and 'tuple' type.");
+    }
+    PyRef held = PyRef::borrow(call_args);
+    return call_shared_function(name, held.get());
+}

@@ -1,0 +1,57 @@
+#pragma once
+#include <Python.h>
+#include <pthread.h>
+#include <sys/types.h>
+#include <cstddef>
+#include <cstdint>
+
+// Pieces that value segments and function segments share: names, atomic creation, robust
+// process-shared mutexes and condition variables, and waiting without holding the GIL.
+namespace tw {
+
+constexpr mode_t SEGMENT_MODE = 0666;
+
+// Size of a function segment, and the two bytes that mark one (in its reserved bytes), so that
+// value operations can tell a function segment from a value segment of the same size.
+constexpr size_t FUNCTION_SEGMENT_SIZE = 1168;
+constexpr size_t FUNCTION_MAGIC_OFFSET = 142;
+constexpr unsigned char FUNCTION_MAGIC[2] = {'T', 'W'};
+
+// Fills `out` with the path of segment `name` in the shared-memory directory, following the
+// name rules of shm_open. Returns false (errno = EINVAL) for a name shm_open would refuse.
+bool segment_path(const char* name, char* out, size_t out_size);
+
+// Called on the private mapping of a new segment before it is published. Returns nullptr on
+// success, or the MemoryError message (with one %s for the name) to raise.
+using SegmentInit = const char* (*)(unsigned char* map, void* ctx);
+
+// Creates segment `name` of `object_size` bytes (pages reserved, so a full shared-memory
+// filesystem fails here and not later with SIGBUS), initialises its first `map_size` bytes with
+// `init` under a private name, then publishes it under `name` in one step that fails if the
+// name exists. Nobody can therefore see a segment whose mutex is not yet initialised.
+// Returns 1 when created (and, when `keep_map` is given, the mapping stays and is stored there),
+// 0 when the name exists or could not be taken (errno tells which; no exception), and -1 with a
+// MemoryError set when sizing, mapping or initialising failed.
+int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
+                   void* ctx, unsigned char** keep_map);
+
+// Process-shared mutex that survives its owner: a locker after a crash gets it back.
+int init_robust_mutex(pthread_mutex_t* mutex);
+// Process-shared condition variable on the monotonic clock.
+int init_shared_cond(pthread_cond_t* cond);
+
+enum LockResult { LOCK_FAILED = -1, LOCK_OK = 0, LOCK_OWNER_DIED = 1 };
+
+// Locks a segment mutex. Tries first with the GIL held; if the mutex is busy, waits with the GIL
+// released, checking for signals every tenth of a second. A mutex whose owner died is made
+// consistent and reported as LOCK_OWNER_DIED. LOCK_FAILED comes with an exception set (the
+// signal handler's, or MemoryError naming the segment).
+LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name);
+
+// Monotonic deadline `ms` milliseconds from now.
+struct timespec deadline_after_ms(long ms);
+
+// Sets MemoryError with `format` (one %s for the name).
+PyObject* raise_segment_error(const char* format, const char* name);
+
+} // namespace tw

@@ -1,0 +1,57 @@
+// The module: method table, initialisation and teardown.
+#include "tidewell/tidewell.hpp"
+#include "valpack/zeb_main/zeb_2.hpp"
+
+static PyMethodDef methods[] = {
+    {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_memory)),
+     METH_VARARGS | METH_KEYWORDS, "Create a shared memory address."},
+    {"remove_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(remove_memory)),
+     METH_VARARGS | METH_KEYWORDS, "Remove a shared memory address."},
+    {"read_memory", read_memory, METH_VARARGS, "Get the value stored in a shared memory address."},
+    {"write_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(write_memory)),
+     METH_VARARGS | METH_KEYWORDS, "Write a value to a shared memory address."},
+    {"create_function", create_function, METH_VARARGS,
+     "Create and link a function to shared memory."},
+    {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
+    {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+static PyModuleDef tidewell_def = {
+    PyModuleDef_HEAD_INIT,
+    "tidewell",
+    "A module for managing shared memory with Python.",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    tidewell_module_cleanup,
+};
+
+static int interpreter_finalizing()
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+PyMODINIT_FUNC PyInit_tidewell(void)
+{
+    if (zeb2_init() < 0) {
+        return nullptr;
+    }
+    return PyModule_Create2(&tidewell_def, 1013);
+}
+
+// The registry is released only at interpreter shutdown: a module object freed earlier (removed
+// from sys.modules) can be imported again from the interpreter's cache without a new init, and
+// its functions still need the registry.
+extern "C" TW_EXPORT void tidewell_module_cleanup(void*)
+{
+    if (interpreter_finalizing()) {
+        zeb2_cleanup();
+    }
+}

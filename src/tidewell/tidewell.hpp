@@ -1,0 +1,17 @@
+#pragma once
+#include <Python.h>
+#include "common/py_ref.hpp"
+
+// The module's seven functions and its lifecycle hooks, exported under these names.
+extern "C" {
+TW_EXPORT PyObject* create_memory(PyObject* self, PyObject* args, PyObject* kwargs);
+TW_EXPORT PyObject* remove_memory(PyObject* self, PyObject* args, PyObject* kwargs);
+TW_EXPORT PyObject* read_memory(PyObject* self, PyObject* args);
+TW_EXPORT PyObject* write_memory(PyObject* self, PyObject* args, PyObject* kwargs);
+TW_EXPORT PyObject* create_function(PyObject* self, PyObject* args);
+TW_EXPORT PyObject* remove_function(PyObject* self, PyObject* args);
+TW_EXPORT PyObject* call_function(PyObject* self, PyObject* args);
+
+PyMODINIT_FUNC PyInit_tidewell(void);
+TW_EXPORT void tidewell_module_cleanup(void* module);
+}

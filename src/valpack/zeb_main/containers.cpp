@@ -1,0 +1,289 @@
+// Protocol 2 containers: list, tuple, set, frozenset, dict (and OrderedDict), deque.
+#include "valpack/zeb_main/zeb_2_internal.hpp"
+
+using tw::PyRef;
+
+namespace zeb2 {
+
+// ---------------------------------------------------------------------------------------------
+// Encoder
+
+static StatusCode write_container_header(ValueData* vd, Py_ssize_t count, unsigned char empty)
+{
+    return write_E12D(vd, count, nullptr, empty);
+}
+
+StatusCode from_list(ValueData* vd, PyObject* value)
+{
+    if (!PyList_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (increment_nests(vd) != SC_SUCCESS) {
+        return SC_NESTDEPTH;
+    }
+    Py_ssize_t num_items = PyList_GET_SIZE(value);
+    StatusCode status = write_container_header(vd, num_items, 0x1C);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        // Converting an item may run Python code that shrinks the list: re-check the bound and
+        // hold the item while it is written.
+        if (PyList_GET_SIZE(value) != num_items) {
+            return container_changed();
+        }
+        PyRef item = PyRef::borrow(PyList_GET_ITEM(value, i));
+        status = from_any_value(vd, item.get());
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    if (PyList_GET_SIZE(value) != num_items) {
+        return container_changed();
+    }
+    --vd->nests;
+    return SC_SUCCESS;
+}
+
+StatusCode from_tuple(ValueData* vd, PyObject* value)
+{
+    if (increment_nests(vd) != SC_SUCCESS) {
+        return SC_NESTDEPTH;
+    }
+    Py_ssize_t num_items = PyTuple_GET_SIZE(value);
+    StatusCode status = write_container_header(vd, num_items, 0x26);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        status = from_any_value(vd, PyTuple_GET_ITEM(value, i));
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    --vd->nests;
+    return SC_SUCCESS;
+}
+
+StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, PyObject* type_cl)
+{
+    int is_instance = PyObject_IsInstance(value, type_cl);
+    if (is_instance <= 0) {
+        return is_instance < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    }
+    if (increment_nests(vd) != SC_SUCCESS) {
+        return SC_NESTDEPTH;
+    }
+    // Counting pass: the header needs the exact count before the items.
+    Py_ssize_t num_items = 0;
+    {
+        PyRef count_iter(PyObject_GetIter(value));
+        if (!count_iter) {
+            return SC_INCORRECT;
+        }
+        while (PyRef item{PyIter_Next(count_iter.get())}) {
+            ++num_items;
+        }
+        if (PyErr_Occurred()) {
+            return SC_EXCEPTION;
+        }
+    }
+    StatusCode status = write_container_header(vd, num_items, empty);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    PyRef iter(PyObject_GetIter(value));
+    if (!iter) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not get an iterator of a set type.");
+        return SC_EXCEPTION;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        PyRef item(PyIter_Next(iter.get()));
+        if (!item) {
+            return PyErr_Occurred() ? SC_EXCEPTION : container_changed();
+        }
+        status = from_any_value(vd, item.get());
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    // The second pass must end where the first did.
+    PyRef extra(PyIter_Next(iter.get()));
+    if (extra) {
+        return container_changed();
+    }
+    if (PyErr_Occurred()) {
+        return SC_EXCEPTION;
+    }
+    --vd->nests;
+    return SC_SUCCESS;
+}
+
+StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
+{
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (increment_nests(vd) != SC_SUCCESS) {
+        return SC_NESTDEPTH;
+    }
+    Py_ssize_t num_pairs = PyDict_GET_SIZE(value);
+    StatusCode status = write_container_header(vd, num_pairs, empty);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    // Pairs in the order of the dict's own storage (insertion order). Key and value are held
+    // while written; any change of size in the meantime fails the encoding.
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* item;
+    for (Py_ssize_t i = 0; i < num_pairs; ++i) {
+        if (PyDict_GET_SIZE(value) != num_pairs || !PyDict_Next(value, &pos, &key, &item)) {
+            return container_changed();
+        }
+        PyRef held_key = PyRef::borrow(key);
+        PyRef held_item = PyRef::borrow(item);
+        status = from_any_value(vd, held_key.get());
+        if (status == SC_SUCCESS) {
+            status = from_any_value(vd, held_item.get());
+        }
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    if (PyDict_GET_SIZE(value) != num_pairs) {
+        return container_changed();
+    }
+    --vd->nests;
+    return SC_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder
+
+PyObject* to_list_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyList_New(0);
+}
+
+PyObject* to_tuple_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyTuple_New(0);
+}
+
+PyObject* to_dict_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyDict_New();
+}
+
+// Decodes `count` values into a new list.
+static PyObject* decode_list_items(ByteData* bd, size_t count)
+{
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* item = to_any_value(bd);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* to_list_gen(ByteData* bd, size_t w)
+{
+    size_t count;
+    if (!read_count(bd, w, 1, &count)) {
+        return nullptr;
+    }
+    return decode_list_items(bd, count);
+}
+
+PyObject* to_tuple_gen(ByteData* bd, size_t w)
+{
+    size_t count;
+    if (!read_count(bd, w, 1, &count)) {
+        return nullptr;
+    }
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* item = to_any_value(bd);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+PyObject* decode_dict_pairs(ByteData* bd, size_t count)
+{
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyRef key(to_any_value(bd));
+        if (!key) {
+            return nullptr;
+        }
+        PyRef item(to_any_value(bd));
+        if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+PyObject* to_dict_gen(ByteData* bd, size_t w)
+{
+    size_t count;
+    if (!read_count(bd, w, 2, &count)) {
+        return nullptr;
+    }
+    return decode_dict_pairs(bd, count);
+}
+
+// Builds a set, frozenset or deque from a list of its items.
+static PyObject* build_iterable(PyObject* list, unsigned char empty)
+{
+    switch (empty) {
+    case 0x21:
+        return PySet_New(list);
+    case 0x30:
+        return PyFrozenSet_New(list);
+    case 0x49:
+        return PyObject_CallOneArg(deque_cl, list);
+    default:
+        PyErr_SetString(PyExc_RuntimeError, "Unexpectedly received an invalid iterable character.");
+        return nullptr;
+    }
+}
+
+PyObject* to_iterable_e(ByteData* bd, unsigned char empty)
+{
+    bd->offset += 1;
+    PyRef list(PyList_New(0));
+    return list ? build_iterable(list.get(), empty) : nullptr;
+}
+
+PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty)
+{
+    size_t count;
+    if (!read_count(bd, w, 1, &count)) {
+        return nullptr;
+    }
+    PyRef list(decode_list_items(bd, count));
+    return list ? build_iterable(list.get(), empty) : nullptr;
+}
+
+} // namespace zeb2

@@ -1,0 +1,340 @@
+// Protocol 2 scalar steps: str, int, float, complex, bool, None, Ellipsis, bytes, bytearray.
+#include "valpack/zeb_main/zeb_2_internal.hpp"
+
+using tw::PyRef;
+
+namespace zeb2 {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ || __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__);
+
+static inline void store_le64(unsigned char* dst, uint64_t bits)
+{
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) {
+        bits = __builtin_bswap64(bits);
+    }
+    std::memcpy(dst, &bits, 8);
+}
+
+static inline uint64_t load_le64(const unsigned char* src)
+{
+    uint64_t bits;
+    std::memcpy(&bits, src, 8);
+    if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) {
+        bits = __builtin_bswap64(bits);
+    }
+    return bits;
+}
+
+static inline void write_double(ValueData* vd, double value)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    store_le64(vd->bytes + vd->offset, bits);
+    vd->offset += 8;
+}
+
+static inline double read_double(const unsigned char* src)
+{
+    uint64_t bits = load_le64(src);
+    double value;
+    std::memcpy(&value, &bits, 8);
+    return value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encoder
+
+StatusCode from_string(ValueData* vd, PyObject* value)
+{
+    if (!PyUnicode_Check(value)) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t length;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &length);
+    if (utf8 == nullptr) {
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, length, utf8, 0x00) == SC_NOMEMORY ? SC_NOMEMORY : SC_SUCCESS;
+}
+
+// Writes the integer datachar and width fields for an integer of `length` bytes.
+static StatusCode write_int_header(ValueData* vd, Py_ssize_t length)
+{
+    if (length <= 5) {
+        if (auto_resize_vd(vd, 1 + length) != SC_SUCCESS) {
+            return SC_NOMEMORY;
+        }
+        write_byte(vd, static_cast<unsigned char>(4 + length));
+        return SC_SUCCESS;
+    }
+    if (length <= 255) {
+        if (auto_resize_vd(vd, 2 + length) != SC_SUCCESS) {
+            return SC_NOMEMORY;
+        }
+        write_byte(vd, 0x0A);
+        write_byte(vd, static_cast<unsigned char>(length));
+        return SC_SUCCESS;
+    }
+    int j = get_num_bytes(length);
+    if (length > PY_SSIZE_T_MAX - 2 - j || auto_resize_vd(vd, 2 + j + length) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, 0x0B);
+    write_byte(vd, static_cast<unsigned char>(j));
+    write_size_bytes(vd, static_cast<uint64_t>(length), j);
+    return SC_SUCCESS;
+}
+
+// Integers beyond 64 bits: width from the bit length of x (or of ~x when x < 0), so that the
+// sign bit always fits.
+__attribute__((noinline)) static StatusCode from_big_integer(ValueData* vd, PyObject* value)
+{
+    // An exact int, so that a subclass's own operators cannot change the arithmetic.
+    PyRef exact(PyNumber_Index(value));
+    PyRef zero(PyLong_FromLong(0));
+    if (!exact || !zero) {
+        return SC_EXCEPTION;
+    }
+    int negative = PyObject_RichCompareBool(exact.get(), zero.get(), Py_LT);
+    if (negative < 0) {
+        return SC_EXCEPTION;
+    }
+    PyRef magnitude(negative ? PyNumber_Invert(exact.get()) : Py_NewRef(exact.get()));
+    if (!magnitude) {
+        return SC_EXCEPTION;
+    }
+    PyRef bits_obj(PyObject_CallMethod(magnitude.get(), "bit_length", nullptr));
+    if (!bits_obj) {
+        return SC_EXCEPTION;
+    }
+    Py_ssize_t bits = PyLong_AsSsize_t(bits_obj.get());
+    if (bits < 0) {
+        return PyErr_Occurred() ? SC_EXCEPTION : SC_INCORRECT;
+    }
+    Py_ssize_t length = bits / 8 + 1;
+    StatusCode status = write_int_header(vd, length);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    unsigned char* dst = vd->bytes + vd->offset;
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_ssize_t needed = PyLong_AsNativeBytes(exact.get(), dst, length, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    if (needed < 0) {
+        return SC_EXCEPTION;
+    }
+#else
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(exact.get()), dst,
+                            static_cast<size_t>(length), 1, 1) < 0) {
+        return SC_EXCEPTION;
+    }
+#endif
+    vd->offset += length;
+    return SC_SUCCESS;
+}
+
+StatusCode from_integer(ValueData* vd, PyObject* value)
+{
+    if (!PyLong_Check(value)) {
+        return SC_INCORRECT;
+    }
+    int overflow;
+    long long num = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0) {
+        return from_big_integer(vd, value);
+    }
+    if (num == -1 && PyErr_Occurred()) {
+        return SC_EXCEPTION;
+    }
+    // Smallest signed width: bit length of x, or of ~x for negatives, plus a sign bit.
+    uint64_t magnitude = num < 0 ? ~static_cast<uint64_t>(num) : static_cast<uint64_t>(num);
+    int bits = magnitude == 0 ? 0 : 64 - __builtin_clzll(magnitude);
+    int length = bits / 8 + 1;
+    StatusCode status = write_int_header(vd, length);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    write_size_bytes(vd, static_cast<uint64_t>(num), length);
+    return SC_SUCCESS;
+}
+
+StatusCode from_float(ValueData* vd, PyObject* value)
+{
+    if (!PyFloat_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (auto_resize_vd(vd, 9) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, 0x0C);
+    write_double(vd, PyFloat_AS_DOUBLE(value));
+    return SC_SUCCESS;
+}
+
+StatusCode from_complex(ValueData* vd, PyObject* value)
+{
+    if (!PyComplex_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (auto_resize_vd(vd, 17) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    Py_complex c = PyComplex_AsCComplex(value);
+    write_byte(vd, 0x0F);
+    write_double(vd, c.real);
+    write_double(vd, c.imag);
+    return SC_SUCCESS;
+}
+
+StatusCode from_boolean(ValueData* vd, PyObject* value)
+{
+    if (auto_resize_vd(vd, 1) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, value == Py_True ? 0x0D : 0x0E);
+    return SC_SUCCESS;
+}
+
+StatusCode from_bytes(ValueData* vd, PyObject* value)
+{
+    if (!PyBytes_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, PyBytes_GET_SIZE(value), PyBytes_AS_STRING(value), 0x12) == SC_NOMEMORY
+               ? SC_NOMEMORY
+               : SC_SUCCESS;
+}
+
+StatusCode from_bytearray(ValueData* vd, PyObject* value)
+{
+    if (!PyByteArray_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, PyByteArray_GET_SIZE(value), PyByteArray_AS_STRING(value), 0x17) ==
+                   SC_NOMEMORY
+               ? SC_NOMEMORY
+               : SC_SUCCESS;
+}
+
+StatusCode from_static_value(ValueData* vd, unsigned char datachar)
+{
+    if (auto_resize_vd(vd, 1) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, datachar);
+    return SC_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder
+
+PyObject* to_str_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyUnicode_New(0, 0);
+}
+
+// Reads a `w`-byte length and checks that the payload it announces is present. On success,
+// `offset` stands on the payload's first byte.
+static bool read_payload_length(ByteData* bd, size_t w, size_t* length)
+{
+    return read_size(bd, w, length) && ensure_offset(bd, *length);
+}
+
+PyObject* to_str_gen(ByteData* bd, size_t w)
+{
+    size_t n;
+    if (!read_payload_length(bd, w, &n)) {
+        return nullptr;
+    }
+    const char* text = reinterpret_cast<const char*>(bd->bytes + bd->offset);
+    PyObject* result = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "strict");
+    bd->offset += n;
+    return result;
+}
+
+PyObject* to_int_gen(ByteData* bd, size_t length)
+{
+    if (!ensure_offset(bd, 1) || !ensure_offset(bd, 1 + length)) {
+        return nullptr;
+    }
+    const unsigned char* src = bd->bytes + bd->offset + 1;
+    bd->offset += 1 + length;
+    if (length == 0) {
+        return PyLong_FromLong(0);
+    }
+    if (length <= 8) {
+        uint64_t raw = bytes_to_size_t(src, length);
+        // Sign-extend from the top bit of the last byte.
+        if (length < 8 && (src[length - 1] & 0x80) != 0) {
+            raw |= ~uint64_t{0} << (8 * length);
+        }
+        return PyLong_FromLongLong(static_cast<long long>(raw));
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyLong_FromNativeBytes(src, length, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+#else
+    return _PyLong_FromByteArray(src, length, 1, 1);
+#endif
+}
+
+PyObject* to_float_s(ByteData* bd)
+{
+    if (!ensure_offset(bd, 9)) {
+        return nullptr;
+    }
+    double value = read_double(bd->bytes + bd->offset + 1);
+    bd->offset += 9;
+    return PyFloat_FromDouble(value);
+}
+
+PyObject* to_complex_s(ByteData* bd)
+{
+    if (!ensure_offset(bd, 17)) {
+        return nullptr;
+    }
+    Py_complex c;
+    c.real = read_double(bd->bytes + bd->offset + 1);
+    c.imag = read_double(bd->bytes + bd->offset + 9);
+    bd->offset += 17;
+    return PyComplex_FromCComplex(c);
+}
+
+PyObject* to_bool_gen(ByteData* bd, bool bool_value)
+{
+    bd->offset += 1;
+    return PyBool_FromLong(bool_value);
+}
+
+PyObject* to_none_s(ByteData* bd)
+{
+    bd->offset += 1;
+    Py_RETURN_NONE;
+}
+
+PyObject* to_ellipsis_s(ByteData* bd)
+{
+    bd->offset += 1;
+    return Py_NewRef(Py_Ellipsis);
+}
+
+PyObject* to_bytes_e(ByteData* bd, bool is_bytearray)
+{
+    bd->offset += 1;
+    return is_bytearray ? PyByteArray_FromStringAndSize(nullptr, 0)
+                        : PyBytes_FromStringAndSize(nullptr, 0);
+}
+
+PyObject* to_bytes_gen(ByteData* bd, size_t w, bool is_bytearray)
+{
+    size_t n;
+    if (!read_payload_length(bd, w, &n)) {
+        return nullptr;
+    }
+    const char* data = reinterpret_cast<const char*>(bd->bytes + bd->offset);
+    bd->offset += n;
+    auto size = static_cast<Py_ssize_t>(n);
+    return is_bytearray ? PyByteArray_FromStringAndSize(data, size)
+                        : PyBytes_FromStringAndSize(data, size);
+}
+
+} // namespace zeb2

@@ -1,0 +1,29 @@
+#pragma once
+#include <Python.h>
+#include "common/py_ref.hpp"
+
+// Protocol 2 codec: Python value <-> byte string that starts with the marker 0xFD.
+extern "C" {
+
+// New bytes object, or NULL with an exception set. A NULL value gives the no-value string FD 67.
+TW_EXPORT PyObject* from_value(PyObject* value);
+// New reference to the decoded value, or NULL with an exception set. 0xFE inputs go to protocol 1.
+TW_EXPORT PyObject* to_value(PyObject* py_bytes);
+
+// Type registry: 1 on success, -1 with an exception set.
+TW_EXPORT int zeb2_init(void);
+TW_EXPORT void zeb2_cleanup(void);
+
+TW_EXPORT extern PyObject* datetime_dt;
+TW_EXPORT extern PyObject* datetime_d;
+TW_EXPORT extern PyObject* datetime_t;
+TW_EXPORT extern PyObject* uuid_cl;
+TW_EXPORT extern PyObject* decimal_cl;
+TW_EXPORT extern PyObject* namedtuple_cl;
+}
+
+namespace zeb2 {
+// Decodes a byte string held in memory that stays valid and unchanged for the call (a bytes
+// object, or a shared data area under its mutex). Same results as to_value.
+PyObject* to_value_buffer(const unsigned char* data, size_t size);
+} // namespace zeb2

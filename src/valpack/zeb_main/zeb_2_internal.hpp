@@ -1,0 +1,180 @@
+#pragma once
+#include <Python.h>
+#include <cstdint>
+#include <cstring>
+#include "valpack/zeb_main/zeb_2.hpp"
+#include "valpack/zeb_main/byte_reader.hpp"
+
+// Class globals that only the codec's own files use (the other six are in zeb_2.hpp).
+extern "C" {
+TW_EXPORT extern PyObject* deque_cl;
+TW_EXPORT extern PyObject* counter_cl;
+TW_EXPORT extern PyObject* ordereddict_cl;
+TW_EXPORT extern PyObject* chainmap_cl;
+TW_EXPORT extern PyObject* path_cl;
+TW_EXPORT extern PyObject* purepath_cl;
+}
+
+namespace zeb2 {
+
+// Interned attribute names, made by zeb2_init.
+namespace names {
+extern PyObject* sizeof_;
+extern PyObject* fields;
+extern PyObject* name;
+extern PyObject* maps;
+extern PyObject* isoformat;
+extern PyObject* fromisoformat;
+extern PyObject* hex;
+extern PyObject* start;
+extern PyObject* stop;
+extern PyObject* step;
+} // namespace names
+
+enum StatusCode : int {
+    SC_SUCCESS = 0,
+    SC_INCORRECT = 1,   // the name led to a step whose type test failed
+    SC_UNSUPPORTED = 2, // no step for the type
+    SC_EXCEPTION = 3,   // a Python exception is already set
+    SC_NESTDEPTH = 4,
+    SC_NOMEMORY = 5,
+};
+
+// At most this many containers may be open at once; the next one fails.
+constexpr int MAX_NESTS = 100;
+// Namedtuples do not count as containers, but a chain of them still recurses.
+constexpr int MAX_NAMEDTUPLE_DEPTH = 800;
+
+constexpr unsigned char PROTOCOL_2 = 0xFD;
+constexpr unsigned char PROTOCOL_1 = 0xFE;
+constexpr unsigned char NO_VALUE = 0x67;
+
+struct ValueData {
+    Py_ssize_t offset;   // bytes written; the next byte goes to bytes[offset]
+    Py_ssize_t max_size; // capacity of bytes
+    int nests;           // containers currently open
+    int nt_depth;        // namedtuples currently open
+    unsigned char* bytes;
+};
+
+// Cold path of auto_resize_vd: grows the buffer so that `jump` more bytes fit.
+StatusCode grow_vd(ValueData* vd, Py_ssize_t jump);
+
+// Reserves room for `jump` more bytes. Every writer calls it before writing.
+inline StatusCode auto_resize_vd(ValueData* vd, Py_ssize_t jump)
+{
+    if (jump <= vd->max_size - vd->offset) {
+        return SC_SUCCESS;
+    }
+    return grow_vd(vd, jump);
+}
+
+inline StatusCode increment_nests(ValueData* vd)
+{
+    return ++vd->nests > MAX_NESTS ? SC_NESTDEPTH : SC_SUCCESS;
+}
+
+// Number of significant bytes of a size: 0 for a size <= 0.
+inline int get_num_bytes(int64_t size)
+{
+    int k = 0;
+    for (uint64_t n = size > 0 ? static_cast<uint64_t>(size) : 0; n != 0; n >>= 8) {
+        ++k;
+    }
+    return k;
+}
+
+// Writes `num` as `num_bytes` little-endian bytes; room must be reserved.
+inline void write_size_bytes(ValueData* vd, uint64_t num, int num_bytes)
+{
+    for (int i = 0; i < num_bytes; ++i) {
+        vd->bytes[vd->offset++] = static_cast<unsigned char>(num >> (8 * i));
+    }
+}
+
+inline void write_byte(ValueData* vd, unsigned char byte) { vd->bytes[vd->offset++] = byte; }
+
+// Writes a size-class header for `size` in family `empty`, then `size` payload bytes when
+// `payload` is given. Containers pass no payload; the reservation still holds one byte per item.
+StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload, unsigned char empty);
+
+// Raised when Python code run during encoding changed a container being written.
+StatusCode container_changed();
+
+// Encoder dispatch and steps.
+StatusCode from_any_value(ValueData* vd, PyObject* value);
+
+StatusCode from_string(ValueData* vd, PyObject* value);
+StatusCode from_integer(ValueData* vd, PyObject* value);
+StatusCode from_float(ValueData* vd, PyObject* value);
+StatusCode from_complex(ValueData* vd, PyObject* value);
+StatusCode from_boolean(ValueData* vd, PyObject* value);
+StatusCode from_bytes(ValueData* vd, PyObject* value);
+StatusCode from_bytearray(ValueData* vd, PyObject* value);
+StatusCode from_static_value(ValueData* vd, unsigned char datachar);
+
+StatusCode from_list(ValueData* vd, PyObject* value);
+StatusCode from_tuple(ValueData* vd, PyObject* value);
+StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, PyObject* type_cl);
+StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty);
+
+StatusCode from_namedtuple(ValueData* vd, PyObject* value);
+StatusCode from_counter(ValueData* vd, PyObject* value);
+StatusCode from_chainmap(ValueData* vd, PyObject* value);
+
+StatusCode from_datetime(ValueData* vd, PyObject* value, const char* datatype);
+StatusCode from_decimal(ValueData* vd, PyObject* value);
+StatusCode from_uuid(ValueData* vd, PyObject* value);
+StatusCode from_memoryview(ValueData* vd, PyObject* value);
+StatusCode from_range(ValueData* vd, PyObject* value);
+StatusCode from_path(ValueData* vd, PyObject* value, unsigned char empty);
+
+// Decoder dispatch and steps. `_e` steps stand on their datachar; `_gen` steps stand on the last
+// byte before their count or length field, which is `w` bytes wide; all end after their value.
+PyObject* to_any_value(ByteData* bd);
+
+PyObject* to_str_e(ByteData* bd);
+PyObject* to_str_gen(ByteData* bd, size_t w);
+PyObject* to_int_gen(ByteData* bd, size_t length);
+PyObject* to_float_s(ByteData* bd);
+PyObject* to_bool_gen(ByteData* bd, bool bool_value);
+PyObject* to_complex_s(ByteData* bd);
+PyObject* to_none_s(ByteData* bd);
+PyObject* to_ellipsis_s(ByteData* bd);
+PyObject* to_bytes_e(ByteData* bd, bool is_bytearray);
+PyObject* to_bytes_gen(ByteData* bd, size_t w, bool is_bytearray);
+
+PyObject* to_list_e(ByteData* bd);
+PyObject* to_list_gen(ByteData* bd, size_t w);
+PyObject* to_tuple_e(ByteData* bd);
+PyObject* to_tuple_gen(ByteData* bd, size_t w);
+PyObject* to_dict_e(ByteData* bd);
+PyObject* to_dict_gen(ByteData* bd, size_t w);
+PyObject* to_iterable_e(ByteData* bd, unsigned char empty);
+PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty);
+// Decodes `count` key/value pairs into a new dict; the insertion's TypeError fails it.
+PyObject* decode_dict_pairs(ByteData* bd, size_t count);
+
+PyObject* to_namedtuple_e(ByteData* bd);
+PyObject* to_namedtuple_gen(ByteData* bd, size_t w);
+PyObject* to_counter_e(ByteData* bd);
+PyObject* to_counter_gen(ByteData* bd, size_t w);
+PyObject* to_ordereddict_e(ByteData* bd);
+PyObject* to_ordereddict_gen(ByteData* bd, size_t w);
+PyObject* to_chainmap_e(ByteData* bd);
+PyObject* to_chainmap_gen(ByteData* bd, size_t w);
+
+PyObject* to_datetime_gen(ByteData* bd, PyObject* method);
+PyObject* to_timedelta_s(ByteData* bd);
+PyObject* to_uuid_s(ByteData* bd);
+PyObject* to_memoryview_e(ByteData* bd);
+PyObject* to_memoryview_gen(ByteData* bd, size_t w);
+PyObject* to_decimal_gen(ByteData* bd, size_t w);
+PyObject* to_range_s(ByteData* bd);
+PyObject* to_path_e(ByteData* bd, PyObject* type_cl);
+PyObject* to_path_gen(ByteData* bd, size_t w, PyObject* type_cl);
+
+// Imports this codec's own pointer to the datetime C API (the protocol 1 decoder keeps its own).
+void init_datetime_api();
+
+} // namespace zeb2
