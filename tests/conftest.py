@@ -37,7 +37,3 @@ def shm_name(request):
 @pytest.fixture
 def name(shm_name):
     return shm_name()
-
-
-def roundtrip(value):
-    return tidewell_codec.to_value(tidewell_codec.from_value(value))

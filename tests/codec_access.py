@@ -1,0 +1,31 @@
+"""Reach the codec's exported entry points (not part of the module's method table) via ctypes."""
+import ctypes
+
+import tidewell
+
+_lib = ctypes.PyDLL(tidewell.__file__)
+
+
+def _bind(symbol, restype, argtypes):
+    func = _lib[symbol]  # a fresh function object: each binding keeps its own types
+    func.restype = restype
+    func.argtypes = argtypes
+    return func
+
+
+encode = _bind("from_value", ctypes.py_object, [ctypes.py_object])
+decode = _bind("to_value", ctypes.py_object, [ctypes.py_object])
+decode_prot1 = _bind("to_value_prot1", ctypes.py_object, [ctypes.py_object])
+# from_value given no object at all (NULL), as a server does for a call that is not a tuple.
+encode_nothing = _bind("from_value", ctypes.py_object, [ctypes.c_void_p])
+call_shared_function = _bind("call_shared_function", ctypes.py_object,
+                             [ctypes.c_char_p, ctypes.py_object])
+
+
+def roundtrip(value):
+    return decode(encode(value))
+
+
+def class_global(name):
+    """Borrowed value of one of the exported class globals."""
+    return ctypes.py_object.in_dll(_lib, name).value
