@@ -1,24 +1,290 @@
-// Protocol 2 collections family: namedtuple, Counter, OrderedDict, ChainMap. (Placeholder.)
+// Protocol 2 collections family: namedtuple, Counter, OrderedDict and ChainMap. (deque is a
+// container; OrderedDict is written by the dict step with its own family.)
 #include "valpack/zeb_main/zeb_2_internal.hpp"
+
+using tw::PyRef;
 
 namespace zeb2 {
 
-static PyObject* not_yet()
+// ---------------------------------------------------------------------------------------------
+// Encoder
+
+// A namedtuple's field names must be a tuple of str with no more names than the value has
+// elements; anything else would pair names with missing elements.
+static bool valid_fields(PyObject* fields, PyObject* value)
 {
-    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: not supported yet.");
-    return nullptr;
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) > PyTuple_GET_SIZE(value)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
+        if (!PyUnicode_Check(PyTuple_GET_ITEM(fields, i))) {
+            return false;
+        }
+    }
+    return true;
 }
 
-StatusCode from_namedtuple(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_counter(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_chainmap(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-PyObject* to_namedtuple_e(ByteData*) { return not_yet(); }
-PyObject* to_namedtuple_gen(ByteData*, size_t) { return not_yet(); }
-PyObject* to_counter_e(ByteData*) { return not_yet(); }
-PyObject* to_counter_gen(ByteData*, size_t) { return not_yet(); }
-PyObject* to_ordereddict_e(ByteData*) { return not_yet(); }
-PyObject* to_ordereddict_gen(ByteData*, size_t) { return not_yet(); }
-PyObject* to_chainmap_e(ByteData*) { return not_yet(); }
-PyObject* to_chainmap_gen(ByteData*, size_t) { return not_yet(); }
+// Layout: header with the field count, the type name as a str value, then per field its name
+// and its value. Namedtuples are not containers for the nesting limit, but a chain of them still
+// recurses, so it has a bound of its own.
+StatusCode from_namedtuple(ValueData* vd, PyObject* value)
+{
+    if (++vd->nt_depth > MAX_NAMEDTUPLE_DEPTH) {
+        return SC_NESTDEPTH;
+    }
+    // `_fields` may be computed by Python code on every access: keep the one tuple we checked.
+    PyRef fields(PyObject_GetAttr(value, names::fields));
+    if (!fields) {
+        return SC_EXCEPTION;
+    }
+    if (!valid_fields(fields.get(), value)) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t num_items = PyTuple_GET_SIZE(fields.get());
+    StatusCode status = write_E12D(vd, num_items, nullptr, 0x44);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    {
+        PyRef type_name(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(value)), names::name));
+        if (!type_name) {
+            return SC_EXCEPTION;
+        }
+        status = from_string(vd, type_name.get());
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    // Both tuples are immutable and held, so their items stay alive while they are written.
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        status = from_string(vd, PyTuple_GET_ITEM(fields.get(), i));
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+        status = from_any_value(vd, PyTuple_GET_ITEM(value, i));
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    --vd->nt_depth;
+    return SC_SUCCESS;
+}
+
+// isinstance can be satisfied by a `__class__` attribute, so the steps that read dict storage
+// also insist on a real dict.
+static StatusCode check_instance(PyObject* value, PyObject* type_cl)
+{
+    int is_instance = PyObject_IsInstance(value, type_cl);
+    if (is_instance < 0) {
+        return SC_EXCEPTION;
+    }
+    return is_instance ? SC_SUCCESS : SC_INCORRECT;
+}
+
+StatusCode from_counter(ValueData* vd, PyObject* value)
+{
+    StatusCode status = check_instance(value, counter_cl);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (increment_nests(vd) != SC_SUCCESS) {
+        return SC_NESTDEPTH;
+    }
+    Py_ssize_t num_pairs = PyDict_GET_SIZE(value);
+    status = write_E12D(vd, num_pairs, nullptr, 0x4E);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    // Storage order, as for a dict. Converting a key may run Python code that changes the
+    // Counter: hold each pair and fail on a change of size rather than write a wrong count.
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* count;
+    for (Py_ssize_t i = 0; i < num_pairs; ++i) {
+        if (PyDict_GET_SIZE(value) != num_pairs || !PyDict_Next(value, &pos, &key, &count)) {
+            return container_changed();
+        }
+        PyRef held_key = PyRef::borrow(key);
+        PyRef held_count = PyRef::borrow(count);
+        status = from_any_value(vd, held_key.get());
+        if (status == SC_SUCCESS) {
+            // The count is written as an int whatever its type's name, so bool counts are ints
+            // and any non-int count is refused.
+            status = from_integer(vd, held_count.get());
+        }
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    if (PyDict_GET_SIZE(value) != num_pairs) {
+        return container_changed();
+    }
+    --vd->nests;
+    return SC_SUCCESS;
+}
+
+StatusCode from_chainmap(ValueData* vd, PyObject* value)
+{
+    StatusCode status = check_instance(value, chainmap_cl);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    if (increment_nests(vd) != SC_SUCCESS) {
+        return SC_NESTDEPTH;
+    }
+    PyRef maps(PyObject_GetAttr(value, names::maps));
+    if (!maps) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return SC_EXCEPTION;
+        }
+        PyErr_Clear();
+        return SC_INCORRECT;
+    }
+    if (!PyList_Check(maps.get())) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t num_items = PyList_GET_SIZE(maps.get());
+    status = write_E12D(vd, num_items, nullptr, 0x58);
+    if (status != SC_SUCCESS) {
+        return status;
+    }
+    for (Py_ssize_t i = 0; i < num_items; ++i) {
+        // Writing a map may run Python code that edits the maps list.
+        if (PyList_GET_SIZE(maps.get()) != num_items) {
+            return container_changed();
+        }
+        PyRef map = PyRef::borrow(PyList_GET_ITEM(maps.get(), i));
+        status = from_any_value(vd, map.get());
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    if (PyList_GET_SIZE(maps.get()) != num_items) {
+        return container_changed();
+    }
+    --vd->nests;
+    return SC_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder
+
+// The class is made from the transmitted names; the factory refuses names it cannot use.
+static PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items)
+{
+    PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, type_name, fields, nullptr));
+    if (!nt_type) {
+        return nullptr;
+    }
+    return PyObject_Call(nt_type.get(), items, nullptr);
+}
+
+PyObject* to_namedtuple_e(ByteData* bd)
+{
+    bd->offset += 1;
+    PyRef type_name(to_any_value(bd));
+    if (!type_name) {
+        return nullptr;
+    }
+    PyRef empty(PyTuple_New(0));
+    if (!empty) {
+        return nullptr;
+    }
+    return build_namedtuple(type_name.get(), empty.get(), empty.get());
+}
+
+PyObject* to_namedtuple_gen(ByteData* bd, size_t w)
+{
+    // Each field is a name and a value, at least one byte each.
+    size_t count;
+    if (!read_count(bd, w, 2, &count)) {
+        return nullptr;
+    }
+    PyRef type_name(to_any_value(bd));
+    if (!type_name) {
+        return nullptr;
+    }
+    PyRef fields(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    PyRef items(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!fields || !items) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* field = to_any_value(bd);
+        if (field == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(fields.get(), static_cast<Py_ssize_t>(i), field);
+        PyObject* item = to_any_value(bd);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(items.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return build_namedtuple(type_name.get(), fields.get(), items.get());
+}
+
+PyObject* to_counter_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyObject_CallNoArgs(counter_cl);
+}
+
+PyObject* to_ordereddict_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyObject_CallNoArgs(ordereddict_cl);
+}
+
+PyObject* to_chainmap_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return PyObject_CallNoArgs(chainmap_cl);
+}
+
+// Counter and OrderedDict travel as their pairs; the class is filled from a plain dict, which
+// keeps the pairs' order and accepts counts of any type.
+static PyObject* to_mapping_gen(ByteData* bd, size_t w, PyObject* type_cl)
+{
+    size_t count;
+    if (!read_count(bd, w, 2, &count)) {
+        return nullptr;
+    }
+    PyRef dict(decode_dict_pairs(bd, count));
+    if (!dict) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(type_cl, dict.get());
+}
+
+PyObject* to_counter_gen(ByteData* bd, size_t w) { return to_mapping_gen(bd, w, counter_cl); }
+
+PyObject* to_ordereddict_gen(ByteData* bd, size_t w)
+{
+    return to_mapping_gen(bd, w, ordereddict_cl);
+}
+
+PyObject* to_chainmap_gen(ByteData* bd, size_t w)
+{
+    size_t count;
+    if (!read_count(bd, w, 1, &count)) {
+        return nullptr;
+    }
+    PyRef maps(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!maps) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* map = to_any_value(bd);
+        if (map == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(maps.get(), static_cast<Py_ssize_t>(i), map);
+    }
+    return PyObject_Call(chainmap_cl, maps.get(), nullptr);
+}
 
 } // namespace zeb2
