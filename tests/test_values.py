@@ -1,0 +1,302 @@
+"""Shared values: creation, growth, reading and writing across processes, crash safety."""
+import multiprocessing
+import os
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import tidewell
+from conftest import shm_exists, shm_path
+
+TIMEOUT = 30
+
+# A child that takes a segment's lock the way tidewell does and dies holding it.
+LOCK_AND_DIE = textwrap.dedent(
+    """
+    import ctypes, mmap, os, sys
+    name, mode = sys.argv[1], sys.argv[2]
+    libc = ctypes.CDLL(None)
+    fd = os.open("/dev/shm/" + name, os.O_RDWR)
+    mm = mmap.mmap(fd, os.fstat(fd).st_size)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(mm))
+    assert libc.pthread_mutex_lock(ctypes.c_void_p(base + 8)) == 0
+    if mode == "torn":
+        # Die in the middle of a write: marker cleared, half the new bytes copied.
+        mm[48] = 0
+        mm[49:52] = b"\\x01\\x05a"
+    if mode == "hold":
+        print("locked", flush=True)
+        sys.stdin.readline()
+        libc.pthread_mutex_unlock(ctypes.c_void_p(base + 8))
+        sys.exit(0)
+    os._exit(0)
+    """
+)
+
+
+def run_child(*args, **kwargs):
+    return subprocess.run(
+        [sys.executable, "-c", LOCK_AND_DIE, *args], timeout=TIMEOUT, check=True, **kwargs
+    )
+
+
+def object_size(name):
+    return os.stat(shm_path(name)).st_size
+
+
+def header_capacity(name):
+    with open(shm_path(name), "rb") as f:
+        return struct.unpack("<Q", f.read(8))[0]
+
+
+class TestCreateAndRemove:
+    def test_create_twice(self, name):
+        assert tidewell.create_memory(name) is True
+        assert tidewell.create_memory(name) is False
+        with pytest.raises(MemoryError) as err:
+            tidewell.create_memory(name, error_if_exists=True)
+        assert str(err.value) == f"The memory address '{name}' already exists."
+        assert tidewell.create_memory(name, error_if_exists=False) is False
+
+    def test_fresh_segment_reads_none(self, name):
+        tidewell.create_memory(name)
+        assert tidewell.read_memory(name) is None
+        assert object_size(name) == 48
+
+    def test_preallocated_never_written_is_invalid(self, name):
+        assert tidewell.create_memory(name, 16)
+        assert object_size(name) == 64
+        with pytest.raises(ValueError, match="invalid protocol marker.$"):
+            tidewell.read_memory(name)
+
+    def test_prealloc_true_is_one_byte(self, name):
+        assert tidewell.create_memory(name, prealloc_size=True)
+        assert header_capacity(name) == 1
+
+    @pytest.mark.parametrize("size", [-1, 2**64, 2**64 - 48, 2**64 - 1])
+    def test_prealloc_too_large(self, name, size):
+        with pytest.raises(ValueError, match="^The given pre-allocate size is too large.$"):
+            tidewell.create_memory(name, size)
+        assert not shm_exists(name)
+
+    def test_prealloc_that_cannot_be_reserved(self, name):
+        with pytest.raises(MemoryError) as err:
+            tidewell.create_memory(name, 2**62)
+        assert str(err.value) == f"Failed to allocate for shared memory address '{name}'."
+        assert not shm_exists(name)
+        assert not [f for f in os.listdir("/dev/shm") if f.startswith(".tidewell-new-")]
+
+    def test_remove(self, name):
+        assert tidewell.remove_memory(name) is False
+        with pytest.raises(MemoryError, match="^Failed to unlink the shared memory.$"):
+            tidewell.remove_memory(name, throw_error=True)
+        tidewell.write_memory(name, 1)
+        assert tidewell.remove_memory(name, True) is True
+        assert not shm_exists(name)
+
+    @pytest.mark.parametrize("bad", ["a/b", "x" * 300, ""])
+    def test_names_the_system_rejects(self, bad):
+        assert tidewell.create_memory(bad) is False
+        with pytest.raises(MemoryError) as err:
+            tidewell.write_memory(bad, 1)
+        assert str(err.value) == f"Failed to open shared memory address '{bad}'."
+        with pytest.raises(MemoryError):
+            tidewell.read_memory(bad)
+
+
+class TestReadWrite:
+    def test_read_missing(self, name):
+        with pytest.raises(MemoryError) as err:
+            tidewell.read_memory(name)
+        assert str(err.value) == f"Failed to open shared memory address '{name}'."
+        assert not shm_exists(name)
+
+    def test_write_create_flag(self, name):
+        with pytest.raises(MemoryError) as err:
+            tidewell.write_memory(name, 1, create=False)
+        assert str(err.value) == f"Failed to open shared memory address '{name}'."
+        assert not shm_exists(name)
+        assert tidewell.write_memory(name, 1, create=True) is True
+        assert tidewell.write_memory(name, 2, False) is True
+        assert tidewell.read_memory(name) == 2
+
+    def test_growth_sizes(self, name):
+        tidewell.create_memory(name)
+        tidewell.write_memory(name, "x" * 8)  # FD 01 08 + 8 bytes: 11 bytes
+        assert (object_size(name), header_capacity(name)) == (91, 43)
+        tidewell.write_memory(name, "y")  # shorter: no change
+        tidewell.write_memory(name, "z" * 40)  # 43 bytes: fits exactly
+        assert object_size(name) == 91
+        tidewell.write_memory(name, "z" * 41)  # 44 bytes: grows
+        assert (object_size(name), header_capacity(name)) == (124, 76)
+        assert tidewell.read_memory(name) == "z" * 41
+
+    def test_growth_sizes_of_the_format(self, name):
+        tidewell.create_memory(name)
+        tidewell.write_memory(name, "x" * 7)  # 10 bytes
+        assert (object_size(name), header_capacity(name)) == (90, 42)
+        tidewell.write_memory(name, "x" * 39)  # 42 bytes
+        assert object_size(name) == 90
+        tidewell.write_memory(name, "x" * 40)  # 43 bytes
+        assert (object_size(name), header_capacity(name)) == (123, 75)
+
+    def test_short_after_long(self, name):
+        tidewell.write_memory(name, list(range(100)))
+        tidewell.write_memory(name, "s")
+        assert tidewell.read_memory(name) == "s"
+
+    def test_unencodable_value_touches_nothing(self, name):
+        with pytest.raises(ValueError, match="unsupported datatype"):
+            tidewell.write_memory(name, object())
+        assert not shm_exists(name)
+        tidewell.write_memory(name, "kept")
+        with pytest.raises(ValueError):
+            tidewell.write_memory(name, [object()])
+        assert tidewell.read_memory(name) == "kept"
+
+    @pytest.mark.parametrize(
+        "value", [0, -5, 2**100, "é" * 1000, b"\x00" * 5000, 1.5, None, True, [1, (2, 3)], {"k": [1.5, None]}]
+    )
+    def test_round_trip(self, name, value):
+        tidewell.write_memory(name, value)
+        assert tidewell.read_memory(name) == value
+
+    def test_large_value(self, name):
+        value = b"\xab" * (3 << 20)
+        tidewell.write_memory(name, value)
+        assert tidewell.read_memory(name) == value
+
+
+class TestDamagedSegments:
+    def test_object_shorter_than_header(self, name):
+        with open(shm_path(name), "wb") as f:
+            f.write(b"\x00" * 10)
+        with pytest.raises(MemoryError, match=name):
+            tidewell.read_memory(name)
+        with pytest.raises(MemoryError, match=name):
+            tidewell.write_memory(name, 1)
+
+    def test_header_claims_more_than_the_object_holds(self, name):
+        tidewell.write_memory(name, 5)
+        with open(shm_path(name), "r+b") as f:
+            f.write(struct.pack("<Q", 10**6))
+        with pytest.raises(MemoryError, match=name):
+            tidewell.read_memory(name)
+        # The failed call left the mutex free.
+        with open(shm_path(name), "r+b") as f:
+            f.write(struct.pack("<Q", 0))
+        assert tidewell.read_memory(name) is None
+
+    def test_function_segment_is_not_read_as_a_value(self, name):
+        data = bytearray(1168)
+        data[142:144] = b"TW"
+        with open(shm_path(name), "wb") as f:
+            f.write(data)
+        with pytest.raises(MemoryError, match=name):
+            tidewell.read_memory(name)
+        with pytest.raises(MemoryError, match=name):
+            tidewell.write_memory(name, 1)
+
+
+class TestCrashSafety:
+    def test_dead_lock_holder_does_not_hang_readers(self, name):
+        tidewell.write_memory(name, "before")
+        run_child(name, "die")
+        assert tidewell.read_memory(name) == "before"
+        tidewell.write_memory(name, "after")
+        assert tidewell.read_memory(name) == "after"
+
+    def test_writer_that_died_midway_leaves_no_other_value(self, name):
+        tidewell.write_memory(name, "a longer value than the torn one")
+        run_child(name, "torn")
+        with pytest.raises(ValueError, match="invalid protocol marker.$"):
+            tidewell.read_memory(name)
+        tidewell.write_memory(name, "repaired")
+        assert tidewell.read_memory(name) == "repaired"
+
+    def test_waiting_for_the_lock_lets_other_threads_run(self, name):
+        tidewell.write_memory(name, 1)
+        with subprocess.Popen(
+            [sys.executable, "-c", LOCK_AND_DIE, name, "hold"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+        ) as child:
+            try:
+                assert child.stdout.readline().strip() == "locked"
+                result = {}
+                reader = threading.Thread(
+                    target=lambda: result.setdefault("v", tidewell.read_memory(name))
+                )
+                reader.start()
+                ticks = 0
+                deadline = time.monotonic() + 0.5
+                while time.monotonic() < deadline:
+                    ticks += 1
+                    time.sleep(0.01)
+                assert ticks > 20 and reader.is_alive()
+                child.stdin.write("\n")
+                child.stdin.flush()
+                reader.join(TIMEOUT)
+                assert result == {"v": 1}
+            finally:
+                child.kill()
+
+
+def _child_write(name, value):
+    tidewell.write_memory(name, value)
+
+
+def _child_grow(name, start, count, queue):
+    for i in range(start, start + count):
+        tidewell.write_memory(name, "x" * i)
+        value = tidewell.read_memory(name)
+        assert isinstance(value, str) and set(value) <= {"x"}
+    queue.put("ok")
+
+
+def _child_create(name, queue):
+    queue.put(tidewell.create_memory(name))
+    tidewell.write_memory(name, os.getpid())
+    queue.put(type(tidewell.read_memory(name)).__name__)
+
+
+@pytest.mark.parametrize("method", ["spawn", "fork"])
+class TestAcrossProcesses:
+    def test_child_writes_parent_reads(self, name, method):
+        ctx = multiprocessing.get_context(method)
+        value = {"port": 80, "hosts": ["a", "b"], "ratio": 0.5, "blob": b"\x00\x01"}
+        proc = ctx.Process(target=_child_write, args=(name, value))
+        proc.start()
+        proc.join(TIMEOUT)
+        assert proc.exitcode == 0
+        assert tidewell.read_memory(name) == value
+
+    def test_concurrent_growth_stays_consistent(self, name, method):
+        ctx = multiprocessing.get_context(method)
+        queue = ctx.Queue()
+        procs = [ctx.Process(target=_child_grow, args=(name, 1 + i, 150, queue)) for i in range(3)]
+        for p in procs:
+            p.start()
+        results = [queue.get(timeout=TIMEOUT) for _ in procs]
+        for p in procs:
+            p.join(TIMEOUT)
+        assert results == ["ok"] * 3
+        assert object_size(name) == 48 + header_capacity(name)
+
+    def test_racing_creators(self, name, method):
+        ctx = multiprocessing.get_context(method)
+        queue = ctx.Queue()
+        procs = [ctx.Process(target=_child_create, args=(name, queue)) for _ in range(4)]
+        for p in procs:
+            p.start()
+        results = [queue.get(timeout=TIMEOUT) for _ in range(8)]
+        for p in procs:
+            p.join(TIMEOUT)
+        assert sorted(r for r in results if isinstance(r, bool)) == [False, False, False, True]
+        assert [r for r in results if isinstance(r, str)] == ["int"] * 4
