@@ -27,10 +27,12 @@ constexpr size_t RELEASE_GIL_COPY = 1 << 20;
 
 static bool flag_set(PyObject* flag) { return flag != nullptr && Py_IsTrue(flag); }
 
-// An open, locked value segment. The mutex is locked and unlocked through `header`, which stays
-// mapped at one address while the lock is held, as robust mutexes require.
+// An open, locked value segment. The mutex is locked and unlocked through `header`, the first
+// mapping, which stays at one address while the lock is held, as robust mutexes require. `full`
+// is that same mapping unless the object had to be mapped again at a larger size.
 struct OpenSegment {
     BasicShm* header = nullptr;
+    size_t header_len = 0;
     unsigned char* full = nullptr;
     size_t full_len = 0;
 
@@ -41,10 +43,10 @@ struct OpenSegment {
 static void close_shm(OpenSegment& seg)
 {
     pthread_mutex_unlock(&seg.header->mutex);
-    if (seg.full != nullptr) {
+    if (seg.full != nullptr && seg.full != reinterpret_cast<unsigned char*>(seg.header)) {
         munmap(seg.full, seg.full_len);
     }
-    munmap(seg.header, HEADER_SIZE);
+    munmap(seg.header, seg.header_len);
     seg = OpenSegment{};
 }
 
@@ -82,24 +84,92 @@ static void shrink_back(int fd, off_t size)
     (void)rc;
 }
 
-// Opens `name` (creating it when allowed), locks it, grows it so that `new_size` data bytes fit,
-// and maps all of it. Returns false with an exception set.
-static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg)
+static bool is_function_segment(int fd, const struct stat& st)
+{
+    unsigned char magic[2];
+    return static_cast<size_t>(st.st_size) == FUNCTION_SEGMENT_SIZE &&
+           pread(fd, magic, 2, FUNCTION_MAGIC_OFFSET) == 2 &&
+           std::memcmp(magic, FUNCTION_MAGIC, 2) == 0;
+}
+
+static int open_segment(const char* name, PyObject* create)
 {
     int fd = shm_open(name, O_RDWR, SEGMENT_MODE);
+    if (fd >= 0) {
+        return fd;
+    }
+    if (errno != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
+        raise_segment_error("Failed to open shared memory address '%s'.", name);
+        return -1;
+    }
+    if (create_shared_memory(name, 0, nullptr) < 0) {
+        return -1;
+    }
+    fd = shm_open(name, O_RDWR, SEGMENT_MODE);
     if (fd < 0) {
-        if (errno != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
-            raise_segment_error("Failed to open shared memory address '%s'.", name);
-            return false;
+        raise_segment_error("Failed to open shared memory address '%s' after creation.", name);
+    }
+    return fd;
+}
+
+// Under the lock: makes `seg.full` cover a data area of at least `new_size` bytes, growing the
+// object when it is too small. Returns nullptr, or the message of the step that failed.
+static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
+{
+    size_t max_size = seg.header->max_size;
+    if (new_size > max_size) {
+        if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK) {
+            return "Failed to resize shared memory.";
         }
-        if (create_shared_memory(name, 0, nullptr) < 0) {
-            return false;
+        struct stat st;
+        size_t total = new_size + HEADER_SIZE + GROWTH_SLACK;
+        if (fstat(fd, &st) != 0 || ftruncate(fd, static_cast<off_t>(total)) != 0) {
+            return "Failed to resize shared memory.";
         }
-        fd = shm_open(name, O_RDWR, SEGMENT_MODE);
-        if (fd < 0) {
-            raise_segment_error("Failed to open shared memory address '%s' after creation.", name);
-            return false;
+        if (posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
+            // Give back what could not be reserved; the old value and capacity stay.
+            shrink_back(fd, st.st_size);
+            return "Failed to resize shared memory.";
         }
+        void* addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (addr == MAP_FAILED) {
+            return "Failed to map shared memory address '%s'.";
+        }
+        seg.full = static_cast<unsigned char*>(addr);
+        seg.full_len = total;
+        seg.header->max_size = new_size + GROWTH_SLACK;
+        return nullptr;
+    }
+    size_t total = max_size + HEADER_SIZE;
+    if (total <= seg.header_len) {
+        seg.full = reinterpret_cast<unsigned char*>(seg.header);
+        seg.full_len = seg.header_len;
+        return nullptr;
+    }
+    // Grown by another process since the first mapping was made, or a damaged header.
+    struct stat st;
+    if (max_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE || fstat(fd, &st) != 0 ||
+        total > static_cast<size_t>(st.st_size)) {
+        return "The shared memory address '%s' is damaged: its header claims more than it holds.";
+    }
+    void* addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (addr == MAP_FAILED) {
+        return "Failed to map shared memory address '%s'.";
+    }
+    seg.full = static_cast<unsigned char*>(addr);
+    seg.full_len = total;
+    return nullptr;
+}
+
+// Opens `name` (creating it when allowed), locks it, grows it so that `new_size` data bytes fit,
+// and maps all of it. Returns false with an exception set. The object never gets shorter than
+// 48 + max_size while its lock is free, so the first mapping, sized before locking, covers the
+// data area unless another process grew it meanwhile.
+static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg)
+{
+    int fd = open_segment(name, create);
+    if (fd < 0) {
+        return false;
     }
     struct stat st;
     if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < HEADER_SIZE) {
@@ -107,74 +177,28 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
         raise_segment_error("The shared memory address '%s' does not hold a value.", name);
         return false;
     }
-    void* addr = mmap(nullptr, HEADER_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (is_function_segment(fd, st)) {
+        // A function segment keeps its own mutex where a value's header is: never lock it.
+        close(fd);
+        raise_segment_error("The shared memory address '%s' holds a function, not a value.", name);
+        return false;
+    }
+    auto length = static_cast<size_t>(st.st_size);
+    void* addr = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (addr == MAP_FAILED) {
         close(fd);
         raise_segment_error("Failed to map shared memory metadata address '%s'.", name);
         return false;
     }
     seg.header = static_cast<BasicShm*>(addr);
-    if (static_cast<size_t>(st.st_size) == FUNCTION_SEGMENT_SIZE) {
-        // A function segment keeps its mutex where a value's header is: never lock it.
-        unsigned char magic[2];
-        if (pread(fd, magic, 2, FUNCTION_MAGIC_OFFSET) == 2 &&
-            std::memcmp(magic, FUNCTION_MAGIC, 2) == 0) {
-            munmap(addr, HEADER_SIZE);
-            close(fd);
-            seg = OpenSegment{};
-            raise_segment_error("The shared memory address '%s' holds a function, not a value.",
-                                name);
-            return false;
-        }
-    }
+    seg.header_len = length;
     if (lock_segment_mutex(&seg.header->mutex, name) == LOCK_FAILED) {
-        munmap(addr, HEADER_SIZE);
+        munmap(addr, length);
         close(fd);
         seg = OpenSegment{};
         return false;
     }
-    // Decided under the lock, so concurrent writers grow the object one after the other and
-    // none can leave it shorter than another has mapped.
-    const char* failure = nullptr;
-    size_t max_size = seg.header->max_size;
-    size_t total = 0;
-    bool grow = false;
-    if (fstat(fd, &st) != 0 || max_size > static_cast<size_t>(st.st_size) - HEADER_SIZE) {
-        failure = "The shared memory address '%s' is damaged: its header claims more than it holds.";
-    }
-    else if (new_size > max_size) {
-        grow = true;
-        if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK) {
-            failure = "Failed to resize shared memory.";
-        }
-        else {
-            total = new_size + HEADER_SIZE + GROWTH_SLACK;
-            if (ftruncate(fd, static_cast<off_t>(total)) != 0) {
-                failure = "Failed to resize shared memory.";
-            }
-            else if (posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
-                // Give back what could not be reserved; the old value and capacity stay.
-                shrink_back(fd, st.st_size);
-                failure = "Failed to resize shared memory.";
-            }
-        }
-    }
-    else {
-        total = max_size + HEADER_SIZE;
-    }
-    if (failure == nullptr) {
-        addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (addr == MAP_FAILED) {
-            failure = "Failed to map shared memory address '%s'.";
-        }
-        else {
-            seg.full = static_cast<unsigned char*>(addr);
-            seg.full_len = total;
-            if (grow) {
-                seg.header->max_size = new_size + GROWTH_SLACK;
-            }
-        }
-    }
+    const char* failure = map_data_area(fd, new_size, seg);
     close(fd);
     if (failure != nullptr) {
         close_shm(seg);
