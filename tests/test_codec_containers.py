@@ -353,3 +353,26 @@ def test_fake_set_via_class_attribute_is_not_read_as_set_storage():
     assert isinstance(settable(), set)
     with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
         encode(settable())
+
+
+def test_dict_key_reinserted_while_encoding_fails():
+    # Same size throughout, but "k0" would be met (and written) twice. The table is made roomy
+    # first so that the changes append to it instead of rebuilding it.
+    box = dict.fromkeys(range(30))
+    for i in range(30):
+        del box[i]
+    box["k0"] = 0
+    box["k1"] = 1
+
+    def change():
+        if "c" in box:
+            return
+        del box["k0"]
+        del box["b"]
+        box["k0"] = 0
+        box["c"] = 2
+
+    box["a"] = mutating(change)
+    box["b"] = 3
+    with pytest.raises(RuntimeError):
+        encode(box)

@@ -119,7 +119,8 @@ StatusCode from_counter(ValueData* vd, PyObject* value)
             return status;
         }
     }
-    if (PyDict_GET_SIZE(value) != num_pairs) {
+    // As for a dict: an entry left beyond the announced pairs means a key was met twice.
+    if (PyDict_GET_SIZE(value) != num_pairs || PyDict_Next(value, &pos, &key, &count)) {
         return container_changed();
     }
     --vd->nests;

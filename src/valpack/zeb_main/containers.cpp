@@ -151,7 +151,9 @@ StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
             return status;
         }
     }
-    if (PyDict_GET_SIZE(value) != num_pairs) {
+    // A key deleted and inserted again during the pass is met twice; it leaves an entry beyond
+    // the announced pairs, so one more step must find nothing.
+    if (PyDict_GET_SIZE(value) != num_pairs || PyDict_Next(value, &pos, &key, &item)) {
         return container_changed();
     }
     --vd->nests;
