@@ -261,7 +261,10 @@ static PyObject* to_mapping_gen(ByteData* bd, size_t w, PyObject* type_cl)
     return PyObject_CallOneArg(type_cl, dict.get());
 }
 
-PyObject* to_counter_gen(ByteData* bd, size_t w) { return to_mapping_gen(bd, w, counter_cl); }
+PyObject* to_counter_gen(ByteData* bd, size_t w)
+{
+    return to_mapping_gen(bd, w, counter_cl);
+}
 
 PyObject* to_ordereddict_gen(ByteData* bd, size_t w)
 {
