@@ -211,7 +211,8 @@ def test_marker_checked_by_the_direct_entry_point():
     for data in (b"", b"\xfd\x0f"):
         with pytest.raises(ValueError) as info:
             decode_prot1(data)
-        assert str(info.value) == "Likely received an invalid bytes object: invalid protocol marker."
+        assert str(info.value) == ("Likely received an invalid bytes object: "
+                                   "invalid protocol marker.")
 
 
 # ---------------------------------------------------------------------------------------------

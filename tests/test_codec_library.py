@@ -358,6 +358,16 @@ def test_memoryview_without_contiguous_buffer(make):
     assert str(info.value) == "Could not get the buffer of a memoryview object."
 
 
+class mirror:  # a name beginning with "m", not a memoryview
+    def __buffer__(self, flags):
+        return memoryview(b"abc")
+
+
+def test_memoryview_lookalike_refused():
+    with pytest.raises(ValueError, match=UNSUPPORTED):
+        encode(mirror())
+
+
 @pytest.mark.parametrize("data", [fd("3B 05") + b"abc", fd("3C 01"), fd("3D 03 00 00")])
 def test_memoryview_truncated(data):
     with pytest.raises(ValueError, match=OFFSET):
