@@ -56,17 +56,18 @@ StatusCode from_datetime(ValueData* vd, PyObject* value, const char* datatype)
     if (std::strcmp(datatype, "datetime.timedelta") == 0) {
         return from_timedelta(vd, value);
     }
-    // Only the exact classes: a subclass would come back as its base class, and its own
-    // isoformat() could write a text of any length into the one length byte.
+    // Only the exact classes, whatever a subclass calls itself: a subclass would come back as
+    // its base class, and its own isoformat() could write a text of any length into the one
+    // length byte.
     auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
     unsigned char datachar;
-    if (type == datetime_dt && std::strcmp(datatype, "datetime.datetime") == 0) {
+    if (type == datetime_dt) {
         datachar = DATETIME_CODE;
     }
-    else if (type == datetime_d && std::strcmp(datatype, "datetime.date") == 0) {
+    else if (type == datetime_d) {
         datachar = DATE_CODE;
     }
-    else if (type == datetime_t && std::strcmp(datatype, "datetime.time") == 0) {
+    else if (type == datetime_t) {
         datachar = TIME_CODE;
     }
     else {
