@@ -1,6 +1,9 @@
-// Protocol 2 library value types. (Placeholder.)
+// Protocol 2 library value types: the datetime family, UUID, Decimal, memoryview, range, paths.
+// The builders at the end rebuild these values from their payloads for both protocol decoders.
 #include "valpack/zeb_main/zeb_2_internal.hpp"
 #include <datetime.h>
+
+using tw::PyRef;
 
 namespace zeb2 {
 
@@ -9,30 +12,397 @@ void init_datetime_api()
     PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
 }
 
-static PyObject* not_yet()
+constexpr unsigned char DATETIME_CODE = 0x35;
+constexpr unsigned char TIMEDELTA_CODE = 0x36;
+constexpr unsigned char DATE_CODE = 0x37;
+constexpr unsigned char TIME_CODE = 0x38;
+constexpr unsigned char UUID_CODE = 0x39;
+constexpr unsigned char MEMORYVIEW_EMPTY = 0x3A;
+// Decimal has no E form: its family starts one below, on the memoryview's D2 code.
+constexpr unsigned char DECIMAL_BASE = 0x3E;
+constexpr unsigned char RANGE_CODE = 0x43;
+constexpr Py_ssize_t UUID_HEX_LENGTH = 32;
+
+static inline void write_int32(ValueData* vd, int value)
 {
-    PyErr_SetString(PyExc_ValueError, "Likely received an invalid bytes object: not supported yet.");
+    write_size_bytes(vd, static_cast<uint32_t>(value), 4);
+}
+
+static inline int32_t read_int32(const unsigned char* src)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(bytes_to_size_t(src, 4)));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Encoder
+
+static StatusCode from_timedelta(ValueData* vd, PyObject* value)
+{
+    if (PyDateTimeAPI == nullptr || !PyDelta_Check(value)) {
+        return SC_INCORRECT;
+    }
+    if (auto_resize_vd(vd, 13) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, TIMEDELTA_CODE);
+    write_int32(vd, PyDateTime_DELTA_GET_DAYS(value));
+    write_int32(vd, PyDateTime_DELTA_GET_SECONDS(value));
+    write_int32(vd, PyDateTime_DELTA_GET_MICROSECONDS(value));
+    return SC_SUCCESS;
+}
+
+StatusCode from_datetime(ValueData* vd, PyObject* value, const char* datatype)
+{
+    if (std::strcmp(datatype, "datetime.timedelta") == 0) {
+        return from_timedelta(vd, value);
+    }
+    // Only the exact classes, whatever a subclass calls itself: a subclass would come back as
+    // its base class, and its own isoformat() could write a text of any length into the one
+    // length byte.
+    auto* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    unsigned char datachar;
+    if (type == datetime_dt) {
+        datachar = DATETIME_CODE;
+    }
+    else if (type == datetime_d) {
+        datachar = DATE_CODE;
+    }
+    else if (type == datetime_t) {
+        datachar = TIME_CODE;
+    }
+    else {
+        return SC_INCORRECT;
+    }
+    // isoformat() consults the tzinfo, which is user code and may fail.
+    PyRef text(PyObject_CallMethodNoArgs(value, names::isoformat));
+    if (!text || !PyUnicode_Check(text.get())) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t length;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
+    if (utf8 == nullptr) {
+        return SC_EXCEPTION;
+    }
+    if (length > 0xFF) {
+        return SC_INCORRECT;
+    }
+    if (auto_resize_vd(vd, length + 2) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, datachar);
+    write_byte(vd, static_cast<unsigned char>(length));
+    std::memcpy(vd->bytes + vd->offset, utf8, static_cast<size_t>(length));
+    vd->offset += length;
+    return SC_SUCCESS;
+}
+
+StatusCode from_decimal(ValueData* vd, PyObject* value)
+{
+    int is_decimal = PyObject_IsInstance(value, decimal_cl);
+    if (is_decimal <= 0) {
+        return is_decimal < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    }
+    PyRef text(PyObject_Str(value));
+    if (!text) {
+        return SC_INCORRECT;
+    }
+    Py_ssize_t length;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
+    if (utf8 == nullptr) {
+        return SC_EXCEPTION;
+    }
+    // An empty text would be written as the E code of the family, which is the memoryview's D2
+    // code, and come back as a memoryview.
+    if (length == 0) {
+        return SC_INCORRECT;
+    }
+    return write_E12D(vd, length, utf8, DECIMAL_BASE);
+}
+
+static bool is_hex_digit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+StatusCode from_uuid(ValueData* vd, PyObject* value)
+{
+    int is_uuid = PyObject_IsInstance(value, uuid_cl);
+    if (is_uuid <= 0) {
+        return is_uuid < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    }
+    PyRef hex(PyObject_GetAttr(value, names::hex));
+    if (!hex) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not get the hex representation of a UUID.");
+        return SC_EXCEPTION;
+    }
+    // The payload has a fixed width of 32 bytes; a subclass's hex of any other shape could be
+    // neither written whole nor read back.
+    if (!PyUnicode_Check(hex.get()) || PyUnicode_GET_LENGTH(hex.get()) != UUID_HEX_LENGTH ||
+        !PyUnicode_IS_ASCII(hex.get())) {
+        return SC_INCORRECT;
+    }
+    const char* digits = reinterpret_cast<const char*>(PyUnicode_DATA(hex.get()));
+    for (Py_ssize_t i = 0; i < UUID_HEX_LENGTH; ++i) {
+        if (!is_hex_digit(digits[i])) {
+            return SC_INCORRECT;
+        }
+    }
+    if (auto_resize_vd(vd, 1 + UUID_HEX_LENGTH) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, UUID_CODE);
+    std::memcpy(vd->bytes + vd->offset, digits, UUID_HEX_LENGTH);
+    vd->offset += UUID_HEX_LENGTH;
+    return SC_SUCCESS;
+}
+
+StatusCode from_memoryview(ValueData* vd, PyObject* value)
+{
+    if (!Py_IS_TYPE(value, &PyMemoryView_Type)) {
+        return SC_INCORRECT;
+    }
+    // A simple request (no format, shape or strides) succeeds only for C-contiguous memory,
+    // so the bytes can be copied in memory order.
+    Py_buffer view;
+    if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Could not get the buffer of a memoryview object.");
+        return SC_EXCEPTION;
+    }
+    StatusCode status = write_E12D(vd, view.len, view.buf, MEMORYVIEW_EMPTY);
+    PyBuffer_Release(&view);
+    return status;
+}
+
+StatusCode from_range(ValueData* vd, PyObject* value)
+{
+    // Any type whose name begins with "r" arrives here; it is written only when its attributes
+    // make a range that the decoder can rebuild: three ints and a step other than zero.
+    PyObject* const attribute_names[3] = {names::start, names::stop, names::step};
+    PyRef parts[3];
+    for (int i = 0; i < 3; ++i) {
+        parts[i] = PyRef(PyObject_GetAttr(value, attribute_names[i]));
+        if (!parts[i] || !PyLong_Check(parts[i].get())) {
+            return SC_INCORRECT;
+        }
+    }
+    int step_is_zero = PyObject_Not(parts[2].get());
+    if (step_is_zero != 0) {
+        return step_is_zero < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    }
+    if (auto_resize_vd(vd, 1) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, RANGE_CODE);
+    for (const PyRef& part : parts) {
+        StatusCode status = from_integer(vd, part.get());
+        if (status != SC_SUCCESS) {
+            return status;
+        }
+    }
+    return SC_SUCCESS;
+}
+
+StatusCode from_path(ValueData* vd, PyObject* value, unsigned char empty)
+{
+    int is_path = PyObject_IsInstance(value, path_cl);
+    if (is_path == 0) {
+        is_path = PyObject_IsInstance(value, purepath_cl);
+    }
+    if (is_path <= 0) {
+        return is_path < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    }
+    PyRef text(PyObject_Str(value));
+    if (!text) {
+        return SC_EXCEPTION;
+    }
+    Py_ssize_t length;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &length);
+    if (utf8 == nullptr) {
+        return SC_EXCEPTION;
+    }
+    return write_E12D(vd, length, utf8, empty);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Decoder
+
+PyObject* to_datetime_gen(ByteData* bd, PyObject* method)
+{
+    if (!ensure_offset(bd, 2)) {
+        return nullptr;
+    }
+    size_t length = bd->bytes[bd->offset + 1];
+    if (!ensure_offset(bd, 2 + length)) {
+        return nullptr;
+    }
+    const unsigned char* text = bd->bytes + bd->offset + 2;
+    bd->offset += 2 + length;
+    return build_datetime(method, text, length);
+}
+
+PyObject* to_timedelta_s(ByteData* bd)
+{
+    if (!ensure_offset(bd, 13)) {
+        return nullptr;
+    }
+    const unsigned char* src = bd->bytes + bd->offset + 1;
+    int days, seconds, microseconds;
+    if (!normalize_timedelta(read_int32(src), read_int32(src + 4), read_int32(src + 8), &days,
+                             &seconds, &microseconds)) {
+        return nullptr;
+    }
+    bd->offset += 13;
+    return PyDateTimeAPI->Delta_FromDelta(days, seconds, microseconds, 1, PyDateTimeAPI->DeltaType);
+}
+
+PyObject* to_uuid_s(ByteData* bd)
+{
+    if (!ensure_offset(bd, 1 + UUID_HEX_LENGTH)) {
+        return nullptr;
+    }
+    PyObject* result = build_uuid(bd->bytes + bd->offset + 1);
+    if (result != nullptr) {
+        bd->offset += 1 + UUID_HEX_LENGTH;
+    }
+    return result;
+}
+
+PyObject* to_memoryview_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return build_memoryview(nullptr, 0);
+}
+
+// Reads a `w`-byte length and checks that its payload is present; `offset` ends on the payload.
+static bool read_payload(ByteData* bd, size_t w, size_t* length)
+{
+    return read_size(bd, w, length) && ensure_offset(bd, *length);
+}
+
+PyObject* to_memoryview_gen(ByteData* bd, size_t w)
+{
+    size_t length;
+    if (!read_payload(bd, w, &length)) {
+        return nullptr;
+    }
+    PyObject* result = build_memoryview(bd->bytes + bd->offset, length);
+    if (result != nullptr) {
+        bd->offset += length;
+    }
+    return result;
+}
+
+PyObject* to_decimal_gen(ByteData* bd, size_t w)
+{
+    size_t length;
+    if (!read_payload(bd, w, &length)) {
+        return nullptr;
+    }
+    PyObject* result = build_decimal(bd->bytes + bd->offset, length);
+    if (result != nullptr) {
+        bd->offset += length;
+    }
+    return result;
+}
+
+static PyObject* range_failed()
+{
+    PyErr_SetString(PyExc_RuntimeError, "Failed to recreate a range object.");
     return nullptr;
 }
 
-StatusCode from_datetime(ValueData*, PyObject*, const char*) { return SC_UNSUPPORTED; }
-StatusCode from_decimal(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_uuid(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_memoryview(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_range(ValueData*, PyObject*) { return SC_UNSUPPORTED; }
-StatusCode from_path(ValueData*, PyObject*, unsigned char) { return SC_UNSUPPORTED; }
-PyObject* to_datetime_gen(ByteData*, PyObject*) { return not_yet(); }
-PyObject* to_timedelta_s(ByteData*) { return not_yet(); }
-PyObject* to_uuid_s(ByteData*) { return not_yet(); }
-PyObject* to_memoryview_e(ByteData*) { return not_yet(); }
-PyObject* to_memoryview_gen(ByteData*, size_t) { return not_yet(); }
-PyObject* to_decimal_gen(ByteData*, size_t) { return not_yet(); }
-PyObject* to_range_s(ByteData*) { return not_yet(); }
-PyObject* to_path_e(ByteData*, PyObject*) { return not_yet(); }
-PyObject* to_path_gen(ByteData*, size_t, PyObject*) { return not_yet(); }
-PyObject* build_datetime(PyObject*, const unsigned char*, size_t) { return not_yet(); }
-PyObject* build_uuid(const unsigned char*) { return not_yet(); }
-PyObject* build_memoryview(const unsigned char*, size_t) { return not_yet(); }
-PyObject* build_decimal(const unsigned char*, size_t) { return not_yet(); }
+PyObject* to_range_s(ByteData* bd)
+{
+    // The range's own level is counted; its ints would be one deeper.
+    if (bd->depth >= MAX_DECODE_DEPTH) {
+        return raise_invalid("exceeded the maximum value nest depth.");
+    }
+    bd->offset += 1;
+    PyRef parts[3];
+    for (PyRef& part : parts) {
+        // Only an int can be a bound, so anything else is refused before it is decoded:
+        // a nested container here would only be built to be thrown away.
+        if (bd->offset >= bd->max_offset || bd->bytes[bd->offset] < 0x05 ||
+            bd->bytes[bd->offset] > 0x0B) {
+            return range_failed();
+        }
+        part = PyRef(to_any_value(bd));
+        if (!part) {
+            return range_failed();
+        }
+    }
+    PyObject* result =
+        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), parts[0].get(),
+                                     parts[1].get(), parts[2].get(), nullptr);
+    return result != nullptr ? result : range_failed();
+}
+
+PyObject* to_path_e(ByteData* bd, PyObject* type_cl)
+{
+    bd->offset += 1;
+    return PyObject_CallNoArgs(type_cl);
+}
+
+PyObject* to_path_gen(ByteData* bd, size_t w, PyObject* type_cl)
+{
+    size_t length;
+    if (!read_payload(bd, w, &length)) {
+        return nullptr;
+    }
+    // The whole payload is the text, zero bytes included, so every path written comes back.
+    PyRef text(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bd->bytes + bd->offset),
+                                    static_cast<Py_ssize_t>(length), "strict"));
+    if (!text) {
+        return nullptr;
+    }
+    bd->offset += length;
+    return PyObject_CallOneArg(type_cl, text.get());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Builders shared with the protocol 1 decoder
+
+PyObject* build_datetime(PyObject* method, const unsigned char* text, size_t len)
+{
+    PyRef iso(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text),
+                                   static_cast<Py_ssize_t>(len), "strict"));
+    if (!iso) {
+        return nullptr;
+    }
+    return PyObject_CallMethodOneArg(method, names::fromisoformat, iso.get());
+}
+
+PyObject* build_uuid(const unsigned char* hex32)
+{
+    PyRef hex(
+        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(hex32), UUID_HEX_LENGTH, "strict"));
+    PyObject* result = hex ? PyObject_CallOneArg(uuid_cl, hex.get()) : nullptr;
+    if (result == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to create UUID object.");
+    }
+    return result;
+}
+
+PyObject* build_memoryview(const unsigned char* data, size_t len)
+{
+    PyRef copy(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                         static_cast<Py_ssize_t>(len)));
+    PyObject* result = copy ? PyMemoryView_FromObject(copy.get()) : nullptr;
+    if (result == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a memoryview buffer to bytes.");
+    }
+    return result;
+}
+
+PyObject* build_decimal(const unsigned char* text, size_t len)
+{
+    PyRef str(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text),
+                                   static_cast<Py_ssize_t>(len), "strict"));
+    PyObject* result = str ? PyObject_CallOneArg(decimal_cl, str.get()) : nullptr;
+    if (result == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to convert string to Decimal.");
+    }
+    return result;
+}
 
 } // namespace zeb2

@@ -1,7 +1,12 @@
-// Protocol 1 decoder (not yet complete: every input is refused).
+// Protocol 1 decoder. The scalar payloads and the library types are laid out as in protocol 2,
+// so their readers and builders are shared; the datachar table, the single D form (whose K may be
+// 0) and the containers are this protocol's own.
 #include "valpack/zeb_old/zeb_1.hpp"
-#include "valpack/zeb_main/byte_reader.hpp"
+#include "valpack/zeb_main/zeb_2_internal.hpp"
 #include <datetime.h>
+
+using tw::PyRef;
+using zeb2::ByteData;
 
 extern "C" TW_EXPORT void zeb1_init(void)
 {
@@ -9,13 +14,315 @@ extern "C" TW_EXPORT void zeb1_init(void)
 }
 
 namespace zeb1 {
-PyObject* to_value_prot1_buffer(const unsigned char*, size_t)
+
+static PyObject* to_any_value(ByteData* bd);
+
+// A D header: K as one byte after the datachar, then N in K bytes. K = 0 is an empty length;
+// K above 8 cannot describe a payload that fits in any input. Leaves `offset` on the K byte.
+static bool D_length(ByteData* bd, size_t* k)
 {
-    PyErr_SetString(PyExc_ValueError, "Protocol 1 byte strings are not supported yet.");
-    return nullptr;
+    if (!zeb2::ensure_offset(bd, 2)) {
+        return false;
+    }
+    bd->offset += 1;
+    *k = bd->bytes[bd->offset];
+    if (*k > 8) {
+        zeb2::raise_offset_error();
+        return false;
+    }
+    return true;
 }
+
+// ---------------------------------------------------------------------------------------------
+// Containers
+
+static PyObject* decode_list_items(ByteData* bd, size_t count)
+{
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
+    if (!list) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* item = zeb1::to_any_value(bd);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+static PyObject* to_list_gen(ByteData* bd, size_t size_bytes_length)
+{
+    size_t count;
+    if (!zeb2::read_count(bd, size_bytes_length, 1, &count)) {
+        return nullptr;
+    }
+    return decode_list_items(bd, count);
+}
+
+static PyObject* to_tuple_gen(ByteData* bd, size_t size_bytes_length)
+{
+    size_t count;
+    if (!zeb2::read_count(bd, size_bytes_length, 1, &count)) {
+        return nullptr;
+    }
+    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    if (!tuple) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyObject* item = zeb1::to_any_value(bd);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return tuple.release();
+}
+
+static PyObject* to_set_frozenset_e(ByteData* bd, bool is_frozenset)
+{
+    bd->offset += 1;
+    return is_frozenset ? PyFrozenSet_New(nullptr) : PySet_New(nullptr);
+}
+
+static PyObject* to_set_frozenset_gen(ByteData* bd, size_t size_bytes_length, bool is_frozenset)
+{
+    size_t count;
+    if (!zeb2::read_count(bd, size_bytes_length, 1, &count)) {
+        return nullptr;
+    }
+    PyRef items(decode_list_items(bd, count));
+    if (!items) {
+        return nullptr;
+    }
+    return is_frozenset ? PyFrozenSet_New(items.get()) : PySet_New(items.get());
+}
+
+static PyObject* to_dict_gen(ByteData* bd, size_t size_bytes_length)
+{
+    size_t count;
+    if (!zeb2::read_count(bd, size_bytes_length, 2, &count)) {
+        return nullptr;
+    }
+    PyRef dict(PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        PyRef key(zeb1::to_any_value(bd));
+        if (!key) {
+            return nullptr;
+        }
+        PyRef item(zeb1::to_any_value(bd));
+        // An unhashable key fails the insertion, and with it the decode.
+        if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return dict.release();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Library types
+
+static PyObject* to_datetime_gen(ByteData* bd, PyObject* method)
+{
+    if (!zeb2::ensure_offset(bd, 2)) {
+        return nullptr;
+    }
+    size_t length = bd->bytes[bd->offset + 1];
+    if (!zeb2::ensure_offset(bd, 2 + length)) {
+        return nullptr;
+    }
+    const unsigned char* text = bd->bytes + bd->offset + 2;
+    bd->offset += 2 + length;
+    return zeb2::build_datetime(method, text, length);
+}
+
+static PyObject* to_timedelta_s(ByteData* bd)
+{
+    if (!zeb2::ensure_offset(bd, 13)) {
+        return nullptr;
+    }
+    const unsigned char* src = bd->bytes + bd->offset + 1;
+    auto field = [src](size_t at) {
+        return static_cast<int32_t>(static_cast<uint32_t>(zeb2::bytes_to_size_t(src + at, 4)));
+    };
+    int days, seconds, microseconds;
+    if (!zeb2::normalize_timedelta(field(0), field(4), field(8), &days, &seconds, &microseconds)) {
+        return nullptr;
+    }
+    bd->offset += 13;
+    return PyDateTimeAPI->Delta_FromDelta(days, seconds, microseconds, 1, PyDateTimeAPI->DeltaType);
+}
+
+static PyObject* to_uuid_s(ByteData* bd)
+{
+    if (!zeb2::ensure_offset(bd, 33)) {
+        return nullptr;
+    }
+    PyObject* result = zeb2::build_uuid(bd->bytes + bd->offset + 1);
+    if (result != nullptr) {
+        bd->offset += 33;
+    }
+    return result;
+}
+
+static PyObject* to_memoryview_e(ByteData* bd)
+{
+    bd->offset += 1;
+    return zeb2::build_memoryview(nullptr, 0);
+}
+
+// Reads a length field and checks that its payload is present; `offset` ends on the payload.
+static bool read_payload(ByteData* bd, size_t size_bytes_length, size_t* length)
+{
+    return zeb2::read_size(bd, size_bytes_length, length) && zeb2::ensure_offset(bd, *length);
+}
+
+static PyObject* to_memoryview_gen(ByteData* bd, size_t size_bytes_length)
+{
+    size_t length;
+    if (!read_payload(bd, size_bytes_length, &length)) {
+        return nullptr;
+    }
+    PyObject* result = zeb2::build_memoryview(bd->bytes + bd->offset, length);
+    if (result != nullptr) {
+        bd->offset += length;
+    }
+    return result;
+}
+
+static PyObject* to_decimal_gen(ByteData* bd, size_t size_bytes_length)
+{
+    size_t length;
+    if (!read_payload(bd, size_bytes_length, &length)) {
+        return nullptr;
+    }
+    PyObject* result = zeb2::build_decimal(bd->bytes + bd->offset, length);
+    if (result != nullptr) {
+        bd->offset += length;
+    }
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatch
+
+// The sized forms of a family: `1` and `2` after the datachar, or a D header.
+template <typename Gen> static PyObject* to_sized(ByteData* bd, unsigned int form, Gen gen_step)
+{
+    if (form < 3) {
+        return gen_step(static_cast<size_t>(form));
+    }
+    size_t k;
+    return D_length(bd, &k) ? gen_step(k) : nullptr;
+}
+
+// The four codes of a family: E, `1`, `2`, D.
+template <typename E, typename Gen>
+static PyObject* to_family(ByteData* bd, unsigned int form, E empty_step, Gen gen_step)
+{
+    return form == 0 ? empty_step() : to_sized(bd, form, gen_step);
+}
+
+#define TW_FAMILY(base, empty_expr, gen_expr)                                                      \
+    to_family(bd, code - (base), [&]() { return empty_expr; }, [&](size_t w) { return gen_expr; })
+
+static PyObject* to_value_dispatch(ByteData* bd, unsigned int code)
+{
+    switch (code) {
+    case 0x00 ... 0x03:
+        return TW_FAMILY(0x00, zeb2::to_str_e(bd), zeb2::to_str_gen(bd, w));
+    case 0x04 ... 0x08:
+        return zeb2::to_int_gen(bd, code - 3);
+    case 0x09:
+    case 0x0A: {
+        // L in one or two bytes; to_int_gen stands on the last of them.
+        size_t length;
+        if (!zeb2::read_size(bd, code - 8, &length)) {
+            return nullptr;
+        }
+        bd->offset -= 1;
+        return zeb2::to_int_gen(bd, length);
+    }
+    case 0x0B:
+        return zeb2::to_float_s(bd);
+    case 0x0C:
+        return zeb2::to_bool_gen(bd, true);
+    case 0x0D:
+        return zeb2::to_bool_gen(bd, false);
+    case 0x0E:
+        return zeb2::to_complex_s(bd);
+    case 0x0F:
+        return zeb2::to_none_s(bd);
+    case 0x10:
+        return zeb2::to_ellipsis_s(bd);
+    // Each byte family's E code gives the other family's type.
+    case 0x11 ... 0x14:
+        return TW_FAMILY(0x11, zeb2::to_bytes_e(bd, true), zeb2::to_bytes_gen(bd, w, false));
+    case 0x15 ... 0x18:
+        return TW_FAMILY(0x15, zeb2::to_bytes_e(bd, false), zeb2::to_bytes_gen(bd, w, true));
+    case 0x19 ... 0x1C:
+        return TW_FAMILY(0x19, zeb2::to_list_e(bd), zeb1::to_list_gen(bd, w));
+    case 0x1D ... 0x20:
+        return TW_FAMILY(0x1D, to_set_frozenset_e(bd, false), to_set_frozenset_gen(bd, w, false));
+    case 0x21 ... 0x24:
+        return TW_FAMILY(0x21, zeb2::to_tuple_e(bd), zeb1::to_tuple_gen(bd, w));
+    case 0x25 ... 0x28:
+        return TW_FAMILY(0x25, zeb2::to_dict_e(bd), zeb1::to_dict_gen(bd, w));
+    case 0x29 ... 0x2C:
+        return TW_FAMILY(0x29, to_set_frozenset_e(bd, true), to_set_frozenset_gen(bd, w, true));
+    case 0x2D:
+        return zeb1::to_datetime_gen(bd, datetime_dt);
+    case 0x2E:
+        return zeb1::to_timedelta_s(bd);
+    case 0x2F:
+        return zeb1::to_datetime_gen(bd, datetime_d);
+    case 0x30:
+        return zeb1::to_datetime_gen(bd, datetime_t);
+    case 0x31:
+        return zeb1::to_uuid_s(bd);
+    case 0x32 ... 0x35:
+        return TW_FAMILY(0x32, zeb1::to_memoryview_e(bd), zeb1::to_memoryview_gen(bd, w));
+    case 0x36 ... 0x38:
+        // No E form: the family is laid out from the memoryview's D code.
+        return to_sized(bd, code - 0x35, [&](size_t w) { return zeb1::to_decimal_gen(bd, w); });
+    default:
+        return zeb2::raise_invalid_datachar(code);
+    }
+}
+
+#undef TW_FAMILY
+
+static PyObject* to_any_value(ByteData* bd)
+{
+    if (!zeb2::ensure_offset(bd, 1)) {
+        return nullptr;
+    }
+    if (bd->depth >= zeb2::MAX_DECODE_DEPTH) {
+        return zeb2::raise_invalid("exceeded the maximum value nest depth.");
+    }
+    ++bd->depth;
+    PyObject* result = to_value_dispatch(bd, bd->bytes[bd->offset]);
+    --bd->depth;
+    return result;
+}
+
+PyObject* to_value_prot1_buffer(const unsigned char* data, size_t size)
+{
+    if (size == 0 || data[0] != zeb2::PROTOCOL_1) {
+        return zeb2::raise_invalid("invalid protocol marker.");
+    }
+    ByteData bd{1, size, data, 0};
+    return zeb1::to_any_value(&bd);
+}
+
 } // namespace zeb1
 
+// The input is an immutable bytes object that the caller keeps alive, so it is read in place.
 extern "C" TW_EXPORT PyObject* to_value_prot1(PyObject* py_bytes)
 {
     char* data;
