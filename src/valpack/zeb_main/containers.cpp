@@ -227,6 +227,54 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
     return tuple.release();
 }
 
+// Short ASCII keys repeat across the dicts of one value (records, configs): decoding each one to
+// the same str object saves the allocation and, since a str caches its hash, the hashing too.
+constexpr size_t KEY_CACHE_SLOTS = 1024;
+constexpr size_t KEY_CACHE_MAX_LEN = 32;
+static PyObject* key_cache[KEY_CACHE_SLOTS];
+
+void clear_key_cache()
+{
+    for (PyObject*& slot : key_cache) {
+        Py_CLEAR(slot);
+    }
+}
+
+// A key written in the one-byte-length str form: returns the cached or a new str, or nullptr
+// (with no exception) when the key is not a short ASCII text and takes the general path.
+static PyObject* decode_cached_key(ByteData* bd)
+{
+    size_t at = bd->offset;
+    if (bd->bytes[at] != 0x01 || bd->max_offset - at < 2) {
+        return nullptr;
+    }
+    size_t n = bd->bytes[at + 1];
+    if (n > KEY_CACHE_MAX_LEN || bd->max_offset - at - 2 < n) {
+        return nullptr;
+    }
+    const unsigned char* text = bd->bytes + at + 2;
+    uint64_t hash = 14695981039346656037ULL;
+    for (size_t i = 0; i < n; ++i) {
+        if (text[i] >= 0x80) {
+            return nullptr;
+        }
+        hash = (hash ^ text[i]) * 1099511628211ULL;
+    }
+    PyObject*& slot = key_cache[hash % KEY_CACHE_SLOTS];
+    if (slot == nullptr || static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) != n ||
+        std::memcmp(PyUnicode_1BYTE_DATA(slot), text, n) != 0) {
+        PyObject* fresh = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (fresh == nullptr) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        std::memcpy(PyUnicode_1BYTE_DATA(fresh), text, n);
+        Py_XSETREF(slot, fresh);
+    }
+    bd->offset = at + 2 + n;
+    return Py_NewRef(slot);
+}
+
 PyObject* decode_dict_pairs(ByteData* bd, size_t count)
 {
     PyRef dict(PyDict_New());
@@ -234,7 +282,11 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyRef key(to_any_value(bd));
+        if (bd->offset >= bd->max_offset) {
+            return raise_offset_error();
+        }
+        PyObject* cached = decode_cached_key(bd);
+        PyRef key(cached != nullptr ? cached : to_any_value(bd));
         if (!key) {
             return nullptr;
         }

@@ -648,4 +648,5 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
     for (PyObject** global : globals) {
         Py_CLEAR(*global);
     }
+    zeb2::clear_key_cache();
 }

@@ -154,6 +154,8 @@ PyObject* to_iterable_e(ByteData* bd, unsigned char empty);
 PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty);
 // Decodes `count` key/value pairs into a new dict; the insertion's TypeError fails it.
 PyObject* decode_dict_pairs(ByteData* bd, size_t count);
+// Releases the decoder's cache of short dict keys (module teardown).
+void clear_key_cache();
 
 PyObject* to_namedtuple_e(ByteData* bd);
 PyObject* to_namedtuple_gen(ByteData* bd, size_t w);
