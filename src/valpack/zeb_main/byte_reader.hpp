@@ -11,11 +11,15 @@ namespace zeb2 {
 // bound decodes everything it writes while keeping damaged input off the end of the stack.
 constexpr int MAX_DECODE_DEPTH = 1000;
 
+struct ByteData;
+using ValueDecoder = PyObject* (*)(ByteData*);
+
 struct ByteData {
-    size_t offset;             // position of the next byte; a step starts on its datachar
-    size_t max_offset;         // length of the input
+    size_t offset;     // position of the next byte; a step starts on its datachar
+    size_t max_offset; // length of the input
     const unsigned char* bytes;
-    int depth;                 // values currently being decoded
+    int depth;                // values currently being decoded
+    ValueDecoder decode_item; // the protocol's own dispatcher, for the items of containers
 };
 
 // Raise the one "truncated" error and return NULL.

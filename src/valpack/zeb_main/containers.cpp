@@ -189,7 +189,7 @@ static PyObject* decode_list_items(ByteData* bd, size_t count)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* item = to_any_value(bd);
+        PyObject* item = bd->decode_item(bd);
         if (item == nullptr) {
             return nullptr;
         }
@@ -218,7 +218,7 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* item = to_any_value(bd);
+        PyObject* item = bd->decode_item(bd);
         if (item == nullptr) {
             return nullptr;
         }
@@ -286,11 +286,11 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count)
             return raise_offset_error();
         }
         PyObject* cached = decode_cached_key(bd);
-        PyRef key(cached != nullptr ? cached : to_any_value(bd));
+        PyRef key(cached != nullptr ? cached : bd->decode_item(bd));
         if (!key) {
             return nullptr;
         }
-        PyRef item(to_any_value(bd));
+        PyRef item(bd->decode_item(bd));
         if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
             return nullptr;
         }

@@ -555,7 +555,7 @@ PyObject* to_value_buffer(const unsigned char* data, size_t size)
     if (data[0] == PROTOCOL_1) {
         return zeb1::to_value_prot1_buffer(data, size);
     }
-    ByteData bd{1, size, data, 0};
+    ByteData bd{1, size, data, 0, to_any_value};
     return to_any_value(&bd);
 }
 

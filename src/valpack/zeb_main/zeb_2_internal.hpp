@@ -129,7 +129,8 @@ StatusCode from_memoryview(ValueData* vd, PyObject* value);
 StatusCode from_range(ValueData* vd, PyObject* value);
 StatusCode from_path(ValueData* vd, PyObject* value, unsigned char empty);
 
-// Decoder dispatch and steps. `_e` steps stand on their datachar; `_gen` steps stand on the last
+// Decoder dispatch and steps. The container steps read their items through `bd->decode_item`,
+// so the protocol 1 decoder shares them. `_e` steps stand on their datachar; `_gen` steps stand on the last
 // byte before their count or length field, which is `w` bytes wide; all end after their value.
 PyObject* to_any_value(ByteData* bd);
 

@@ -34,97 +34,6 @@ static bool D_length(ByteData* bd, size_t* k)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Containers
-
-static PyObject* decode_list_items(ByteData* bd, size_t count)
-{
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(count)));
-    if (!list) {
-        return nullptr;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        PyObject* item = zeb1::to_any_value(bd);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-static PyObject* to_list_gen(ByteData* bd, size_t size_bytes_length)
-{
-    size_t count;
-    if (!zeb2::read_count(bd, size_bytes_length, 1, &count)) {
-        return nullptr;
-    }
-    return decode_list_items(bd, count);
-}
-
-static PyObject* to_tuple_gen(ByteData* bd, size_t size_bytes_length)
-{
-    size_t count;
-    if (!zeb2::read_count(bd, size_bytes_length, 1, &count)) {
-        return nullptr;
-    }
-    PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(count)));
-    if (!tuple) {
-        return nullptr;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        PyObject* item = zeb1::to_any_value(bd);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return tuple.release();
-}
-
-static PyObject* to_set_frozenset_e(ByteData* bd, bool is_frozenset)
-{
-    bd->offset += 1;
-    return is_frozenset ? PyFrozenSet_New(nullptr) : PySet_New(nullptr);
-}
-
-static PyObject* to_set_frozenset_gen(ByteData* bd, size_t size_bytes_length, bool is_frozenset)
-{
-    size_t count;
-    if (!zeb2::read_count(bd, size_bytes_length, 1, &count)) {
-        return nullptr;
-    }
-    PyRef items(decode_list_items(bd, count));
-    if (!items) {
-        return nullptr;
-    }
-    return is_frozenset ? PyFrozenSet_New(items.get()) : PySet_New(items.get());
-}
-
-static PyObject* to_dict_gen(ByteData* bd, size_t size_bytes_length)
-{
-    size_t count;
-    if (!zeb2::read_count(bd, size_bytes_length, 2, &count)) {
-        return nullptr;
-    }
-    PyRef dict(PyDict_New());
-    if (!dict) {
-        return nullptr;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        PyRef key(zeb1::to_any_value(bd));
-        if (!key) {
-            return nullptr;
-        }
-        PyRef item(zeb1::to_any_value(bd));
-        // An unhashable key fails the insertion, and with it the decode.
-        if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return dict.release();
-}
-
-// ---------------------------------------------------------------------------------------------
 // Library types
 
 static PyObject* to_datetime_gen(ByteData* bd, PyObject* method)
@@ -266,15 +175,15 @@ static PyObject* to_value_dispatch(ByteData* bd, unsigned int code)
     case 0x15 ... 0x18:
         return TW_FAMILY(0x15, zeb2::to_bytes_e(bd, false), zeb2::to_bytes_gen(bd, w, true));
     case 0x19 ... 0x1C:
-        return TW_FAMILY(0x19, zeb2::to_list_e(bd), zeb1::to_list_gen(bd, w));
+        return TW_FAMILY(0x19, zeb2::to_list_e(bd), zeb2::to_list_gen(bd, w));
     case 0x1D ... 0x20:
-        return TW_FAMILY(0x1D, to_set_frozenset_e(bd, false), to_set_frozenset_gen(bd, w, false));
+        return TW_FAMILY(0x1D, zeb2::to_iterable_e(bd, 0x21), zeb2::to_iterable_gen(bd, w, 0x21));
     case 0x21 ... 0x24:
-        return TW_FAMILY(0x21, zeb2::to_tuple_e(bd), zeb1::to_tuple_gen(bd, w));
+        return TW_FAMILY(0x21, zeb2::to_tuple_e(bd), zeb2::to_tuple_gen(bd, w));
     case 0x25 ... 0x28:
-        return TW_FAMILY(0x25, zeb2::to_dict_e(bd), zeb1::to_dict_gen(bd, w));
+        return TW_FAMILY(0x25, zeb2::to_dict_e(bd), zeb2::to_dict_gen(bd, w));
     case 0x29 ... 0x2C:
-        return TW_FAMILY(0x29, to_set_frozenset_e(bd, true), to_set_frozenset_gen(bd, w, true));
+        return TW_FAMILY(0x29, zeb2::to_iterable_e(bd, 0x30), zeb2::to_iterable_gen(bd, w, 0x30));
     case 0x2D:
         return zeb1::to_datetime_gen(bd, datetime_dt);
     case 0x2E:
@@ -316,7 +225,7 @@ PyObject* to_value_prot1_buffer(const unsigned char* data, size_t size)
     if (size == 0 || data[0] != zeb2::PROTOCOL_1) {
         return zeb2::raise_invalid("invalid protocol marker.");
     }
-    ByteData bd{1, size, data, 0};
+    ByteData bd{1, size, data, 0, zeb1::to_any_value};
     return zeb1::to_any_value(&bd);
 }
 
