@@ -7,7 +7,7 @@ namespace tw {
 
 // Owns one strong reference. Construction steals; get() borrows; release() hands the reference on.
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     explicit PyRef(PyObject* obj) noexcept : obj_(obj) {}
     PyRef(PyRef&& other) noexcept : obj_(other.obj_) { other.obj_ = nullptr; }
@@ -46,7 +46,7 @@ public:
     }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
-private:
+  private:
     PyObject* obj_ = nullptr;
 };
 

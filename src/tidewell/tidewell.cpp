@@ -3,9 +3,11 @@
 #include "valpack/zeb_main/zeb_2.hpp"
 
 static PyMethodDef methods[] = {
-    {"create_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_memory)),
+    {"create_memory",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_memory)),
      METH_VARARGS | METH_KEYWORDS, "Create a shared memory address."},
-    {"remove_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(remove_memory)),
+    {"remove_memory",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(remove_memory)),
      METH_VARARGS | METH_KEYWORDS, "Remove a shared memory address."},
     {"read_memory", read_memory, METH_VARARGS, "Get the value stored in a shared memory address."},
     {"write_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(write_memory)),

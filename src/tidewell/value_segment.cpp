@@ -25,7 +25,10 @@ constexpr size_t GROWTH_SLACK = 32;
 // Copies larger than this run with the GIL released.
 constexpr size_t RELEASE_GIL_COPY = 1 << 20;
 
-static bool flag_set(PyObject* flag) { return flag != nullptr && Py_IsTrue(flag); }
+static bool flag_set(PyObject* flag)
+{
+    return flag != nullptr && Py_IsTrue(flag);
+}
 
 // An open, locked value segment. The mutex is locked and unlocked through `header`, the first
 // mapping, which stays at one address while the lock is held, as robust mutexes require. `full`
@@ -235,8 +238,7 @@ static void store_value(unsigned char* dst, const unsigned char* src, size_t len
     __atomic_store_n(dst, static_cast<unsigned char>(0), __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     if (len > RELEASE_GIL_COPY) {
-        Py_BEGIN_ALLOW_THREADS
-        std::memcpy(dst + 1, src + 1, len - 1);
+        Py_BEGIN_ALLOW_THREADS std::memcpy(dst + 1, src + 1, len - 1);
         Py_END_ALLOW_THREADS
     }
     else {
@@ -254,7 +256,8 @@ PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
     char* bytes;
     Py_ssize_t length;
     if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to a C string.");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Failed to convert a Python bytes object to a C string.");
         return nullptr;
     }
     OpenSegment seg;

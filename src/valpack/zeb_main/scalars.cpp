@@ -118,7 +118,8 @@ __attribute__((noinline)) static StatusCode from_big_integer(ValueData* vd, PyOb
     }
     unsigned char* dst = vd->bytes + vd->offset;
 #if PY_VERSION_HEX >= 0x030D0000
-    Py_ssize_t needed = PyLong_AsNativeBytes(exact.get(), dst, length, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+    Py_ssize_t needed =
+        PyLong_AsNativeBytes(exact.get(), dst, length, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
     if (needed < 0) {
         return SC_EXCEPTION;
     }

@@ -42,11 +42,16 @@ static int intern_names()
     struct {
         PyObject** slot;
         const char* text;
-    } table[] = {{&names::sizeof_, "__sizeof__"}, {&names::fields, "_fields"},
-                 {&names::name, "__name__"},      {&names::maps, "maps"},
-                 {&names::isoformat, "isoformat"}, {&names::fromisoformat, "fromisoformat"},
-                 {&names::hex, "hex"},             {&names::start, "start"},
-                 {&names::stop, "stop"},           {&names::step, "step"}};
+    } table[] = {{&names::sizeof_, "__sizeof__"},
+                 {&names::fields, "_fields"},
+                 {&names::name, "__name__"},
+                 {&names::maps, "maps"},
+                 {&names::isoformat, "isoformat"},
+                 {&names::fromisoformat, "fromisoformat"},
+                 {&names::hex, "hex"},
+                 {&names::start, "start"},
+                 {&names::stop, "stop"},
+                 {&names::step, "step"}};
     for (auto& entry : table) {
         if (*entry.slot == nullptr) {
             *entry.slot = PyUnicode_InternFromString(entry.text);
@@ -73,7 +78,8 @@ __attribute__((noinline, cold)) StatusCode grow_vd(ValueData* vd, Py_ssize_t jum
     needed += jump + GROWTH_SLACK;
     Py_ssize_t grown = vd->max_size + vd->max_size / 2;
     Py_ssize_t new_size = grown > needed && vd->max_size < PY_SSIZE_T_MAX / 2 ? grown : needed;
-    auto* bytes = static_cast<unsigned char*>(std::realloc(vd->bytes, static_cast<size_t>(new_size)));
+    auto* bytes =
+        static_cast<unsigned char*>(std::realloc(vd->bytes, static_cast<size_t>(new_size)));
     if (bytes == nullptr) {
         return SC_NOMEMORY;
     }
@@ -295,8 +301,9 @@ static PyObject* raise_status(StatusCode status)
         break;
     case SC_EXCEPTION:
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_RuntimeError,
-                            "Something unexpected went wrong, and we couldn't quite catch what it was.");
+            PyErr_SetString(
+                PyExc_RuntimeError,
+                "Something unexpected went wrong, and we couldn't quite catch what it was.");
         }
         break;
     case SC_NESTDEPTH:
@@ -306,8 +313,9 @@ static PyObject* raise_status(StatusCode status)
         PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
         break;
     default:
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Something unexpected went wrong, and we couldn't quite catch what it was.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Something unexpected went wrong, and we couldn't quite catch what it was.");
         break;
     }
     return nullptr;
@@ -320,7 +328,8 @@ using namespace zeb2;
 extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
 {
     if (value == nullptr) {
-        static const char no_value[2] = {static_cast<char>(PROTOCOL_2), static_cast<char>(NO_VALUE)};
+        static const char no_value[2] = {static_cast<char>(PROTOCOL_2),
+                                         static_cast<char>(NO_VALUE)};
         return PyBytes_FromStringAndSize(no_value, 2);
     }
     ValueData vd{};
@@ -431,7 +440,7 @@ static PyObject* to_family(ByteData* bd, unsigned char form, E empty_step, Gen g
     return w == 0 ? nullptr : gen_step(w);
 }
 
-#define TW_FAMILY(base, empty_expr, gen_expr)                                                     \
+#define TW_FAMILY(base, empty_expr, gen_expr)                                                      \
     to_family(                                                                                     \
         bd, static_cast<unsigned char>(code - (base)), [&]() { return empty_expr; },               \
         [&](size_t w) { return gen_expr; })
@@ -642,9 +651,9 @@ extern "C" TW_EXPORT int zeb2_init(void)
 
 extern "C" TW_EXPORT void zeb2_cleanup(void)
 {
-    PyObject** globals[] = {&datetime_dt, &datetime_d,     &datetime_t,  &uuid_cl,
-                            &decimal_cl,  &namedtuple_cl,  &deque_cl,    &counter_cl,
-                            &ordereddict_cl, &chainmap_cl, &path_cl,     &purepath_cl};
+    PyObject** globals[] = {&datetime_dt,    &datetime_d,    &datetime_t, &uuid_cl,
+                            &decimal_cl,     &namedtuple_cl, &deque_cl,   &counter_cl,
+                            &ordereddict_cl, &chainmap_cl,   &path_cl,    &purepath_cl};
     for (PyObject** global : globals) {
         Py_CLEAR(*global);
     }

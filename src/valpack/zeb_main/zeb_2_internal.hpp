@@ -92,7 +92,10 @@ inline void write_size_bytes(ValueData* vd, uint64_t num, int num_bytes)
     }
 }
 
-inline void write_byte(ValueData* vd, unsigned char byte) { vd->bytes[vd->offset++] = byte; }
+inline void write_byte(ValueData* vd, unsigned char byte)
+{
+    vd->bytes[vd->offset++] = byte;
+}
 
 // Writes a size-class header for `size` in family `empty`, then `size` payload bytes when
 // `payload` is given. Containers pass no payload; the reservation still holds one byte per item.
@@ -130,8 +133,9 @@ StatusCode from_range(ValueData* vd, PyObject* value);
 StatusCode from_path(ValueData* vd, PyObject* value, unsigned char empty);
 
 // Decoder dispatch and steps. The container steps read their items through `bd->decode_item`,
-// so the protocol 1 decoder shares them. `_e` steps stand on their datachar; `_gen` steps stand on the last
-// byte before their count or length field, which is `w` bytes wide; all end after their value.
+// so the protocol 1 decoder shares them. `_e` steps stand on their datachar; `_gen` steps stand on
+// the last byte before their count or length field, which is `w` bytes wide; all end after their
+// value.
 PyObject* to_any_value(ByteData* bd);
 
 PyObject* to_str_e(ByteData* bd);
