@@ -5,8 +5,14 @@
 //   138..141 server pid (host order, unaligned) | 142..143 function magic | 144..1168 data
 //
 // Every shared field is read and written under the mutex, and every wait re-tests its condition
-// after waking, so a signal given while nobody waits is never lost: a call placed before the
+// after waking, so a wake-up given while nobody waits is never lost: a call placed before the
 // server's first wait or between two exchanges is found by the server's next look at the state.
+//
+// fcond and ccond are wake words, not pthread condition variables: a process killed while it
+// waits on a process-shared glibc condition variable leaves it in a state in which the next
+// broadcast waits forever for the dead waiter. A futex waiter that dies leaves nothing behind.
+// A waiter reads the word under the mutex, unlocks and sleeps only while the word is unchanged;
+// a waker changes the state, then bumps the word and wakes the sleepers.
 //
 // Call state, one call in flight at a time:
 //   IDLE     --caller places its call-->          PENDING   (caller takes the call lock first)
@@ -39,7 +45,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,10 +57,17 @@ constexpr size_t DATA_OFFSET = 144;
 constexpr size_t DATA_SIZE = 1024;
 constexpr size_t CONTROL_SIZE = DATA_OFFSET;
 
+// Sits where a process-shared condition variable would (48 bytes); only `seq` is used.
+struct WakeWord {
+    uint32_t seq;
+    unsigned char unused[44];
+};
+static_assert(sizeof(WakeWord) == sizeof(pthread_cond_t));
+
 struct FunctionShm {
     pthread_mutex_t mutex;
-    pthread_cond_t fcond; // wakes the server: a call placed, or a stop requested
-    pthread_cond_t ccond; // wakes callers: a reply written, the data area free, or a stop
+    WakeWord fcond; // wakes the server: a call placed, or a stop requested
+    WakeWord ccond; // wakes callers: a reply written, the data area free, or a stop
     unsigned char activity;
     unsigned char call_state;
     unsigned char server_pid[4];
@@ -95,15 +110,30 @@ static int lock_until(pthread_mutex_t* mutex, const struct timespec& deadline)
     return rc;
 }
 
-// Waits on `cond` until the deadline; the mutex is held again on return whatever the result.
-static int wait_until(pthread_cond_t* cond, pthread_mutex_t* mutex, const struct timespec& deadline)
+// Bumps the word and wakes every sleeper. Called after the state change it announces, with or
+// without the mutex: a waiter read the word under the mutex before that change, so the bump
+// either comes before its sleep (which then returns at once) or wakes it.
+static void notify(WakeWord* word)
 {
-    int rc = pthread_cond_timedwait(cond, mutex, &deadline);
-    if (rc == EOWNERDEAD) {
-        pthread_mutex_consistent(mutex);
-        rc = 0;
+    __atomic_fetch_add(&word->seq, 1, __ATOMIC_SEQ_CST);
+    syscall(SYS_futex, &word->seq, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// With the mutex held: unlocks it, announces `announce` (if any) and sleeps until `word` is
+// bumped. Returns without the mutex: true when woken, false at the deadline or on a signal, so
+// that the signal's handler runs soon.
+static bool sleep_on(WakeWord* word, pthread_mutex_t* mutex, const struct timespec& deadline,
+                     WakeWord* announce = nullptr)
+{
+    uint32_t seen = __atomic_load_n(&word->seq, __ATOMIC_SEQ_CST);
+    pthread_mutex_unlock(mutex);
+    if (announce != nullptr) {
+        notify(announce);
     }
-    return rc;
+    // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline.
+    long rc = syscall(SYS_futex, &word->seq, FUTEX_WAIT_BITSET, seen, &deadline, nullptr,
+                      FUTEX_BITSET_MATCH_ANY);
+    return rc == 0 || errno == EAGAIN;
 }
 
 // For the short critical sections of a server or a withdrawing caller: nobody holds the mutex
@@ -291,7 +321,6 @@ static CallerOutcome caller_look(CallerState& cs)
             std::memcpy(fs->data, cs.message, cs.message_len);
             fs->call_state = CALL_PENDING;
             cs.placed = true;
-            pthread_cond_signal(&fs->fcond);
         }
         return CALLER_CONTINUE;
     }
@@ -305,8 +334,6 @@ static CallerOutcome caller_look(CallerState& cs)
         std::memcpy(cs.reply, fs->data, DATA_SIZE);
         drop_call_lock(cs.fd);
         fs->call_state = CALL_IDLE;
-        // Callers waiting for their turn wait on the same condition.
-        pthread_cond_broadcast(&fs->ccond);
         return outcome;
     }
     default:
@@ -319,32 +346,29 @@ static CallerOutcome caller_slice(CallerState& cs)
 {
     FunctionShm* fs = cs.fs;
     struct timespec deadline = deadline_after_ms(CALLER_SLICE_MS);
-    int rc = lock_until(&fs->mutex, deadline);
-    if (rc == ETIMEDOUT) {
-        return process_alive(read_server_pid(fs)) ? CALLER_CONTINUE : CALLER_SERVER_GONE;
-    }
-    if (rc != 0) {
-        return CALLER_LOCK_ERROR;
-    }
-    bool timed_out = false;
     for (;;) {
+        int rc = lock_until(&fs->mutex, deadline);
+        if (rc == ETIMEDOUT) {
+            break;
+        }
+        if (rc != 0) {
+            return CALLER_LOCK_ERROR;
+        }
+        bool was_placed = cs.placed;
         CallerOutcome outcome = caller_look(cs);
-        if (outcome != CALLER_CONTINUE || timed_out) {
+        if (outcome != CALLER_CONTINUE) {
             pthread_mutex_unlock(&fs->mutex);
-            if (outcome == CALLER_CONTINUE && !process_alive(read_server_pid(fs))) {
-                return CALLER_SERVER_GONE;
+            if (outcome == CALLER_GOT_REPLY || outcome == CALLER_REFUSED) {
+                notify(&fs->ccond); // the next caller's turn
             }
             return outcome;
         }
-        rc = wait_until(&fs->ccond, &fs->mutex, deadline);
-        if (rc == ETIMEDOUT) {
-            timed_out = true;
-        }
-        else if (rc != 0) {
-            pthread_mutex_unlock(&fs->mutex);
-            return CALLER_LOCK_ERROR;
+        WakeWord* announce = cs.placed && !was_placed ? &fs->fcond : nullptr;
+        if (!sleep_on(&fs->ccond, &fs->mutex, deadline, announce)) {
+            break;
         }
     }
+    return process_alive(read_server_pid(fs)) ? CALLER_CONTINUE : CALLER_SERVER_GONE;
 }
 
 // A caller that gives up (a signal handler raised) withdraws a call the server has not taken and
@@ -362,10 +386,10 @@ static void caller_withdraw(CallerState& cs)
     unsigned char state = fs->call_state;
     if (state == CALL_PENDING || state == CALL_REPLIED || state == CALL_REFUSED) {
         fs->call_state = CALL_IDLE;
-        pthread_cond_broadcast(&fs->ccond);
     }
     drop_call_lock(cs.fd);
     pthread_mutex_unlock(&fs->mutex);
+    notify(&fs->ccond);
 }
 
 static PyObject* raise_refused(const char* name, const unsigned char* reply)
@@ -476,9 +500,7 @@ static const char* init_function_segment(unsigned char* map, void* ctx)
     if (init_robust_mutex(&fs->mutex) != 0) {
         return "Failed to initialize mutex for shared memory address '%s'.";
     }
-    if (init_shared_cond(&fs->fcond) != 0 || init_shared_cond(&fs->ccond) != 0) {
-        return "Failed to initialize signal cond for shared memory address '%s'.";
-    }
+    // The wake words start at zero, as the new object does.
     int32_t pid = static_cast<ServerInit*>(ctx)->pid;
     std::memcpy(fs->server_pid, &pid, sizeof(pid));
     std::memcpy(fs->magic, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC));
@@ -505,12 +527,11 @@ static void answer_pending_with_null(FunctionShm* fs)
     }
 }
 
-// With the mutex held: ends serving for good and tells every waiting caller.
+// With the mutex held: ends serving for good. The caller of this notifies ccond after unlocking.
 static void close_down(FunctionShm* fs)
 {
     fs->activity = 0;
     answer_pending_with_null(fs);
-    pthread_cond_broadcast(&fs->ccond);
 }
 
 // One slice of the server's wait, with the GIL released. Leaves the mutex unlocked.
@@ -518,19 +539,20 @@ static ServerEvent server_slice(Server& srv)
 {
     FunctionShm* fs = srv.fs;
     struct timespec deadline = deadline_after_ms(SERVER_SLICE_MS);
-    int rc = lock_until(&fs->mutex, deadline);
-    if (rc == ETIMEDOUT) {
-        return EV_NONE;
-    }
-    if (rc != 0) {
-        return EV_LOCK_ERROR;
-    }
-    bool timed_out = false;
+    bool slice_over = false;
     for (;;) {
+        int rc = lock_until(&fs->mutex, deadline);
+        if (rc == ETIMEDOUT) {
+            return EV_NONE;
+        }
+        if (rc != 0) {
+            return EV_LOCK_ERROR;
+        }
         // A stop wins over a pending call, which is then answered with the NULL message.
         if (fs->activity != 1) {
             close_down(fs);
             pthread_mutex_unlock(&fs->mutex);
+            notify(&fs->ccond);
             return EV_STOP;
         }
         if (fs->call_state == CALL_PENDING) {
@@ -539,24 +561,20 @@ static ServerEvent server_slice(Server& srv)
             pthread_mutex_unlock(&fs->mutex);
             return EV_CALL;
         }
-        if (timed_out) {
+        if (slice_over) {
             // A reply nobody will collect would block every later caller.
-            if ((fs->call_state == CALL_REPLIED || fs->call_state == CALL_REFUSED) &&
-                !caller_present(srv.fd)) {
+            bool reclaim = (fs->call_state == CALL_REPLIED || fs->call_state == CALL_REFUSED) &&
+                           !caller_present(srv.fd);
+            if (reclaim) {
                 fs->call_state = CALL_IDLE;
-                pthread_cond_broadcast(&fs->ccond);
             }
             pthread_mutex_unlock(&fs->mutex);
+            if (reclaim) {
+                notify(&fs->ccond);
+            }
             return EV_NONE;
         }
-        rc = wait_until(&fs->fcond, &fs->mutex, deadline);
-        if (rc == ETIMEDOUT) {
-            timed_out = true;
-        }
-        else if (rc != 0) {
-            pthread_mutex_unlock(&fs->mutex);
-            return EV_LOCK_ERROR;
-        }
+        slice_over = !sleep_on(&fs->fcond, &fs->mutex, deadline);
     }
 }
 
@@ -584,8 +602,8 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
     if (kind == REPLY_FAILED) {
         close_down(fs);
     }
-    pthread_cond_broadcast(&fs->ccond);
     pthread_mutex_unlock(&fs->mutex);
+    notify(&fs->ccond);
     return true;
 }
 
@@ -638,6 +656,7 @@ static PyObject* fail_server(Server& srv)
     if (locked) {
         close_down(srv.fs);
         pthread_mutex_unlock(&srv.fs->mutex);
+        notify(&srv.fs->ccond);
     }
     Py_END_ALLOW_THREADS
     release_server(srv);
@@ -786,14 +805,14 @@ PyObject* remove_function_impl(const char* name)
         return nullptr;
     }
     fs->activity = 0;
-    pthread_cond_signal(&fs->fcond);
-    // Callers waiting for their turn give up now rather than at their next look.
-    pthread_cond_broadcast(&fs->ccond);
     // Nobody else will remove the segment of a server that has died.
     if (!process_alive(read_server_pid(fs))) {
         unlink_if_same(name, seg.fd);
     }
     pthread_mutex_unlock(&fs->mutex);
+    notify(&fs->fcond);
+    // Callers waiting for their turn give up now rather than at their next look.
+    notify(&fs->ccond);
     Py_RETURN_TRUE;
 }
 
