@@ -12,7 +12,9 @@
 // waits on a process-shared glibc condition variable leaves it in a state in which the next
 // broadcast waits forever for the dead waiter. A futex waiter that dies leaves nothing behind.
 // A waiter reads the word under the mutex, unlocks and sleeps only while the word is unchanged;
-// a waker changes the state, then bumps the word and wakes the sleepers.
+// a waker changes the state, then bumps the word and wakes the sleepers. Callers waiting for a
+// reply and callers waiting for their turn sleep on separate words, so a freed data area wakes
+// one waiting caller instead of all of them.
 //
 // Call state, one call in flight at a time:
 //   IDLE     --caller places its call-->          PENDING   (caller takes the call lock first)
@@ -57,17 +59,30 @@ constexpr size_t DATA_OFFSET = 144;
 constexpr size_t DATA_SIZE = 1024;
 constexpr size_t CONTROL_SIZE = DATA_OFFSET;
 
-// Sits where a process-shared condition variable would (48 bytes); only `seq` is used.
 struct WakeWord {
     uint32_t seq;
-    unsigned char unused[44];
+    // Processes asleep on `seq`, so that a wake-up nobody waits for costs no system call. A
+    // sleeper killed in its sleep leaves it too high, which only costs such calls.
+    uint32_t sleepers;
 };
-static_assert(sizeof(WakeWord) == sizeof(pthread_cond_t));
+
+// These sit where process-shared condition variables would, 48 bytes each.
+struct ServerWake {
+    WakeWord call; // a call placed, or a stop requested
+    unsigned char unused[40];
+};
+struct CallerWake {
+    WakeWord reply; // the reply written (or the function stopped)
+    WakeWord turn;  // the data area freed (or the function stopped)
+    unsigned char unused[32];
+};
+static_assert(sizeof(ServerWake) == sizeof(pthread_cond_t));
+static_assert(sizeof(CallerWake) == sizeof(pthread_cond_t));
 
 struct FunctionShm {
     pthread_mutex_t mutex;
-    WakeWord fcond; // wakes the server: a call placed, or a stop requested
-    WakeWord ccond; // wakes callers: a reply written, the data area free, or a stop
+    ServerWake fcond;
+    CallerWake ccond;
     unsigned char activity;
     unsigned char call_state;
     unsigned char server_pid[4];
@@ -113,10 +128,19 @@ static int lock_until(pthread_mutex_t* mutex, const struct timespec& deadline)
 // Bumps the word and wakes every sleeper. Called after the state change it announces, with or
 // without the mutex: a waiter read the word under the mutex before that change, so the bump
 // either comes before its sleep (which then returns at once) or wakes it.
-static void notify(WakeWord* word)
+static void notify(WakeWord* word, int how_many = INT_MAX)
 {
     __atomic_fetch_add(&word->seq, 1, __ATOMIC_SEQ_CST);
-    syscall(SYS_futex, &word->seq, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    if (__atomic_load_n(&word->sleepers, __ATOMIC_SEQ_CST) != 0) {
+        syscall(SYS_futex, &word->seq, FUTEX_WAKE, how_many, nullptr, nullptr, 0);
+    }
+}
+
+// Everyone waiting on the callers' side: the function has stopped.
+static void notify_all_callers(FunctionShm* fs)
+{
+    notify(&fs->ccond.reply);
+    notify(&fs->ccond.turn);
 }
 
 // With the mutex held: unlocks it, announces `announce` (if any) and sleeps until `word` is
@@ -126,6 +150,7 @@ static bool sleep_on(WakeWord* word, pthread_mutex_t* mutex, const struct timesp
                      WakeWord* announce = nullptr)
 {
     uint32_t seen = __atomic_load_n(&word->seq, __ATOMIC_SEQ_CST);
+    __atomic_fetch_add(&word->sleepers, 1, __ATOMIC_SEQ_CST);
     pthread_mutex_unlock(mutex);
     if (announce != nullptr) {
         notify(announce);
@@ -133,7 +158,9 @@ static bool sleep_on(WakeWord* word, pthread_mutex_t* mutex, const struct timesp
     // FUTEX_WAIT_BITSET takes an absolute CLOCK_MONOTONIC deadline.
     long rc = syscall(SYS_futex, &word->seq, FUTEX_WAIT_BITSET, seen, &deadline, nullptr,
                       FUTEX_BITSET_MATCH_ANY);
-    return rc == 0 || errno == EAGAIN;
+    bool woken = rc == 0 || errno == EAGAIN;
+    __atomic_fetch_sub(&word->sleepers, 1, __ATOMIC_SEQ_CST);
+    return woken;
 }
 
 // For the short critical sections of a server or a withdrawing caller: nobody holds the mutex
@@ -359,12 +386,13 @@ static CallerOutcome caller_slice(CallerState& cs)
         if (outcome != CALLER_CONTINUE) {
             pthread_mutex_unlock(&fs->mutex);
             if (outcome == CALLER_GOT_REPLY || outcome == CALLER_REFUSED) {
-                notify(&fs->ccond); // the next caller's turn
+                notify(&fs->ccond.turn, 1); // the next caller's turn
             }
             return outcome;
         }
-        WakeWord* announce = cs.placed && !was_placed ? &fs->fcond : nullptr;
-        if (!sleep_on(&fs->ccond, &fs->mutex, deadline, announce)) {
+        WakeWord* announce = cs.placed && !was_placed ? &fs->fcond.call : nullptr;
+        WakeWord* word = cs.placed ? &fs->ccond.reply : &fs->ccond.turn;
+        if (!sleep_on(word, &fs->mutex, deadline, announce)) {
             break;
         }
     }
@@ -389,7 +417,7 @@ static void caller_withdraw(CallerState& cs)
     }
     drop_call_lock(cs.fd);
     pthread_mutex_unlock(&fs->mutex);
-    notify(&fs->ccond);
+    notify(&fs->ccond.turn, 1);
 }
 
 static PyObject* raise_refused(const char* name, const unsigned char* reply)
@@ -552,7 +580,7 @@ static ServerEvent server_slice(Server& srv)
         if (fs->activity != 1) {
             close_down(fs);
             pthread_mutex_unlock(&fs->mutex);
-            notify(&fs->ccond);
+            notify_all_callers(fs);
             return EV_STOP;
         }
         if (fs->call_state == CALL_PENDING) {
@@ -570,11 +598,11 @@ static ServerEvent server_slice(Server& srv)
             }
             pthread_mutex_unlock(&fs->mutex);
             if (reclaim) {
-                notify(&fs->ccond);
+                notify(&fs->ccond.turn, 1);
             }
             return EV_NONE;
         }
-        slice_over = !sleep_on(&fs->fcond, &fs->mutex, deadline);
+        slice_over = !sleep_on(&fs->fcond.call, &fs->mutex, deadline);
     }
 }
 
@@ -588,6 +616,7 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
     if (lock_patiently(&fs->mutex) != 0) {
         return false;
     }
+    bool freed = false;
     if (fs->call_state == CALL_RUNNING) {
         if (kind == REPLY_FAILED) {
             fs->data[0] = 0;
@@ -596,14 +625,22 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
             std::memcpy(fs->data, bytes, len);
         }
         // The caller gave up while its call ran: nobody will collect this reply.
-        bool present = caller_present(srv.fd);
-        fs->call_state = !present ? CALL_IDLE : kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED;
+        freed = !caller_present(srv.fd);
+        fs->call_state = freed ? CALL_IDLE : kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED;
     }
     if (kind == REPLY_FAILED) {
         close_down(fs);
     }
     pthread_mutex_unlock(&fs->mutex);
-    notify(&fs->ccond);
+    if (kind == REPLY_FAILED) {
+        notify_all_callers(fs);
+    }
+    else if (freed) {
+        notify(&fs->ccond.turn, 1);
+    }
+    else {
+        notify(&fs->ccond.reply);
+    }
     return true;
 }
 
@@ -656,7 +693,7 @@ static PyObject* fail_server(Server& srv)
     if (locked) {
         close_down(srv.fs);
         pthread_mutex_unlock(&srv.fs->mutex);
-        notify(&srv.fs->ccond);
+        notify_all_callers(srv.fs);
     }
     Py_END_ALLOW_THREADS
     release_server(srv);
@@ -810,9 +847,9 @@ PyObject* remove_function_impl(const char* name)
         unlink_if_same(name, seg.fd);
     }
     pthread_mutex_unlock(&fs->mutex);
-    notify(&fs->fcond);
+    notify(&fs->fcond.call);
     // Callers waiting for their turn give up now rather than at their next look.
-    notify(&fs->ccond);
+    notify(&fs->ccond.turn);
     Py_RETURN_TRUE;
 }
 
