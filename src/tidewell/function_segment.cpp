@@ -476,17 +476,14 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     cs.message_len = static_cast<size_t>(length);
     CallerOutcome outcome;
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS
-        outcome = caller_slice(cs);
-        Py_END_ALLOW_THREADS
-        if (outcome != CALLER_CONTINUE) {
+        Py_BEGIN_ALLOW_THREADS outcome = caller_slice(cs);
+        Py_END_ALLOW_THREADS if (outcome != CALLER_CONTINUE)
+        {
             break;
         }
         if (PyErr_CheckSignals() < 0) {
-            Py_BEGIN_ALLOW_THREADS
-            caller_withdraw(cs);
-            Py_END_ALLOW_THREADS
-            return nullptr;
+            Py_BEGIN_ALLOW_THREADS caller_withdraw(cs);
+            Py_END_ALLOW_THREADS return nullptr;
         }
     }
     switch (outcome) {
@@ -502,8 +499,8 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         PyErr_Format(PyExc_RuntimeError, "The shared function '%s' has stopped.", name);
         return nullptr;
     case CALLER_SERVER_GONE:
-        PyErr_Format(PyExc_RuntimeError,
-                     "The process serving the shared function '%s' has ended.", name);
+        PyErr_Format(PyExc_RuntimeError, "The process serving the shared function '%s' has ended.",
+                     name);
         return nullptr;
     case CALLER_LOST:
         PyErr_Format(PyExc_RuntimeError, "The call to the shared function '%s' was lost.", name);
@@ -688,15 +685,13 @@ static void release_server(Server& srv)
 static PyObject* fail_server(Server& srv)
 {
     bool locked;
-    Py_BEGIN_ALLOW_THREADS
-    locked = lock_patiently(&srv.fs->mutex) == 0;
+    Py_BEGIN_ALLOW_THREADS locked = lock_patiently(&srv.fs->mutex) == 0;
     if (locked) {
         close_down(srv.fs);
         pthread_mutex_unlock(&srv.fs->mutex);
         notify_all_callers(srv.fs);
     }
-    Py_END_ALLOW_THREADS
-    release_server(srv);
+    Py_END_ALLOW_THREADS release_server(srv);
     return nullptr;
 }
 
@@ -741,7 +736,8 @@ static bool serve_call(Server& srv, PyObject* func)
             kind = REPLY_FAILED;
         }
         else if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Failed to convert a Python bytes object to C bytes.");
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Failed to convert a Python bytes object to C bytes.");
             kind = REPLY_FAILED;
         }
         else if (static_cast<size_t>(length) > DATA_SIZE) {
@@ -757,10 +753,9 @@ static bool serve_call(Server& srv, PyObject* func)
         }
     }
     bool posted;
-    Py_BEGIN_ALLOW_THREADS
-    posted = post_reply(srv, kind, reply, reply_len);
-    Py_END_ALLOW_THREADS
-    if (!posted && kind != REPLY_FAILED) {
+    Py_BEGIN_ALLOW_THREADS posted = post_reply(srv, kind, reply, reply_len);
+    Py_END_ALLOW_THREADS if (!posted && kind != REPLY_FAILED)
+    {
         raise_segment_error("Failed to lock the shared memory address '%s'.", srv.name);
         kind = REPLY_FAILED;
     }
@@ -806,10 +801,9 @@ PyObject* create_function_impl(const char* name, PyObject* func)
             return fail_server(srv);
         }
         ServerEvent event;
-        Py_BEGIN_ALLOW_THREADS
-        event = server_slice(srv);
-        Py_END_ALLOW_THREADS
-        switch (event) {
+        Py_BEGIN_ALLOW_THREADS event = server_slice(srv);
+        Py_END_ALLOW_THREADS switch (event)
+        {
         case EV_NONE:
             break;
         case EV_CALL:
