@@ -294,6 +294,18 @@ def test_value_segment_is_not_a_function(name, payload):
     assert tidewell.read_memory(name) == payload
 
 
+@pytest.mark.parametrize("operation", [
+    lambda n: tidewell.read_memory(n),
+    lambda n: tidewell.write_memory(n, [1, 2]),
+])
+def test_value_operations_refuse_a_function(server, name, operation):
+    server()
+    with pytest.raises(MemoryError) as info:
+        operation(name)
+    assert str(info.value) == f"The shared memory address '{name}' holds a function, not a value."
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
 STOP_SERVER = """
     import sys, tidewell
     print("returned", tidewell.create_function(sys.argv[1], lambda *a: a))
