@@ -52,6 +52,13 @@ def _serve(name, results):
         results.put(("raised", type(exc).__name__, str(exc)))
 
 
+def start_process(process):
+    # A forked child flushes what it inherited in the parent's stdio buffers when it ends.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    process.start()
+
+
 def wait_until(predicate, timeout=WAIT):
     deadline = time.monotonic() + timeout
     while not predicate():
@@ -74,7 +81,7 @@ class Server:
         self.name = name
         self.results = ctx.Queue()
         self.process = ctx.Process(target=_serve, args=(name, self.results), daemon=True)
-        self.process.start()
+        start_process(self.process)
         wait_until(lambda: shm_exists(name))
 
     def outcome(self):
@@ -383,7 +390,7 @@ def test_calls_made_before_the_servers_first_wait(name):
     for _ in range(3):
         results = ctx.Queue()
         caller = ctx.Process(target=_call_as_soon_as_created, args=(name, results))
-        caller.start()
+        start_process(caller)
         srv = Server(name)
         try:
             assert results.get(timeout=WAIT) == 3
@@ -406,7 +413,7 @@ def test_concurrent_callers_each_get_their_own_reply(server, name):
     callers = [ctx.Process(target=_tagged_calls, args=(name, tag, count, results))
                for tag in range(4)]
     for p in callers:
-        p.start()
+        start_process(p)
     got = dict(results.get(timeout=WAIT * 3) for _ in callers)
     for p in callers:
         p.join(WAIT)
@@ -502,7 +509,7 @@ def test_caller_killed_while_waiting_for_its_reply(server, name):
     ctx = multiprocessing.get_context("fork")
     results = ctx.Queue()
     caller = ctx.Process(target=_call_and_report, args=(name, ("sleep", 0.3), results))
-    caller.start()
+    start_process(caller)
     assert results.get(timeout=WAIT)[0] == "started"
     time.sleep(0.1)
     caller.kill()
