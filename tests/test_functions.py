@@ -1,0 +1,587 @@
+"""Shared functions across real processes: results, limits, stops, dead servers, interrupts."""
+import collections
+import ctypes
+import mmap
+import multiprocessing
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import tidewell
+from codec_access import call_shared_function, encode
+from conftest import shm_exists, shm_path
+
+WAIT = 10  # hard limit for every wait on another process, in seconds
+NULL_FROM_FUNCTION = (
+    "Received a NULL message from the function. This is likely because the function returned "
+    "arguments of too large size."
+)
+ARGS_TOO_LARGE = "The received args exceed the maximum accepted arg size of 1024 bytes."
+
+
+def ops(op, *args):
+    """The one served callable: what it does is chosen by the caller."""
+    if op == "add":
+        return args[0] + args[1]
+    if op == "echo":
+        return args
+    if op == "tagged":
+        return (os.getpid(), args)
+    if op == "sleep":
+        time.sleep(args[0])
+        return args[0]
+    if op == "bytes":
+        return b"x" * args[0]
+    if op == "raise":
+        raise ValueError("boom")
+    if op == "unsupported":
+        return object()
+    raise AssertionError(op)
+
+
+def _serve(name, results):
+    try:
+        results.put(("returned", tidewell.create_function(name, ops)))
+    except BaseException as exc:  # reported to the test, which asserts on it
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+def start_process(process):
+    # A forked child flushes what it inherited in the parent's stdio buffers when it ends.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    process.start()
+
+
+def wait_until(predicate, timeout=WAIT):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise TimeoutError("condition not reached")
+        time.sleep(0.005)
+
+
+def bytes_arg_of_encoded_size(size, wrap=lambda b: (b,)):
+    """A bytes length whose wrapped value encodes to exactly `size` bytes."""
+    for n in range(size, 0, -1):
+        if len(encode(wrap(b"x" * n))) == size:
+            return n
+    raise AssertionError(size)
+
+
+class Server:
+    def __init__(self, name, method="fork"):
+        ctx = multiprocessing.get_context(method)
+        self.name = name
+        self.results = ctx.Queue()
+        self.process = ctx.Process(target=_serve, args=(name, self.results), daemon=True)
+        start_process(self.process)
+        wait_until(lambda: shm_exists(name))
+
+    def outcome(self):
+        return self.results.get(timeout=WAIT)
+
+    def stop(self):
+        if self.process.is_alive():
+            tidewell.remove_function(self.name)
+        self.process.join(WAIT)
+        if self.process.is_alive():
+            self.process.kill()
+            self.process.join(WAIT)
+
+
+@pytest.fixture
+def server(name):
+    started = []
+
+    def start(method="fork"):
+        srv = Server(name, method)
+        started.append(srv)
+        return srv
+
+    yield start
+    for srv in started:
+        srv.stop()
+
+
+def run_script(code, *args):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            cwd=os.path.dirname(__file__))
+
+
+class CallInThread:
+    """call_function in a thread of this process (the caller releases the GIL while it waits)."""
+
+    def __init__(self, name, args):
+        self.result = self.error = None
+        self.thread = threading.Thread(target=self._run, args=(name, args), daemon=True)
+        self.thread.start()
+
+    def _run(self, name, args):
+        try:
+            self.result = tidewell.call_function(name, args)
+        except BaseException as exc:
+            self.error = exc
+        self.finished = time.monotonic()
+
+    def join(self):
+        self.thread.join(WAIT)
+        assert not self.thread.is_alive()
+        return self
+
+
+def stopped(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        return f.read().rsplit(")", 1)[1].split()[0] == "T"
+
+
+# ---------------------------------------------------------------------------------------------
+# Calls and results
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_call_returns_the_callables_result(server, name, method):
+    server(method)
+    assert tidewell.call_function(name, ("add", 2, 3)) == 5
+    value = ("echo", [1, "two", None], {"k": (3.5, b"b")}, True)
+    assert tidewell.call_function(name, value) == value[1:]
+
+
+def test_call_on_a_missing_name(name):
+    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+        tidewell.call_function(name, ())
+
+
+def test_args_of_exactly_1024_bytes_are_delivered(server, name):
+    server()
+    fits = bytes_arg_of_encoded_size(1024, lambda b: ("echo", b))
+    assert tidewell.call_function(name, ("echo", b"x" * fits)) == (b"x" * fits,)
+    with pytest.raises(ValueError) as info:
+        tidewell.call_function(name, ("echo", b"x" * (fits + 1)))
+    assert str(info.value) == ARGS_TOO_LARGE
+    assert tidewell.call_function(name, ("add", 1, 1)) == 2
+
+
+def test_result_of_exactly_1024_bytes_is_returned(server, name):
+    server()
+    fits = bytes_arg_of_encoded_size(1024, lambda b: b)
+    assert tidewell.call_function(name, ("bytes", fits)) == b"x" * fits
+
+
+def test_result_over_1024_bytes_ends_serving(server, name):
+    srv = server()
+    fits = bytes_arg_of_encoded_size(1024, lambda b: b)
+    with pytest.raises(RuntimeError) as info:
+        tidewell.call_function(name, ("bytes", fits + 1))
+    assert str(info.value) == NULL_FROM_FUNCTION
+    kind, exc_type, message = srv.outcome()
+    assert (kind, exc_type) == ("raised", "ValueError")
+    assert "1025 bytes" in message and "1024 bytes" in message and name in message
+    srv.process.join(WAIT)
+    assert not shm_exists(name)
+
+
+@pytest.mark.parametrize("op, exc_type, message", [
+    ("raise", "ValueError", "boom"),
+    ("unsupported", "ValueError", "Received an unsupported datatype."),
+])
+def test_failing_callable_ends_serving(server, name, op, exc_type, message):
+    srv = server()
+    with pytest.raises(RuntimeError) as info:
+        tidewell.call_function(name, (op,))
+    assert str(info.value) == NULL_FROM_FUNCTION
+    assert srv.outcome() == ("raised", exc_type, message)
+    srv.process.join(WAIT)
+    assert not shm_exists(name)
+    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+        tidewell.call_function(name, ("add", 1, 2))
+
+
+def test_unsupported_argument_fails_in_the_caller(server, name):
+    server()
+    with pytest.raises(ValueError, match=r"^Received an unsupported datatype\.$"):
+        tidewell.call_function(name, ("echo", object()))
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+def test_non_tuple_from_native_code_gets_the_no_value_reply(server, name):
+    server()
+    with pytest.raises(ValueError) as info:
+        call_shared_function(name.encode(), ["add", 1, 2])
+    assert str(info.value) == ("Likely received an invalid bytes object: fetched an invalid "
+                               "datatype representative. (Rep. code: 103)")
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+class list_with_hash(list):
+    """Encodes as a list (routed by its type name), which the server cannot use as a key."""
+
+    def __hash__(self):
+        return 0
+
+
+@pytest.mark.parametrize("via", ["module", "native"])
+def test_undecodable_args_fail_the_call_and_serving_goes_on(server, name, via):
+    server()
+    args = ("echo", {list_with_hash([1]): 1})
+    with pytest.raises(RuntimeError) as info:
+        if via == "module":
+            tidewell.call_function(name, args)
+        else:
+            call_shared_function(name.encode(), args)
+    assert str(info.value).startswith(
+        f"The shared function '{name}' could not decode its arguments: ")
+    assert "unhashable" in str(info.value)
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+def _namedtuples_supported():
+    try:
+        encode(collections.namedtuple("P", "a")(1))
+    except ValueError:
+        return False
+    return True
+
+
+@pytest.mark.skipif(not _namedtuples_supported(), reason="codec has no namedtuple yet")
+def test_namedtuple_args_are_accepted_as_a_tuple(server, name):
+    server()
+    Call = collections.namedtuple("Call", "op a b")
+    assert tidewell.call_function(name, Call("add", 4, 5)) == 9
+
+
+# ---------------------------------------------------------------------------------------------
+# Names: taken, stopped, wrong kind
+
+
+def test_create_on_a_taken_name(server, name):
+    server()
+    with pytest.raises(MemoryError) as info:
+        tidewell.create_function(name, ops)
+    assert str(info.value) == f"The memory address '{name}' already exists."
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+def test_create_on_a_value_name(name):
+    tidewell.write_memory(name, [1, 2])
+    with pytest.raises(MemoryError) as info:
+        tidewell.create_function(name, ops)
+    assert str(info.value) == f"The memory address '{name}' already exists."
+    assert tidewell.read_memory(name) == [1, 2]
+
+
+def test_remove_on_a_missing_name(name):
+    assert tidewell.remove_function(name) is False
+
+
+# Value segments of 48 bytes (never written), of a few bytes, and of exactly a function
+# segment's size, so only the marker tells them apart.
+@pytest.mark.parametrize("payload", [None, "small", "function-sized"])
+def test_value_segment_is_not_a_function(name, payload):
+    if payload == "function-sized":
+        # A value of n encoded bytes grows the object to n + 80 bytes.
+        payload = b"y" * bytes_arg_of_encoded_size(1168 - 80, lambda b: b)
+    if payload is None:
+        tidewell.create_memory(name)
+    else:
+        tidewell.write_memory(name, payload)
+        if isinstance(payload, bytes):
+            assert os.path.getsize(shm_path(name)) == 1168
+    with pytest.raises(MemoryError) as info:
+        tidewell.call_function(name, ("add", 1, 2))
+    assert str(info.value) == f"The shared memory address '{name}' does not hold a function."
+    assert tidewell.remove_function(name) is False
+    assert tidewell.read_memory(name) == payload
+
+
+@pytest.mark.parametrize("operation", [
+    lambda n: tidewell.read_memory(n),
+    lambda n: tidewell.write_memory(n, [1, 2]),
+])
+def test_value_operations_refuse_a_function(server, name, operation):
+    server()
+    with pytest.raises(MemoryError) as info:
+        operation(name)
+    assert str(info.value) == f"The shared memory address '{name}' holds a function, not a value."
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+STOP_SERVER = """
+    import sys, tidewell
+    print("returned", tidewell.create_function(sys.argv[1], lambda *a: a))
+"""
+
+
+def test_stop_prints_read_and_removes_the_segment(name):
+    proc = run_script(STOP_SERVER, name)
+    try:
+        wait_until(lambda: shm_exists(name))
+        assert tidewell.call_function(name, (1,)) == (1,)
+        assert tidewell.remove_function(name) is True
+        out, err = proc.communicate(timeout=WAIT)
+    finally:
+        proc.kill()
+        proc.wait(WAIT)
+    assert out.splitlines() == ["read", "returned None"], err
+    assert not shm_exists(name)
+    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+        tidewell.call_function(name, (1,))
+
+
+def test_stop_with_a_call_pending_answers_it(server, name):
+    srv = server()
+    pid = srv.process.pid
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        wait_until(lambda: stopped(pid))
+        pending = CallInThread(name, ("add", 1, 2))
+        time.sleep(0.2)  # placed, and a second caller waits for its turn
+        waiting = CallInThread(name, ("add", 3, 4))
+        time.sleep(0.2)
+        assert tidewell.remove_function(name) is True
+    finally:
+        os.kill(pid, signal.SIGCONT)
+    pending.join()
+    waiting.join()
+    assert isinstance(pending.error, RuntimeError) and str(pending.error) == NULL_FROM_FUNCTION
+    assert isinstance(waiting.error, RuntimeError)
+    assert str(waiting.error) == f"The shared function '{name}' has stopped."
+    assert srv.outcome() == ("returned", None)
+    srv.process.join(WAIT)
+    assert not shm_exists(name)
+
+
+# ---------------------------------------------------------------------------------------------
+# No lost wake-ups, one call at a time
+
+
+def test_call_placed_while_the_server_is_not_waiting(server, name):
+    srv = server()
+    os.kill(srv.process.pid, signal.SIGSTOP)
+    try:
+        wait_until(lambda: stopped(srv.process.pid))
+        call = CallInThread(name, ("add", 20, 22))
+        time.sleep(0.2)
+    finally:
+        os.kill(srv.process.pid, signal.SIGCONT)
+    assert call.join().error is None and call.result == 42
+
+
+def _call_as_soon_as_created(name, results):
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        try:
+            results.put(tidewell.call_function(name, ("add", 1, 2)))
+            return
+        except MemoryError:
+            pass
+    results.put("no segment")
+
+
+def test_calls_made_before_the_servers_first_wait(name):
+    ctx = multiprocessing.get_context("fork")
+    for _ in range(3):
+        results = ctx.Queue()
+        caller = ctx.Process(target=_call_as_soon_as_created, args=(name, results))
+        start_process(caller)
+        srv = Server(name)
+        try:
+            assert results.get(timeout=WAIT) == 3
+        finally:
+            caller.join(WAIT)
+            srv.stop()
+        assert srv.outcome() == ("returned", None)
+
+
+def _tagged_calls(name, tag, count, results):
+    replies = [tidewell.call_function(name, ("tagged", tag, i))[1] for i in range(count)]
+    results.put((tag, replies))
+
+
+def test_concurrent_callers_each_get_their_own_reply(server, name):
+    server()
+    ctx = multiprocessing.get_context("fork")
+    results = ctx.Queue()
+    count = 100
+    callers = [ctx.Process(target=_tagged_calls, args=(name, tag, count, results))
+               for tag in range(4)]
+    for p in callers:
+        start_process(p)
+    got = dict(results.get(timeout=WAIT * 3) for _ in callers)
+    for p in callers:
+        p.join(WAIT)
+    assert got == {tag: [(tag, i) for i in range(count)] for tag in range(4)}
+
+
+def test_concurrent_threads_each_get_their_own_reply(server, name):
+    server()
+    calls = [CallInThread(name, ("tagged", tag)) for tag in range(8)]
+    assert sorted(c.join().result[1] for c in calls) == [(tag,) for tag in range(8)]
+
+
+# ---------------------------------------------------------------------------------------------
+# Dead servers and callers: nobody waits forever
+
+
+def test_server_killed_while_idle(server, name):
+    srv = server()
+    srv.process.kill()  # not reaped yet: a zombie must count as gone
+    start = time.monotonic()
+    with pytest.raises(RuntimeError) as info:
+        tidewell.call_function(name, ("add", 1, 2))
+    assert time.monotonic() - start < 1.0
+    assert str(info.value) == f"The process serving the shared function '{name}' has ended."
+    # The segment of a dead server is removed by a stop request.
+    assert tidewell.remove_function(name) is True
+    assert not shm_exists(name)
+
+
+def test_server_killed_while_serving(server, name):
+    srv = server()
+    call = CallInThread(name, ("sleep", 30))
+    time.sleep(0.3)
+    srv.process.kill()
+    killed = time.monotonic()
+    call.join()
+    assert isinstance(call.error, RuntimeError)
+    assert call.finished - killed < 1.0
+
+
+LOCK_AND_HOLD = """
+    import ctypes, mmap, os, sys, threading, time, tidewell
+    name, serve = sys.argv[1], sys.argv[2] == "serve"
+    if serve:
+        threading.Thread(target=tidewell.create_function, args=(name, max), daemon=True).start()
+    while not os.path.exists("/dev/shm/" + name):
+        time.sleep(0.005)
+    with open("/dev/shm/" + name, "r+b") as f:
+        mem = mmap.mmap(f.fileno(), 1168)
+    mutex = ctypes.addressof((ctypes.c_char * 1168).from_buffer(mem))
+    assert ctypes.CDLL(None).pthread_mutex_lock(ctypes.c_void_p(mutex)) == 0
+    print("locked", flush=True)
+    time.sleep(60)
+"""
+
+
+def test_server_killed_while_holding_the_mutex(name):
+    proc = run_script(LOCK_AND_HOLD, name, "serve")
+    try:
+        assert proc.stdout.readline() == "locked\n"
+        call = CallInThread(name, (1, 2))
+        time.sleep(0.2)
+        assert call.thread.is_alive()
+        proc.kill()
+        killed = time.monotonic()
+        call.join()
+    finally:
+        proc.kill()
+        proc.communicate(timeout=WAIT)
+    assert isinstance(call.error, RuntimeError)
+    assert str(call.error) == f"The process serving the shared function '{name}' has ended."
+    assert call.finished - killed < 1.0
+
+
+def test_caller_killed_while_holding_the_mutex(server, name):
+    server()
+    proc = run_script(LOCK_AND_HOLD, name, "call")
+    try:
+        assert proc.stdout.readline() == "locked\n"
+        proc.kill()
+    finally:
+        proc.communicate(timeout=WAIT)
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+def _call_and_report(name, args, results):
+    results.put(("started", os.getpid()))
+    results.put(tidewell.call_function(name, args))
+
+
+def test_caller_killed_while_waiting_for_its_reply(server, name):
+    server()
+    ctx = multiprocessing.get_context("fork")
+    results = ctx.Queue()
+    caller = ctx.Process(target=_call_and_report, args=(name, ("sleep", 0.3), results))
+    start_process(caller)
+    assert results.get(timeout=WAIT)[0] == "started"
+    time.sleep(0.1)
+    caller.kill()
+    caller.join(WAIT)
+    # Its reply is never collected; the next caller still gets its turn.
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+# ---------------------------------------------------------------------------------------------
+# The interpreter lock and signals
+
+
+def test_serving_from_a_background_thread(name):
+    served = threading.Thread(target=tidewell.create_function, args=(name, ops), daemon=True)
+    served.start()
+    try:
+        wait_until(lambda: shm_exists(name))
+        ticks = []
+        ticker = threading.Thread(target=lambda: [ticks.append(time.sleep(0.01))
+                                                  for _ in range(20)])
+        ticker.start()
+        assert tidewell.call_function(name, ("sleep", 0.1)) == 0.1
+        ticker.join(WAIT)
+        assert len(ticks) == 20
+    finally:
+        tidewell.remove_function(name)
+        served.join(WAIT)
+    assert not served.is_alive()
+    assert not shm_exists(name)
+
+
+INTERRUPTED_SERVER = """
+    import sys, tidewell
+    try:
+        tidewell.create_function(sys.argv[1], lambda: 1)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+INTERRUPTED_CALLER = """
+    import sys, time, tidewell
+    print("calling", flush=True)
+    try:
+        tidewell.call_function(sys.argv[1], ("sleep", 1.0))
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+"""
+
+
+def test_sigint_interrupts_a_serving_create_function(name):
+    proc = run_script(INTERRUPTED_SERVER, name)
+    try:
+        wait_until(lambda: shm_exists(name))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=WAIT)
+    finally:
+        proc.kill()
+        proc.wait(WAIT)
+    assert out == "interrupted\n", err
+    assert not shm_exists(name)
+
+
+def test_sigint_interrupts_a_waiting_call_function(server, name):
+    server()
+    proc = run_script(INTERRUPTED_CALLER, name)
+    try:
+        assert proc.stdout.readline() == "calling\n"
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=WAIT)
+    finally:
+        proc.kill()
+        proc.wait(WAIT)
+    assert out == "interrupted\n", err
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
