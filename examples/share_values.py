@@ -13,9 +13,10 @@ import time
 
 import tidewell
 
-PREFIX = f"tidewell-demo-{os.getpid()}"
-CONFIG = f"{PREFIX}-config"
-SCORE = f"{PREFIX}-score"
+
+
+def names(prefix):
+    return f"{prefix}-config", f"{prefix}-score"
 
 
 def score(word, weight):
@@ -23,11 +24,12 @@ def score(word, weight):
     return {"word": word, "score": len(word) * weight, "served_by": os.getpid()}
 
 
-def worker(index):
-    config = tidewell.read_memory(CONFIG)
+def worker(prefix, index):
+    config_name, score_name = names(prefix)
+    config = tidewell.read_memory(config_name)
     word = config["words"][index]
-    reply = tidewell.call_function(SCORE, (word, config["weight"]))
-    tidewell.write_memory(f"{PREFIX}-result-{index}", {"worker": os.getpid(), **reply})
+    reply = tidewell.call_function(score_name, (word, config["weight"]))
+    tidewell.write_memory(f"{prefix}-result-{index}", {"worker": os.getpid(), **reply})
 
 
 def wait_for_function(name, timeout=10.0):
@@ -39,15 +41,17 @@ def wait_for_function(name, timeout=10.0):
 
 
 def main():
+    prefix = f"tidewell-demo-{os.getpid()}"
+    config_name, score_name = names(prefix)
     config = {"words": ["tide", "well", "shared", "memory"], "weight": 1.5, "owner": os.getpid()}
-    tidewell.write_memory(CONFIG, config)
-    server = threading.Thread(target=tidewell.create_function, args=(SCORE, score))
+    tidewell.write_memory(config_name, config)
+    server = threading.Thread(target=tidewell.create_function, args=(score_name, score))
     server.start()
-    result_names = [f"{PREFIX}-result-{i}" for i in range(len(config["words"]))]
+    result_names = [f"{prefix}-result-{i}" for i in range(len(config["words"]))]
     try:
-        wait_for_function(SCORE)
+        wait_for_function(score_name)
         ctx = multiprocessing.get_context("spawn")
-        workers = [ctx.Process(target=worker, args=(i,)) for i in range(len(config["words"]))]
+        workers = [ctx.Process(target=worker, args=(prefix, i)) for i in range(len(config["words"]))]
         for proc in workers:
             proc.start()
         for proc in workers:
@@ -57,12 +61,12 @@ def main():
         for name in result_names:
             result = tidewell.read_memory(name)
             print(f"worker {result['worker']} read the config from {config['owner']}, "
-                  f"called {SCORE.rsplit('-', 1)[-1]} in {result['served_by']}: "
+                  f"called score() served by {result['served_by']}: "
                   f"{result['word']!r} scores {result['score']}")
     finally:
-        tidewell.remove_function(SCORE)
+        tidewell.remove_function(score_name)
         server.join(10)
-        for name in [CONFIG, *result_names]:
+        for name in [config_name, *result_names]:
             tidewell.remove_memory(name)
 
 
