@@ -60,6 +60,13 @@ inline bool read_size(ByteData* bd, size_t width, size_t* out)
     return true;
 }
 
+// Reads a length field of width `w` and checks that the payload it announces is present.
+// `offset` ends on the payload's first byte.
+inline bool read_payload(ByteData* bd, size_t w, size_t* length)
+{
+    return read_size(bd, w, length) && ensure_offset(bd, *length);
+}
+
 // A count read from the input never sizes an allocation before the input is known to be able
 // to hold that many items of at least `min_item_bytes` bytes each.
 inline bool ensure_items(ByteData* bd, size_t count, size_t min_item_bytes)

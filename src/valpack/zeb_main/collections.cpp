@@ -90,41 +90,9 @@ StatusCode from_counter(ValueData* vd, PyObject* value)
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;
     }
-    if (increment_nests(vd) != SC_SUCCESS) {
-        return SC_NESTDEPTH;
-    }
-    Py_ssize_t num_pairs = PyDict_GET_SIZE(value);
-    status = write_E12D(vd, num_pairs, nullptr, 0x4E);
-    if (status != SC_SUCCESS) {
-        return status;
-    }
-    // Storage order, as for a dict. Converting a key may run Python code that changes the
-    // Counter: hold each pair and fail on a change of size rather than write a wrong count.
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    PyObject* count;
-    for (Py_ssize_t i = 0; i < num_pairs; ++i) {
-        if (PyDict_GET_SIZE(value) != num_pairs || !PyDict_Next(value, &pos, &key, &count)) {
-            return container_changed();
-        }
-        PyRef held_key = PyRef::borrow(key);
-        PyRef held_count = PyRef::borrow(count);
-        status = from_any_value(vd, held_key.get());
-        if (status == SC_SUCCESS) {
-            // The count is written as an int whatever its type's name, so bool counts are ints
-            // and any non-int count is refused.
-            status = from_integer(vd, held_count.get());
-        }
-        if (status != SC_SUCCESS) {
-            return status;
-        }
-    }
-    // As for a dict: an entry left beyond the announced pairs means a key was met twice.
-    if (PyDict_GET_SIZE(value) != num_pairs || PyDict_Next(value, &pos, &key, &count)) {
-        return container_changed();
-    }
-    --vd->nests;
-    return SC_SUCCESS;
+    // Counts are written as ints whatever their type's name: bool counts become ints and any
+    // non-int count is refused.
+    return from_pairs(vd, value, 0x4E, from_integer);
 }
 
 StatusCode from_chainmap(ValueData* vd, PyObject* value)

@@ -119,11 +119,8 @@ StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, Py
     return SC_SUCCESS;
 }
 
-StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
+StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, ValueWriter write_item)
 {
-    if (!PyDict_Check(value)) {
-        return SC_INCORRECT;
-    }
     if (increment_nests(vd) != SC_SUCCESS) {
         return SC_NESTDEPTH;
     }
@@ -145,7 +142,7 @@ StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
         PyRef held_item = PyRef::borrow(item);
         status = from_any_value(vd, held_key.get());
         if (status == SC_SUCCESS) {
-            status = from_any_value(vd, held_item.get());
+            status = write_item(vd, held_item.get());
         }
         if (status != SC_SUCCESS) {
             return status;
@@ -158,6 +155,14 @@ StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
     }
     --vd->nests;
     return SC_SUCCESS;
+}
+
+StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
+{
+    if (!PyDict_Check(value)) {
+        return SC_INCORRECT;
+    }
+    return from_pairs(vd, value, empty, from_any_value);
 }
 
 // ---------------------------------------------------------------------------------------------

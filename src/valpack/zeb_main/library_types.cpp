@@ -273,12 +273,6 @@ PyObject* to_memoryview_e(ByteData* bd)
     return build_memoryview(nullptr, 0);
 }
 
-// Reads a `w`-byte length and checks that its payload is present; `offset` ends on the payload.
-static bool read_payload(ByteData* bd, size_t w, size_t* length)
-{
-    return read_size(bd, w, length) && ensure_offset(bd, *length);
-}
-
 PyObject* to_memoryview_gen(ByteData* bd, size_t w)
 {
     size_t length;

@@ -234,17 +234,10 @@ PyObject* to_str_e(ByteData* bd)
     return PyUnicode_New(0, 0);
 }
 
-// Reads a `w`-byte length and checks that the payload it announces is present. On success,
-// `offset` stands on the payload's first byte.
-static bool read_payload_length(ByteData* bd, size_t w, size_t* length)
-{
-    return read_size(bd, w, length) && ensure_offset(bd, *length);
-}
-
 PyObject* to_str_gen(ByteData* bd, size_t w)
 {
     size_t n;
-    if (!read_payload_length(bd, w, &n)) {
+    if (!read_payload(bd, w, &n)) {
         return nullptr;
     }
     const char* text = reinterpret_cast<const char*>(bd->bytes + bd->offset);
@@ -328,7 +321,7 @@ PyObject* to_bytes_e(ByteData* bd, bool is_bytearray)
 PyObject* to_bytes_gen(ByteData* bd, size_t w, bool is_bytearray)
 {
     size_t n;
-    if (!read_payload_length(bd, w, &n)) {
+    if (!read_payload(bd, w, &n)) {
         return nullptr;
     }
     const char* data = reinterpret_cast<const char*>(bd->bytes + bd->offset);

@@ -120,6 +120,10 @@ StatusCode from_list(ValueData* vd, PyObject* value);
 StatusCode from_tuple(ValueData* vd, PyObject* value);
 StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, PyObject* type_cl);
 StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty);
+// Writes the pairs of a dict (or dict subclass) as family `empty`: each key through the
+// dispatcher, each value through `write_item`.
+using ValueWriter = StatusCode (*)(ValueData*, PyObject*);
+StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, ValueWriter write_item);
 
 StatusCode from_namedtuple(ValueData* vd, PyObject* value);
 StatusCode from_counter(ValueData* vd, PyObject* value);

@@ -34,21 +34,8 @@ static bool D_length(ByteData* bd, size_t* k)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Library types
-
-static PyObject* to_datetime_gen(ByteData* bd, PyObject* method)
-{
-    if (!zeb2::ensure_offset(bd, 2)) {
-        return nullptr;
-    }
-    size_t length = bd->bytes[bd->offset + 1];
-    if (!zeb2::ensure_offset(bd, 2 + length)) {
-        return nullptr;
-    }
-    const unsigned char* text = bd->bytes + bd->offset + 2;
-    bd->offset += 2 + length;
-    return zeb2::build_datetime(method, text, length);
-}
+// Library types: laid out as in protocol 2 and read by its steps, except the timedelta, which
+// this decoder builds through its own datetime API pointer.
 
 static PyObject* to_timedelta_s(ByteData* bd)
 {
@@ -65,56 +52,6 @@ static PyObject* to_timedelta_s(ByteData* bd)
     }
     bd->offset += 13;
     return PyDateTimeAPI->Delta_FromDelta(days, seconds, microseconds, 1, PyDateTimeAPI->DeltaType);
-}
-
-static PyObject* to_uuid_s(ByteData* bd)
-{
-    if (!zeb2::ensure_offset(bd, 33)) {
-        return nullptr;
-    }
-    PyObject* result = zeb2::build_uuid(bd->bytes + bd->offset + 1);
-    if (result != nullptr) {
-        bd->offset += 33;
-    }
-    return result;
-}
-
-static PyObject* to_memoryview_e(ByteData* bd)
-{
-    bd->offset += 1;
-    return zeb2::build_memoryview(nullptr, 0);
-}
-
-// Reads a length field and checks that its payload is present; `offset` ends on the payload.
-static bool read_payload(ByteData* bd, size_t size_bytes_length, size_t* length)
-{
-    return zeb2::read_size(bd, size_bytes_length, length) && zeb2::ensure_offset(bd, *length);
-}
-
-static PyObject* to_memoryview_gen(ByteData* bd, size_t size_bytes_length)
-{
-    size_t length;
-    if (!read_payload(bd, size_bytes_length, &length)) {
-        return nullptr;
-    }
-    PyObject* result = zeb2::build_memoryview(bd->bytes + bd->offset, length);
-    if (result != nullptr) {
-        bd->offset += length;
-    }
-    return result;
-}
-
-static PyObject* to_decimal_gen(ByteData* bd, size_t size_bytes_length)
-{
-    size_t length;
-    if (!read_payload(bd, size_bytes_length, &length)) {
-        return nullptr;
-    }
-    PyObject* result = zeb2::build_decimal(bd->bytes + bd->offset, length);
-    if (result != nullptr) {
-        bd->offset += length;
-    }
-    return result;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -185,20 +122,20 @@ static PyObject* to_value_dispatch(ByteData* bd, unsigned int code)
     case 0x29 ... 0x2C:
         return TW_FAMILY(0x29, zeb2::to_iterable_e(bd, 0x30), zeb2::to_iterable_gen(bd, w, 0x30));
     case 0x2D:
-        return zeb1::to_datetime_gen(bd, datetime_dt);
+        return zeb2::to_datetime_gen(bd, datetime_dt);
     case 0x2E:
         return zeb1::to_timedelta_s(bd);
     case 0x2F:
-        return zeb1::to_datetime_gen(bd, datetime_d);
+        return zeb2::to_datetime_gen(bd, datetime_d);
     case 0x30:
-        return zeb1::to_datetime_gen(bd, datetime_t);
+        return zeb2::to_datetime_gen(bd, datetime_t);
     case 0x31:
-        return zeb1::to_uuid_s(bd);
+        return zeb2::to_uuid_s(bd);
     case 0x32 ... 0x35:
-        return TW_FAMILY(0x32, zeb1::to_memoryview_e(bd), zeb1::to_memoryview_gen(bd, w));
+        return TW_FAMILY(0x32, zeb2::to_memoryview_e(bd), zeb2::to_memoryview_gen(bd, w));
     case 0x36 ... 0x38:
         // No E form: the family is laid out from the memoryview's D code.
-        return to_sized(bd, code - 0x35, [&](size_t w) { return zeb1::to_decimal_gen(bd, w); });
+        return to_sized(bd, code - 0x35, [&](size_t w) { return zeb2::to_decimal_gen(bd, w); });
     default:
         return zeb2::raise_invalid_datachar(code);
     }
