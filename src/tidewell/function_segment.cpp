@@ -476,14 +476,17 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     cs.message_len = static_cast<size_t>(length);
     CallerOutcome outcome;
     for (;;) {
-        Py_BEGIN_ALLOW_THREADS outcome = caller_slice(cs);
-        Py_END_ALLOW_THREADS if (outcome != CALLER_CONTINUE)
-        {
+        Py_BEGIN_ALLOW_THREADS
+            outcome = caller_slice(cs);
+        Py_END_ALLOW_THREADS
+        if (outcome != CALLER_CONTINUE) {
             break;
         }
         if (PyErr_CheckSignals() < 0) {
-            Py_BEGIN_ALLOW_THREADS caller_withdraw(cs);
-            Py_END_ALLOW_THREADS return nullptr;
+            Py_BEGIN_ALLOW_THREADS
+                caller_withdraw(cs);
+            Py_END_ALLOW_THREADS
+            return nullptr;
         }
     }
     switch (outcome) {
@@ -685,13 +688,15 @@ static void release_server(Server& srv)
 static PyObject* fail_server(Server& srv)
 {
     bool locked;
-    Py_BEGIN_ALLOW_THREADS locked = lock_patiently(&srv.fs->mutex) == 0;
-    if (locked) {
-        close_down(srv.fs);
-        pthread_mutex_unlock(&srv.fs->mutex);
-        notify_all_callers(srv.fs);
-    }
-    Py_END_ALLOW_THREADS release_server(srv);
+    Py_BEGIN_ALLOW_THREADS
+        locked = lock_patiently(&srv.fs->mutex) == 0;
+        if (locked) {
+            close_down(srv.fs);
+            pthread_mutex_unlock(&srv.fs->mutex);
+            notify_all_callers(srv.fs);
+        }
+    Py_END_ALLOW_THREADS
+    release_server(srv);
     return nullptr;
 }
 
@@ -753,9 +758,10 @@ static bool serve_call(Server& srv, PyObject* func)
         }
     }
     bool posted;
-    Py_BEGIN_ALLOW_THREADS posted = post_reply(srv, kind, reply, reply_len);
-    Py_END_ALLOW_THREADS if (!posted && kind != REPLY_FAILED)
-    {
+    Py_BEGIN_ALLOW_THREADS
+        posted = post_reply(srv, kind, reply, reply_len);
+    Py_END_ALLOW_THREADS
+    if (!posted && kind != REPLY_FAILED) {
         raise_segment_error("Failed to lock the shared memory address '%s'.", srv.name);
         kind = REPLY_FAILED;
     }
@@ -801,9 +807,10 @@ PyObject* create_function_impl(const char* name, PyObject* func)
             return fail_server(srv);
         }
         ServerEvent event;
-        Py_BEGIN_ALLOW_THREADS event = server_slice(srv);
-        Py_END_ALLOW_THREADS switch (event)
-        {
+        Py_BEGIN_ALLOW_THREADS
+            event = server_slice(srv);
+        Py_END_ALLOW_THREADS
+        switch (event) {
         case EV_NONE:
             break;
         case EV_CALL:

@@ -163,10 +163,11 @@ LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)
 {
     int rc = pthread_mutex_trylock(mutex);
     while (rc == EBUSY || rc == ETIMEDOUT) {
-        Py_BEGIN_ALLOW_THREADS struct timespec deadline = deadline_after_ms(100);
-        rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
-        Py_END_ALLOW_THREADS if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0)
-        {
+        Py_BEGIN_ALLOW_THREADS
+            struct timespec deadline = deadline_after_ms(100);
+            rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
+        Py_END_ALLOW_THREADS
+        if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0) {
             return LOCK_FAILED;
         }
     }

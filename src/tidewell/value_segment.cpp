@@ -238,7 +238,8 @@ static void store_value(unsigned char* dst, const unsigned char* src, size_t len
     __atomic_store_n(dst, static_cast<unsigned char>(0), __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     if (len > RELEASE_GIL_COPY) {
-        Py_BEGIN_ALLOW_THREADS std::memcpy(dst + 1, src + 1, len - 1);
+        Py_BEGIN_ALLOW_THREADS
+            std::memcpy(dst + 1, src + 1, len - 1);
         Py_END_ALLOW_THREADS
     }
     else {
