@@ -141,24 +141,6 @@ int init_robust_mutex(pthread_mutex_t* mutex)
     return rc;
 }
 
-int init_shared_cond(pthread_cond_t* cond)
-{
-    pthread_condattr_t attr;
-    int rc = pthread_condattr_init(&attr);
-    if (rc != 0) {
-        return rc;
-    }
-    rc = pthread_condattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    if (rc == 0) {
-        rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    }
-    if (rc == 0) {
-        rc = pthread_cond_init(cond, &attr);
-    }
-    pthread_condattr_destroy(&attr);
-    return rc;
-}
-
 LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)
 {
     int rc = pthread_mutex_trylock(mutex);

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // Pieces that value segments and function segments share: names, atomic creation, robust
-// process-shared mutexes and condition variables, and waiting without holding the GIL.
+// process-shared mutexes, and waiting without holding the GIL.
 namespace tw {
 
 constexpr mode_t SEGMENT_MODE = 0666;
@@ -37,8 +37,6 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
 
 // Process-shared mutex that survives its owner: a locker after a crash gets it back.
 int init_robust_mutex(pthread_mutex_t* mutex);
-// Process-shared condition variable on the monotonic clock.
-int init_shared_cond(pthread_cond_t* cond);
 
 enum LockResult { LOCK_FAILED = -1, LOCK_OK = 0, LOCK_OWNER_DIED = 1 };
 
