@@ -1,5 +1,5 @@
 """Protocol 2 containers: list, tuple, set, frozenset, dict, deque."""
-from collections import defaultdict, deque
+from collections import Counter, defaultdict, deque
 
 import pytest
 
@@ -344,15 +344,13 @@ def test_same_size_replacement_keeps_the_count_consistent():
     assert len(decode(data)) == 3
 
 
-def test_fake_set_via_class_attribute_is_not_read_as_set_storage():
-    class settable:
-        @property
-        def __class__(self):
-            return set
-
-    assert isinstance(settable(), set)
+@pytest.mark.parametrize("claimed, type_name", [(set, "settable"), (Counter, "Counterfeit")])
+def test_lookalike_via_class_attribute_is_not_read_as_storage(claimed, type_name):
+    # isinstance consults __class__, but items are read from real set or dict storage only.
+    lookalike = type(type_name, (), {"__class__": property(lambda self: claimed)})()
+    assert isinstance(lookalike, claimed)
     with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$"):
-        encode(settable())
+        encode(lookalike)
 
 
 def test_dict_key_reinserted_while_encoding_fails():

@@ -120,12 +120,14 @@ static int open_segment(const char* name, PyObject* create)
 static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
 {
     size_t max_size = seg.header->max_size;
-    if (new_size > max_size) {
+    bool grow = new_size > max_size;
+    size_t total;
+    if (grow) {
         if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK) {
             return "Failed to resize shared memory.";
         }
         struct stat st;
-        size_t total = new_size + HEADER_SIZE + GROWTH_SLACK;
+        total = new_size + HEADER_SIZE + GROWTH_SLACK;
         if (fstat(fd, &st) != 0 || ftruncate(fd, static_cast<off_t>(total)) != 0) {
             return "Failed to resize shared memory.";
         }
@@ -134,26 +136,21 @@ static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
             shrink_back(fd, st.st_size);
             return "Failed to resize shared memory.";
         }
-        void* addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (addr == MAP_FAILED) {
-            return "Failed to map shared memory address '%s'.";
+    }
+    else {
+        total = max_size + HEADER_SIZE;
+        if (total <= seg.header_len) {
+            seg.full = reinterpret_cast<unsigned char*>(seg.header);
+            seg.full_len = seg.header_len;
+            return nullptr;
         }
-        seg.full = static_cast<unsigned char*>(addr);
-        seg.full_len = total;
-        seg.header->max_size = new_size + GROWTH_SLACK;
-        return nullptr;
-    }
-    size_t total = max_size + HEADER_SIZE;
-    if (total <= seg.header_len) {
-        seg.full = reinterpret_cast<unsigned char*>(seg.header);
-        seg.full_len = seg.header_len;
-        return nullptr;
-    }
-    // Grown by another process since the first mapping was made, or a damaged header.
-    struct stat st;
-    if (max_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE || fstat(fd, &st) != 0 ||
-        total > static_cast<size_t>(st.st_size)) {
-        return "The shared memory address '%s' is damaged: its header claims more than it holds.";
+        // Grown by another process since the first mapping was made, or a damaged header.
+        struct stat st;
+        if (max_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE || fstat(fd, &st) != 0 ||
+            total > static_cast<size_t>(st.st_size)) {
+            return "The shared memory address '%s' is damaged: its header claims more than it "
+                   "holds.";
+        }
     }
     void* addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (addr == MAP_FAILED) {
@@ -161,6 +158,9 @@ static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
     }
     seg.full = static_cast<unsigned char*>(addr);
     seg.full_len = total;
+    if (grow) {
+        seg.header->max_size = new_size + GROWTH_SLACK;
+    }
     return nullptr;
 }
 
