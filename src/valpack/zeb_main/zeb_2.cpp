@@ -261,35 +261,30 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
 // ---------------------------------------------------------------------------------------------
 // from_value
 
-// Capacity hint: twice the value's own size plus some slack. The hint only affects speed, so a
-// size method that fails is ignored.
+// Capacity hint. It only affects speed: the buffer grows as needed, so a size method that fails
+// is ignored, and an estimate from one is capped rather than trusted with a huge allocation.
 static Py_ssize_t initial_capacity(PyObject* value)
 {
     constexpr Py_ssize_t DEFAULT_CAPACITY = 128;
+    constexpr Py_ssize_t HEADER_ROOM = 16;
+    constexpr Py_ssize_t MAX_ESTIMATE = 1 << 20;
     PyTypeObject* type = Py_TYPE(value);
-    Py_ssize_t size;
     if (type == &PyBytes_Type) {
-        size = PyBytes_GET_SIZE(value);
+        return PyBytes_GET_SIZE(value) + HEADER_ROOM;
     }
-    else if (type == &PyUnicode_Type) {
-        size = PyUnicode_GET_LENGTH(value);
+    if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
+        return PyUnicode_GET_LENGTH(value) + HEADER_ROOM;
     }
-    else if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-             value == Py_None) {
+    if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None) {
         return DEFAULT_CAPACITY;
     }
-    else {
-        PyRef result(PyObject_CallMethodNoArgs(value, names::sizeof_));
-        size = result ? PyLong_AsSsize_t(result.get()) : -1;
-        if (size < 0) {
-            PyErr_Clear();
-            return DEFAULT_CAPACITY;
-        }
-    }
-    if (size > (PY_SSIZE_T_MAX - DEFAULT_CAPACITY) / 2) {
+    PyRef result(PyObject_CallMethodNoArgs(value, names::sizeof_));
+    Py_ssize_t size = result ? PyLong_AsSsize_t(result.get()) : -1;
+    if (size < 0) {
+        PyErr_Clear();
         return DEFAULT_CAPACITY;
     }
-    return 2 * size + DEFAULT_CAPACITY;
+    return size > MAX_ESTIMATE ? 2 * MAX_ESTIMATE : 2 * size + DEFAULT_CAPACITY;
 }
 
 static PyObject* raise_status(StatusCode status)
