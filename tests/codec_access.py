@@ -29,3 +29,16 @@ def roundtrip(value):
 def class_global(name):
     """Borrowed value of one of the exported class globals."""
     return ctypes.py_object.in_dll(_lib, name).value
+
+
+# Python code run while an item is converted can change the container being written. The
+# namedtuple test looks up "_fields", so a tuple subclass with a "_fields" property is a
+# legitimate hook; a "__class__" property is another (the instance tests consult it).
+def mutating(action):
+    class Sneaky(tuple):
+        @property
+        def _fields(self):
+            action()
+            return ()
+
+    return Sneaky()

@@ -4,7 +4,7 @@ from collections import ChainMap, Counter, OrderedDict, namedtuple
 
 import pytest
 
-from codec_access import decode, encode, roundtrip
+from codec_access import decode, encode, mutating, roundtrip
 
 INVALID = "Likely received an invalid bytes object: "
 OFFSET = INVALID + "offset exceeded max limit."
@@ -288,19 +288,9 @@ def test_chainmap_with_unsupported_map_is_refused():
         encode(ChainMap({}, object()))
 
 
-def sneaky(action):
-    class Sneaky(tuple):
-        @property
-        def _fields(self):
-            action()
-            return ()
-
-    return Sneaky()
-
-
 def test_counter_changed_while_encoding_fails():
     counter = Counter()
-    counter[sneaky(lambda: counter.clear())] = 1
+    counter[mutating(lambda: counter.clear())] = 1
     counter["b"] = 2
     with pytest.raises(RuntimeError):
         encode(counter)
@@ -308,7 +298,7 @@ def test_counter_changed_while_encoding_fails():
 
 def test_chainmap_maps_changed_while_encoding_fails():
     value = ChainMap()
-    value.maps = [{"k": sneaky(lambda: value.maps.clear())}, {}]
+    value.maps = [{"k": mutating(lambda: value.maps.clear())}, {}]
     with pytest.raises(RuntimeError):
         encode(value)
 

@@ -241,20 +241,10 @@ PyObject* to_ordereddict_gen(ByteData* bd, size_t w)
 
 PyObject* to_chainmap_gen(ByteData* bd, size_t w)
 {
-    size_t count;
-    if (!read_count(bd, w, 1, &count)) {
-        return nullptr;
-    }
-    PyRef maps(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    // The maps travel as a tuple's items would, and become the constructor's arguments.
+    PyRef maps(to_tuple_gen(bd, w));
     if (!maps) {
         return nullptr;
-    }
-    for (size_t i = 0; i < count; ++i) {
-        PyObject* map = to_any_value(bd);
-        if (map == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(maps.get(), static_cast<Py_ssize_t>(i), map);
     }
     return PyObject_Call(chainmap_cl, maps.get(), nullptr);
 }
