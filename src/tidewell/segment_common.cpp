@@ -15,15 +15,62 @@ namespace tw {
 
 static constexpr char SHM_DIR[] = "/dev/shm/";
 
+static_assert(MAX_NAME_BYTES == NAME_MAX, "a segment name is one file name");
+
+NameResult check_segment_name(PyObject* arg, const char** out)
+{
+    if (!PyUnicode_Check(arg)) {
+        return NAME_NOT_STR;
+    }
+    Py_ssize_t size;
+    const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (name == nullptr) {
+        // Not encodable as UTF-8 (a lone surrogate): an argument error like any other.
+        PyErr_Clear();
+        return NAME_NOT_STR;
+    }
+    auto len = static_cast<size_t>(size);
+    if (len > 0 && name[0] == '/') {
+        ++name;
+        --len;
+    }
+    const char* problem = nullptr;
+    if (len == 0) {
+        problem = "A shared memory name must not be empty.";
+    }
+    else if (std::memchr(name, '\0', len) != nullptr) {
+        problem = "A shared memory name must not contain a NUL character.";
+    }
+    else if (std::memchr(name, '/', len) != nullptr) {
+        problem = "A shared memory name must not contain '/' after its first character.";
+    }
+    else if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        problem = "A shared memory name must not be '.' or '..'.";
+    }
+    else if (len > MAX_NAME_BYTES) {
+        PyErr_Format(PyExc_ValueError,
+                     "A shared memory name must be at most %d bytes in UTF-8 (this one has %zu).",
+                     static_cast<int>(MAX_NAME_BYTES), len);
+        return NAME_INVALID;
+    }
+    else if (std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
+        problem = "Shared memory names starting with '.tidewell-new-' are reserved.";
+    }
+    if (problem != nullptr) {
+        PyErr_SetString(PyExc_ValueError, problem);
+        return NAME_INVALID;
+    }
+    *out = name;
+    return NAME_OK;
+}
+
 bool segment_path(const char* name, char* out, size_t out_size)
 {
-    // shm_open ignores leading slashes and refuses empty names, names with a slash inside and
-    // names of NAME_MAX bytes or more.
     while (*name == '/') {
         ++name;
     }
     size_t len = std::strlen(name);
-    if (len == 0 || len + 1 >= NAME_MAX || std::strchr(name, '/') != nullptr ||
+    if (len == 0 || len > MAX_NAME_BYTES || std::strchr(name, '/') != nullptr ||
         sizeof(SHM_DIR) + len > out_size) {
         errno = EINVAL;
         return false;

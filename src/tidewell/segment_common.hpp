@@ -17,8 +17,24 @@ constexpr size_t FUNCTION_SEGMENT_SIZE = 1168;
 constexpr size_t FUNCTION_MAGIC_OFFSET = 142;
 constexpr unsigned char FUNCTION_MAGIC[2] = {'T', 'W'};
 
-// Fills `out` with the path of segment `name` in the shared-memory directory, following the
-// name rules of shm_open. Returns false (errno = EINVAL) for a name shm_open would refuse.
+// A segment name is a file name in the shared-memory directory: 1 to NAME_MAX (255) bytes of
+// UTF-8, no '/', no NUL, not "." or "..". One leading '/' is accepted as the POSIX spelling of
+// the same name. Temporary objects are named apart from any user name, so this limit is the
+// whole limit.
+constexpr size_t MAX_NAME_BYTES = 255;
+// Prefix of the private names new segments are built under; user names may not start with it.
+constexpr char PRIVATE_PREFIX[] = ".tidewell-new-";
+
+enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
+
+// Checks the name argument of a module function before any system call. NAME_OK stores the
+// name (UTF-8, leading '/' dropped, owned by `arg`) in `out`. NAME_INVALID sets a ValueError
+// saying what is wrong with the name. NAME_NOT_STR sets nothing: the caller raises its own
+// argument message.
+NameResult check_segment_name(PyObject* arg, const char** out);
+
+// Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
+// (errno = EINVAL) for a name shm_open would refuse.
 bool segment_path(const char* name, char* out, size_t out_size);
 
 // Called on the private mapping of a new segment before it is published. Returns nullptr on
