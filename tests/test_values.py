@@ -183,6 +183,16 @@ class TestDamagedSegments:
             f.write(struct.pack("<Q", 0))
         assert tidewell.read_memory(name) is None
 
+    @pytest.mark.parametrize("capacity", [2**64 - 1, 2**64 - 16, 2**64 - 48, 2**63])
+    @pytest.mark.parametrize("size", [5, 100_000])
+    def test_capacity_near_two_to_the_64(self, name, capacity, size):
+        tidewell.write_memory(name, b"v" * size)
+        with open(shm_path(name), "r+b") as f:
+            f.write(struct.pack("<Q", capacity))
+        for op in (lambda: tidewell.write_memory(name, b"w" * 100_000), lambda: tidewell.read_memory(name)):
+            with pytest.raises(MemoryError, match="header claims more than it holds"):
+                op()
+
     def test_function_segment_is_not_read_as_a_value(self, name):
         data = bytearray(1168)
         data[142:144] = b"TW"

@@ -117,40 +117,42 @@ static int open_segment(const char* name, PyObject* create)
 
 // Under the lock: makes `seg.full` cover a data area of at least `new_size` bytes, growing the
 // object when it is too small. Returns nullptr, or the message of the step that failed.
+// `max_size` is shared and may be damaged: it is checked against the object's real size before
+// any size is computed from it, so no sum below can wrap.
 static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
 {
     size_t max_size = seg.header->max_size;
+    size_t object_size = seg.header_len;
+    if (max_size > object_size - HEADER_SIZE) {
+        // Grown by another process since the first mapping was made, or a damaged header.
+        struct stat st;
+        if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < HEADER_SIZE ||
+            max_size > static_cast<size_t>(st.st_size) - HEADER_SIZE) {
+            return "The shared memory address '%s' is damaged: its header claims more than it "
+                   "holds.";
+        }
+        object_size = static_cast<size_t>(st.st_size);
+    }
     bool grow = new_size > max_size;
-    size_t total;
+    size_t total = max_size + HEADER_SIZE;
     if (grow) {
         if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK) {
             return "Failed to resize shared memory.";
         }
-        struct stat st;
         total = new_size + HEADER_SIZE + GROWTH_SLACK;
-        if (fstat(fd, &st) != 0 || ftruncate(fd, static_cast<off_t>(total)) != 0) {
+        if (ftruncate(fd, static_cast<off_t>(total)) != 0) {
             return "Failed to resize shared memory.";
         }
         if (posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
             // Give back what could not be reserved; the old value and capacity stay.
-            shrink_back(fd, st.st_size);
+            shrink_back(fd, static_cast<off_t>(object_size));
             return "Failed to resize shared memory.";
         }
     }
-    else {
-        total = max_size + HEADER_SIZE;
-        if (total <= seg.header_len) {
-            seg.full = reinterpret_cast<unsigned char*>(seg.header);
-            seg.full_len = seg.header_len;
-            return nullptr;
-        }
-        // Grown by another process since the first mapping was made, or a damaged header.
-        struct stat st;
-        if (max_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE || fstat(fd, &st) != 0 ||
-            total > static_cast<size_t>(st.st_size)) {
-            return "The shared memory address '%s' is damaged: its header claims more than it "
-                   "holds.";
-        }
+    else if (total <= seg.header_len) {
+        seg.full = reinterpret_cast<unsigned char*>(seg.header);
+        seg.full_len = seg.header_len;
+        return nullptr;
     }
     void* addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (addr == MAP_FAILED) {
