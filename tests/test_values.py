@@ -193,6 +193,18 @@ class TestDamagedSegments:
             with pytest.raises(MemoryError, match="header claims more than it holds"):
                 op()
 
+    def test_values_of_the_function_segment_size_stay_values(self, name, shm_name):
+        value = "a" * 90 + "TW" + "a" * 992  # would make a 1168-byte object with "TW" at 142
+        tidewell.write_memory(name, value)
+        tidewell.write_memory(name, value)
+        assert tidewell.read_memory(name) == value
+        assert object_size(name) != 1168
+        other = shm_name()
+        tidewell.create_memory(other, prealloc_size=1168 - 48)
+        assert object_size(other) != 1168
+        tidewell.write_memory(other, value)
+        assert tidewell.read_memory(other) == value
+
     def test_function_segment_is_not_read_as_a_value(self, name):
         data = bytearray(1168)
         data[142:144] = b"TW"

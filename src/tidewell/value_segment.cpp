@@ -22,6 +22,13 @@ static_assert(sizeof(BasicShm) == 48, "peers rely on a 48-byte value header");
 constexpr size_t HEADER_SIZE = sizeof(BasicShm);
 // Growth leaves 32 bytes of slack: the object becomes new_size + 80 bytes.
 constexpr size_t GROWTH_SLACK = 32;
+// A value object is never exactly the size of a function segment (it gets one byte more), so a
+// value tidewell wrote is never mistaken for a function, whatever its bytes.
+static size_t value_object_size(size_t capacity)
+{
+    return capacity + HEADER_SIZE == FUNCTION_SEGMENT_SIZE ? capacity + 1 : capacity;
+}
+
 // Copies larger than this run with the GIL released.
 constexpr size_t RELEASE_GIL_COPY = 1 << 20;
 
@@ -70,6 +77,7 @@ static const char* init_value_header(unsigned char* map, void* ctx)
 // 1 created, 0 not created (no exception), -1 failed with an exception set.
 static int create_shared_memory(const char* name, size_t pre_size, PyObject* error_if_exists)
 {
+    pre_size = value_object_size(pre_size);
     ValueInit init{pre_size};
     int rc = create_segment(name, static_cast<off_t>(pre_size + HEADER_SIZE), HEADER_SIZE,
                             init_value_header, &init, nullptr);
@@ -139,6 +147,7 @@ static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
         if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK) {
             return "Failed to resize shared memory.";
         }
+        new_size = value_object_size(new_size + GROWTH_SLACK) - GROWTH_SLACK;
         total = new_size + HEADER_SIZE + GROWTH_SLACK;
         if (ftruncate(fd, static_cast<off_t>(total)) != 0) {
             return "Failed to resize shared memory.";
