@@ -125,6 +125,7 @@ def test_docstrings():
         "create_function": "Create and link a function to shared memory.",
         "remove_function": "Stop a function linked to shared memory.",
         "call_function": "Call a function linked to shared memory.",
+        "trust": "Trust shared memory objects of these users and groups.",
     }
 
 

@@ -37,6 +37,7 @@
 // mutex leaves it to the next locker through the robust-mutex protocol.
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_common.hpp"
+#include "tidewell/segment_owner.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <algorithm>
@@ -252,7 +253,7 @@ static bool caller_present(int server_fd)
 // ---------------------------------------------------------------------------------------------
 // Opening an existing function segment
 
-enum OpenResult { OPEN_OK, OPEN_MISSING, OPEN_WRONG_KIND, OPEN_MAP_FAILED };
+enum OpenResult { OPEN_OK, OPEN_MISSING, OPEN_WRONG_KIND, OPEN_MAP_FAILED, OPEN_REFUSED };
 
 // A mapped function segment with the descriptor it came from (kept open for the call lock).
 struct SegmentHandle {
@@ -284,7 +285,13 @@ static OpenResult open_function_segment(const char* name, size_t map_len, Segmen
         return OPEN_MISSING;
     }
     struct stat st;
-    if (fstat(seg.fd, &st) != 0 || static_cast<size_t>(st.st_size) != FUNCTION_SEGMENT_SIZE) {
+    if (fstat(seg.fd, &st) != 0) {
+        return OPEN_WRONG_KIND;
+    }
+    if (!check_segment_owner(st, name)) {
+        return OPEN_REFUSED; // MemoryError set
+    }
+    if (static_cast<size_t>(st.st_size) != FUNCTION_SEGMENT_SIZE) {
         return OPEN_WRONG_KIND;
     }
     void* addr = mmap(nullptr, map_len, PROT_READ | PROT_WRITE, MAP_SHARED, seg.fd, 0);
@@ -451,6 +458,8 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
                                    name);
     case OPEN_MAP_FAILED:
         PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
+        return nullptr;
+    case OPEN_REFUSED:
         return nullptr;
     }
     // Encoded before any lock is taken: a failure here leaves the server undisturbed.
@@ -835,7 +844,12 @@ PyObject* create_function_impl(const char* name, PyObject* func)
 PyObject* remove_function_impl(const char* name)
 {
     SegmentHandle seg;
-    if (open_function_segment(name, CONTROL_SIZE, seg) != OPEN_OK) {
+    OpenResult opened = open_function_segment(name, CONTROL_SIZE, seg);
+    if (opened != OPEN_OK) {
+        // Like a name that cannot be opened, another user's object gets no stop request.
+        if (opened == OPEN_REFUSED) {
+            PyErr_Clear();
+        }
         Py_RETURN_FALSE;
     }
     FunctionShm* fs = seg.fs;

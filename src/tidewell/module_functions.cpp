@@ -2,6 +2,7 @@
 #include "tidewell/tidewell.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_common.hpp"
+#include "tidewell/segment_owner.hpp"
 #include "tidewell/value_segment.hpp"
 
 using tw::PyRef;
@@ -25,21 +26,32 @@ static bool parse_name(PyObject* arg, const char* message, const char** name)
     return rc == tw::NAME_OK;
 }
 
+// The keyword-only `mode=` of the functions that create: 0600 when omitted.
+static bool parse_mode(PyObject* arg, mode_t* mode)
+{
+    *mode = tw::DEFAULT_CREATE_MODE;
+    return arg == nullptr || tw::parse_create_mode(arg, mode);
+}
+
 extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    static const char* kwlist[] = {"name", "prealloc_size", "error_if_exists", nullptr};
+    static const char* kwlist[] = {"name", "prealloc_size", "error_if_exists", "mode", nullptr};
     PyObject* name_arg;
     const char* name;
     PyObject* prealloc_size = nullptr;
     PyObject* error_if_exists = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!O!", const_cast<char**>(kwlist), &name_arg,
-                                     &PyLong_Type, &prealloc_size, &PyBool_Type,
-                                     &error_if_exists)) {
+    PyObject* mode_arg = nullptr;
+    mode_t mode;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!O!$O!", const_cast<char**>(kwlist),
+                                     &name_arg, &PyLong_Type, &prealloc_size, &PyBool_Type,
+                                     &error_if_exists, &PyLong_Type, &mode_arg)) {
         return argument_error("Expected at least the name (str) argument.");
     }
-    if (!parse_name(name_arg, "Expected at least the name (str) argument.", &name)) {
+    if (!parse_name(name_arg, "Expected at least the name (str) argument.", &name) ||
+        !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
+    tw::CreationMode scope(mode);
     return tw::create_memory_impl(name, prealloc_size, error_if_exists);
 }
 
@@ -74,34 +86,47 @@ extern "C" TW_EXPORT PyObject* read_memory(PyObject*, PyObject* args)
 
 extern "C" TW_EXPORT PyObject* write_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    static const char* kwlist[] = {"name", "value", "create", nullptr};
+    static const char* kwlist[] = {"name", "value", "create", "mode", nullptr};
     PyObject* name_arg;
     const char* name;
     PyObject* value;
     PyObject* create = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O!", const_cast<char**>(kwlist), &name_arg,
-                                     &value, &PyBool_Type, &create)) {
+    PyObject* mode_arg = nullptr;
+    mode_t mode;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O!$O!", const_cast<char**>(kwlist),
+                                     &name_arg, &value, &PyBool_Type, &create, &PyLong_Type,
+                                     &mode_arg)) {
         return argument_error("Expected at least the 'name' (str) and 'value' (any) arguments.");
     }
     if (!parse_name(name_arg, "Expected at least the 'name' (str) and 'value' (any) arguments.",
-                    &name)) {
+                    &name) ||
+        !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
+    tw::CreationMode scope(mode);
     return tw::write_memory_impl(name, value, create);
 }
 
-extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args)
+extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObject* kwargs)
 {
+    // The name and the callable stay positional-only; `mode` is keyword-only.
+    static const char* kwlist[] = {"", "", "mode", nullptr};
     PyObject* name_arg;
     const char* name;
     PyObject* func;
-    if (!PyArg_ParseTuple(args, "OO", &name_arg, &func) || !PyCallable_Check(func)) {
+    PyObject* mode_arg = nullptr;
+    mode_t mode;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!", const_cast<char**>(kwlist), &name_arg,
+                                     &func, &PyLong_Type, &mode_arg) ||
+        !PyCallable_Check(func)) {
         return argument_error("Expected a 'str' and 'callable' type.");
     }
-    if (!parse_name(name_arg, "Expected a 'str' and 'callable' type.", &name)) {
+    if (!parse_name(name_arg, "Expected a 'str' and 'callable' type.", &name) ||
+        !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(func);
+    tw::CreationMode scope(mode);
     return tw::create_function_impl(name, held.get());
 }
 
@@ -131,4 +156,17 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
     }
     PyRef held = PyRef::borrow(call_args);
     return call_shared_function(name, held.get());
+}
+
+PyObject* tw::trust(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"uids", "gids", nullptr};
+    PyObject* uids = nullptr;
+    PyObject* gids = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO", const_cast<char**>(kwlist), &uids,
+                                     &gids)) {
+        return argument_error(
+            "Expected 'uids' and 'gids' as iterables of user and group ids (int).");
+    }
+    return tw::trust_impl(uids, gids);
 }

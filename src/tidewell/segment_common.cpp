@@ -1,4 +1,5 @@
 #include "tidewell/segment_common.hpp"
+#include "tidewell/segment_owner.hpp"
 
 #include <atomic>
 #include <cerrno>
@@ -115,10 +116,11 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
     if (!segment_path(name, final_path, sizeof(final_path))) {
         return 0;
     }
-    // Cheap early answer; the link below is what really decides.
-    if (access(final_path, F_OK) == 0) {
-        errno = EEXIST;
-        return 0;
+    // Cheap early answer; the link below is what really decides. A name held by an object this
+    // process does not trust is refused, not reported as simply existing.
+    int taken = check_taken_name(final_path, name);
+    if (taken != 0) {
+        return taken < 0 ? -1 : 0;
     }
     char private_name[64];
     char private_path[PATH_MAX];
@@ -129,12 +131,13 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
     if (fd < 0) {
         return 0;
     }
-    const char* failure = nullptr;
+    const char* failure = prepare_new_segment(fd);
     unsigned char* map = nullptr;
-    if (ftruncate(fd, object_size) != 0 || posix_fallocate(fd, 0, object_size) != 0) {
+    if (failure == nullptr &&
+        (ftruncate(fd, object_size) != 0 || posix_fallocate(fd, 0, object_size) != 0)) {
         failure = "Failed to allocate for shared memory address '%s'.";
     }
-    else {
+    if (failure == nullptr) {
         void* addr = mmap(nullptr, map_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (addr == MAP_FAILED) {
             failure = "Failed to map shared memory address '%s'.";
@@ -158,6 +161,9 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
     shm_unlink(private_name);
     if (linked != 0) {
         munmap(map, map_size);
+        if (saved_errno == EEXIST && check_taken_name(final_path, name) < 0) {
+            return -1;
+        }
         errno = saved_errno;
         return 0;
     }

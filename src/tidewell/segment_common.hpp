@@ -9,7 +9,8 @@
 // process-shared mutexes, and waiting without holding the GIL.
 namespace tw {
 
-constexpr mode_t SEGMENT_MODE = 0666;
+// New objects are built owner-only; their requested mode is set before they are published.
+constexpr mode_t SEGMENT_MODE = 0600;
 
 // Size of a function segment, and the two bytes that mark one (in its reserved bytes), so that
 // value operations can tell a function segment from a value segment of the same size.

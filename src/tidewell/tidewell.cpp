@@ -12,10 +12,13 @@ static PyMethodDef methods[] = {
     {"read_memory", read_memory, METH_VARARGS, "Get the value stored in a shared memory address."},
     {"write_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(write_memory)),
      METH_VARARGS | METH_KEYWORDS, "Write a value to a shared memory address."},
-    {"create_function", create_function, METH_VARARGS,
-     "Create and link a function to shared memory."},
+    {"create_function",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_function)),
+     METH_VARARGS | METH_KEYWORDS, "Create and link a function to shared memory."},
     {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
     {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+    {"trust", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::trust)),
+     METH_VARARGS | METH_KEYWORDS, "Trust shared memory objects of these users and groups."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -8,10 +8,16 @@ TW_EXPORT PyObject* create_memory(PyObject* self, PyObject* args, PyObject* kwar
 TW_EXPORT PyObject* remove_memory(PyObject* self, PyObject* args, PyObject* kwargs);
 TW_EXPORT PyObject* read_memory(PyObject* self, PyObject* args);
 TW_EXPORT PyObject* write_memory(PyObject* self, PyObject* args, PyObject* kwargs);
-TW_EXPORT PyObject* create_function(PyObject* self, PyObject* args);
+TW_EXPORT PyObject* create_function(PyObject* self, PyObject* args, PyObject* kwargs);
 TW_EXPORT PyObject* remove_function(PyObject* self, PyObject* args);
 TW_EXPORT PyObject* call_function(PyObject* self, PyObject* args);
 
 PyMODINIT_FUNC PyInit_tidewell(void);
 TW_EXPORT void tidewell_module_cleanup(void* module);
 }
+
+namespace tw {
+// trust(uids=(), gids=()): whose objects, besides this user's and root's, may be opened. Not
+// exported.
+PyObject* trust(PyObject* self, PyObject* args, PyObject* kwargs);
+} // namespace tw

@@ -1,6 +1,7 @@
 // Shared value segments: a 48-byte header (capacity and a robust mutex), then the data area.
 #include "tidewell/value_segment.hpp"
 #include "tidewell/segment_common.hpp"
+#include "tidewell/segment_owner.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
@@ -186,7 +187,12 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
         return false;
     }
     struct stat st;
-    if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < HEADER_SIZE) {
+    bool stated = fstat(fd, &st) == 0;
+    if (stated && !check_segment_owner(st, name)) {
+        close(fd);
+        return false;
+    }
+    if (!stated || static_cast<size_t>(st.st_size) < HEADER_SIZE) {
         close(fd);
         raise_segment_error("The shared memory address '%s' does not hold a value.", name);
         return false;
