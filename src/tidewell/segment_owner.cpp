@@ -156,6 +156,10 @@ static Py_ssize_t read_ids(PyObject* arg, uint32_t* out)
     }
     PyRef items(PySequence_Fast(arg, TRUST_ARGUMENTS));
     if (!items) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, TRUST_ARGUMENTS);
+        }
         return -1;
     }
     Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
