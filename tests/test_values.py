@@ -261,6 +261,58 @@ class TestCrashSafety:
                 child.kill()
 
 
+# While a read decodes, a garbage collection runs the finalizer of a cycle, and the finalizer
+# reads the same name (and another one) from the same thread.
+REENTRY = textwrap.dedent(
+    """
+    import collections, gc, sys, uuid
+    import tidewell
+    name, other = sys.argv[1], sys.argv[2]
+    P = collections.namedtuple("P" + uuid.uuid4().hex, "a b")
+    tidewell.write_memory(name, [P(i, i) for i in range(200)])
+    tidewell.write_memory(other, "other")
+    seen = []
+
+    class Finalized:
+        def __del__(self):
+            for n in (name, other):
+                try:
+                    seen.append(repr(tidewell.read_memory(n))[:10])
+                except RuntimeError as e:
+                    seen.append(str(e))
+
+    def make_garbage():
+        a = Finalized()
+        a.self = a
+
+    gc.collect()
+    gc.set_threshold(1)
+    make_garbage()
+    value = tidewell.read_memory(name)
+    gc.set_threshold(700)
+    make_garbage()
+    gc.collect()
+    print(len(value), seen)
+    """
+)
+
+
+class TestReentry:
+    def test_finalizer_reaching_a_locked_name_raises_instead_of_hanging(self, shm_name):
+        name, other = shm_name(), shm_name()
+        out = subprocess.run(
+            [sys.executable, "-c", REENTRY, name, other], capture_output=True, text=True, timeout=TIMEOUT
+        )
+        assert out.returncode == 0, out.stderr
+        count, seen = out.stdout.split(" ", 1)
+        assert count == "200"
+        seen = eval(seen)
+        assert f"The shared memory address '{name}' is already in use by this thread" in seen[0]
+        assert seen[1] == "'other'"
+        # Not locked any more: the same finalizer outside a read gets the value.
+        assert seen[2:] == ["[P" + seen[2][2:], "'other'"]
+
+
 def _child_write(name, value):
     tidewell.write_memory(name, value)
 

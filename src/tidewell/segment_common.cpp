@@ -85,6 +85,42 @@ PyObject* raise_segment_error(const char* format, const char* name)
     return nullptr;
 }
 
+// Deep enough for any realistic nesting (a finalizer that reads another name while a read is
+// decoding, and so on); beyond it an operation fails instead of growing without bound.
+constexpr int MAX_HELD = 32;
+static thread_local ObjectId held[MAX_HELD];
+static thread_local int held_count = 0;
+
+bool enter_held(ObjectId id, const char* name)
+{
+    for (int i = 0; i < held_count; ++i) {
+        if (held[i].ino == id.ino && held[i].dev == id.dev) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "The shared memory address '%s' is already in use by this thread (a "
+                         "signal handler, finalizer or callback ran while it was locked).",
+                         name);
+            return false;
+        }
+    }
+    if (held_count == MAX_HELD) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Too many nested shared memory operations in this thread at '%s'.", name);
+        return false;
+    }
+    held[held_count++] = id;
+    return true;
+}
+
+void leave_held(ObjectId id)
+{
+    for (int i = held_count - 1; i >= 0; --i) {
+        if (held[i].ino == id.ino && held[i].dev == id.dev) {
+            held[i] = held[--held_count];
+            return;
+        }
+    }
+}
+
 struct timespec deadline_after_ms(long ms)
 {
     struct timespec ts;

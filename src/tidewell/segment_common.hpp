@@ -62,6 +62,20 @@ enum LockResult { LOCK_FAILED = -1, LOCK_OK = 0, LOCK_OWNER_DIED = 1 };
 // signal handler's, or MemoryError naming the segment).
 LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name);
 
+// Identity of a shared object, the same in every process and through every mapping.
+struct ObjectId {
+    dev_t dev;
+    ino_t ino;
+};
+
+// The segment locks this thread holds. Python code can run while a thread holds one (decoding
+// builds classes and may run a garbage collection; later, user callbacks): a signal handler or
+// finalizer that reaches the same object again must not wait forever for its own thread.
+// enter_held returns false with RuntimeError set when this thread already holds `id`; otherwise
+// records it until leave_held. Call both with the GIL held, around the lock and unlock.
+bool enter_held(ObjectId id, const char* name);
+void leave_held(ObjectId id);
+
 // Monotonic deadline `ms` milliseconds from now.
 struct timespec deadline_after_ms(long ms);
 

@@ -45,6 +45,7 @@ struct OpenSegment {
     size_t header_len = 0;
     unsigned char* full = nullptr;
     size_t full_len = 0;
+    ObjectId id{};
 
     unsigned char* data() const { return full + HEADER_SIZE; }
     size_t capacity() const { return header->max_size; }
@@ -53,6 +54,7 @@ struct OpenSegment {
 static void close_shm(OpenSegment& seg)
 {
     pthread_mutex_unlock(&seg.header->mutex);
+    leave_held(seg.id);
     if (seg.full != nullptr && seg.full != reinterpret_cast<unsigned char*>(seg.header)) {
         munmap(seg.full, seg.full_len);
     }
@@ -206,7 +208,15 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
     }
     seg.header = static_cast<BasicShm*>(addr);
     seg.header_len = length;
+    seg.id = ObjectId{st.st_dev, st.st_ino};
+    if (!enter_held(seg.id, name)) {
+        munmap(addr, length);
+        close(fd);
+        seg = OpenSegment{};
+        return false;
+    }
     if (lock_segment_mutex(&seg.header->mutex, name) == LOCK_FAILED) {
+        leave_held(seg.id);
         munmap(addr, length);
         close(fd);
         seg = OpenSegment{};
