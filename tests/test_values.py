@@ -91,6 +91,29 @@ class TestCreateAndRemove:
         assert not shm_exists(name)
         assert not [f for f in os.listdir("/dev/shm") if f.startswith(".tidewell-new-")]
 
+    def test_creation_removes_temporaries_of_dead_creators(self, name):
+        dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
+                              capture_output=True, text=True, timeout=TIMEOUT, check=True)
+        dead_pid, live_pid = int(dead.stdout), os.getpid()
+        old = time.time() - 60
+        temps = {
+            f".tidewell-new-{dead_pid}-0-{name}": False,  # creator gone: removed
+            f".tidewell-new-{live_pid}-0-{name}": True,  # creator alive: kept
+        }
+        try:
+            for temp in temps:
+                with open(shm_path(temp), "wb") as f:
+                    f.write(b"\0" * 4096)
+                os.utime(shm_path(temp), (old, old))
+            # A fresh process sweeps at its first creation.
+            subprocess.run([sys.executable, "-c", f"import tidewell; tidewell.create_memory({name!r})"],
+                           timeout=TIMEOUT, check=True)
+            assert {t: shm_exists(t) for t in temps} == temps
+        finally:
+            for temp in temps:
+                if shm_exists(temp):
+                    os.unlink(shm_path(temp))
+
     def test_remove(self, name):
         assert tidewell.remove_memory(name) is False
         with pytest.raises(MemoryError, match="^Failed to unlink the shared memory.$"):

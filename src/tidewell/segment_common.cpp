@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -144,6 +147,66 @@ static void make_private_name(char* out, size_t out_size)
                   counter.fetch_add(1), static_cast<unsigned long>(ts.tv_nsec));
 }
 
+constexpr time_t STALE_DEAD_CREATOR_S = 5;
+constexpr time_t STALE_ANY_S = 600;
+// A process sweeps at its first creation, then at most this often.
+constexpr time_t SWEEP_INTERVAL_S = 10;
+
+bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now)
+{
+    constexpr size_t prefix_len = sizeof(PRIVATE_PREFIX) - 1;
+    if (std::strncmp(file_name, PRIVATE_PREFIX, prefix_len) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    time_t age = now - st.st_mtime;
+    if (age >= STALE_ANY_S) {
+        return true;
+    }
+    char* end;
+    long pid = std::strtol(file_name + prefix_len, &end, 10);
+    if (end == file_name + prefix_len || *end != '-' || pid <= 0 || pid > INT_MAX) {
+        return age >= STALE_DEAD_CREATOR_S;
+    }
+    bool gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    return gone && age >= STALE_DEAD_CREATOR_S;
+}
+
+int remove_stale_temporaries()
+{
+    DIR* dir = opendir(SHM_DIR);
+    if (dir == nullptr) {
+        return 0;
+    }
+    int removed = 0;
+    time_t now = time(nullptr);
+    int dir_fd = dirfd(dir);
+    while (struct dirent* entry = readdir(dir)) {
+        struct stat st;
+        if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0 &&
+            fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            is_stale_temporary(entry->d_name, st, now) && unlinkat(dir_fd, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    return removed;
+}
+
+// Cheap enough to run on every creation, but bounded: a directory scan at most every few
+// seconds per process, with the GIL released.
+static void sweep_temporaries_now_and_then()
+{
+    static time_t last_sweep = 0;
+    time_t now = time(nullptr);
+    if (last_sweep != 0 && now - last_sweep < SWEEP_INTERVAL_S) {
+        return;
+    }
+    last_sweep = now;
+    Py_BEGIN_ALLOW_THREADS
+        remove_stale_temporaries();
+    Py_END_ALLOW_THREADS
+}
+
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map)
 {
@@ -156,6 +219,7 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
         errno = EEXIST;
         return 0;
     }
+    sweep_temporaries_now_and_then();
     char private_name[64];
     char private_path[PATH_MAX];
     make_private_name(private_name, sizeof(private_name));

@@ -1,7 +1,9 @@
 #pragma once
 #include <Python.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,6 +52,15 @@ using SegmentInit = const char* (*)(unsigned char* map, void* ctx);
 // MemoryError set when sizing, mapping or initialising failed.
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map);
+
+// True when `file_name` (an entry of the shared-memory directory, `st` its stat) is a temporary
+// of a creation whose process is gone: its name carries a pid that is no longer alive and it
+// has not changed for a few seconds (the delay protects a creator in another pid namespace), or
+// it has not changed for ten minutes whatever its pid says. Such an object is never published.
+bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now);
+
+// Unlinks the stale temporaries of the shared-memory directory. Returns how many.
+int remove_stale_temporaries();
 
 // Process-shared mutex that survives its owner: a locker after a crash gets it back.
 int init_robust_mutex(pthread_mutex_t* mutex);
