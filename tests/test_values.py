@@ -26,8 +26,8 @@ LOCK_AND_DIE = textwrap.dedent(
     base = ctypes.addressof(ctypes.c_char.from_buffer(mm))
     assert libc.pthread_mutex_lock(ctypes.c_void_p(base + 8)) == 0
     if mode == "torn":
-        # Die in the middle of a write: marker cleared, half the new bytes copied.
-        mm[48] = 0
+        # Die in the middle of a write: marker set to "write in progress", half the bytes copied.
+        mm[48] = 0xFF
         mm[49:52] = b"\\x01\\x05a"
     if mode == "hold":
         print("locked", flush=True)
@@ -68,11 +68,12 @@ class TestCreateAndRemove:
         assert tidewell.read_memory(name) is None
         assert object_size(name) == 48
 
-    def test_preallocated_never_written_is_invalid(self, name):
+    def test_preallocated_never_written_reads_none(self, name):
         assert tidewell.create_memory(name, 16)
         assert object_size(name) == 64
-        with pytest.raises(ValueError, match="invalid protocol marker.$"):
-            tidewell.read_memory(name)
+        assert tidewell.read_memory(name) is None
+        tidewell.write_memory(name, "x")
+        assert tidewell.read_memory(name) == "x"
 
     def test_prealloc_true_is_one_byte(self, name):
         assert tidewell.create_memory(name, prealloc_size=True)
@@ -247,7 +248,9 @@ class TestCrashSafety:
         tidewell.write_memory(name, "after")
         assert tidewell.read_memory(name) == "after"
 
-    def test_writer_that_died_midway_leaves_no_other_value(self, name):
+    @pytest.mark.parametrize("prealloc", [0, 64])
+    def test_writer_that_died_midway_leaves_no_other_value(self, name, prealloc):
+        tidewell.create_memory(name, prealloc)
         tidewell.write_memory(name, "a longer value than the torn one")
         run_child(name, "torn")
         with pytest.raises(ValueError, match="invalid protocol marker.$"):

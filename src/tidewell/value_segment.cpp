@@ -252,11 +252,17 @@ PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject
     return PyBool_FromLong(rc);
 }
 
+// First byte of the data area: a protocol marker (0xFD, 0xFE) once a value is written, 0 while
+// nothing was ever written (a fresh or preallocated area), WRITING while a write is under way.
+constexpr unsigned char NEVER_WRITTEN = 0x00;
+constexpr unsigned char WRITING = 0xFF;
+
 // Copies an encoded value into the data area. The marker byte is written last, after a barrier,
-// so a writer that dies midway leaves bytes that fail to decode instead of a different value.
+// so a writer that dies midway leaves WRITING, which reads as an invalid marker, never as a
+// different value or as "nothing written".
 static void store_value(unsigned char* dst, const unsigned char* src, size_t len)
 {
-    __atomic_store_n(dst, static_cast<unsigned char>(0), __ATOMIC_RELAXED);
+    __atomic_store_n(dst, WRITING, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     if (len > RELEASE_GIL_COPY) {
         Py_BEGIN_ALLOW_THREADS
@@ -299,7 +305,7 @@ PyObject* read_memory_impl(const char* name)
         return nullptr;
     }
     PyObject* result;
-    if (seg.capacity() == 0) {
+    if (seg.capacity() == 0 || seg.data()[0] == NEVER_WRITTEN) {
         result = Py_NewRef(Py_None);
     }
     else {
