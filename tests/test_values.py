@@ -240,6 +240,29 @@ class TestDamagedSegments:
             tidewell.write_memory(name, 1)
 
 
+class TestOtherThreadsRun:
+    def test_reserving_releases_the_gil(self, name):
+        ticks, stop = [], threading.Event()
+
+        def ticker():
+            while not stop.is_set():
+                ticks.append(time.monotonic())
+                time.sleep(0.001)
+
+        thread = threading.Thread(target=ticker)
+        thread.start()
+        try:
+            time.sleep(0.02)
+            start = time.monotonic()
+            tidewell.create_memory(name, prealloc_size=512 << 20)
+            end = time.monotonic()
+        finally:
+            stop.set()
+            thread.join(TIMEOUT)
+        inside = [t for t in ticks if start < t < end]
+        assert len(inside) >= 3, (end - start, len(inside))
+
+
 class TestCrashSafety:
     def test_dead_lock_holder_does_not_hang_readers(self, name):
         tidewell.write_memory(name, "before")

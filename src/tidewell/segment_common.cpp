@@ -207,6 +207,15 @@ static void sweep_temporaries_now_and_then()
     Py_END_ALLOW_THREADS
 }
 
+int size_and_reserve(int fd, off_t size)
+{
+    int rc = without_gil([&] { return ftruncate(fd, size) == 0 ? 0 : errno; });
+    if (rc == 0) {
+        rc = without_gil([&] { return posix_fallocate(fd, 0, size); });
+    }
+    return rc;
+}
+
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map)
 {
@@ -231,7 +240,14 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
     }
     const char* failure = nullptr;
     unsigned char* map = nullptr;
-    if (ftruncate(fd, object_size) != 0 || posix_fallocate(fd, 0, object_size) != 0) {
+    int sized = size_and_reserve(fd, object_size);
+    if (sized < 0) {
+        // A signal handler raised: its exception stands.
+        close(fd);
+        shm_unlink(private_name);
+        return -1;
+    }
+    if (sized != 0) {
         failure = "Failed to allocate for shared memory address '%s'.";
     }
     else {

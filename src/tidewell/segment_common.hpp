@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -86,6 +87,29 @@ struct ObjectId {
 // records it until leave_held. Call both with the GIL held, around the lock and unlock.
 bool enter_held(ObjectId id, const char* name);
 void leave_held(ObjectId id);
+
+// Runs `call` (a system call that can take long: reserving, growing) with the GIL released.
+// `call` returns 0 or an errno value and must not touch Python. EINTR is retried, running the
+// signal handlers in between. Returns 0, an errno value, or -1 when a signal handler raised.
+template <class Call> int without_gil(Call call)
+{
+    for (;;) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS
+            rc = call();
+        Py_END_ALLOW_THREADS
+        if (rc != EINTR) {
+            return rc;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            return -1;
+        }
+    }
+}
+
+// Sets the object's size and reserves its pages (so a full shared-memory filesystem fails here,
+// not later with SIGBUS), with the GIL released. 0, an errno value, or -1 as without_gil.
+int size_and_reserve(int fd, off_t size);
 
 // Monotonic deadline `ms` milliseconds from now.
 struct timespec deadline_after_ms(long ms);

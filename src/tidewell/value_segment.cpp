@@ -125,6 +125,10 @@ static int open_segment(const char* name, PyObject* create)
     return fd;
 }
 
+// Returned by a step whose system call was interrupted by a signal handler that raised: the
+// handler's exception stands.
+static const char SIGNAL_RAISED[] = "";
+
 // Under the lock: makes `seg.full` cover a data area of at least `new_size` bytes, growing the
 // object when it is too small. Returns nullptr, or the message of the step that failed.
 // `max_size` is shared and may be damaged: it is checked against the object's real size before
@@ -151,13 +155,11 @@ static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
         }
         new_size = value_object_size(new_size + GROWTH_SLACK) - GROWTH_SLACK;
         total = new_size + HEADER_SIZE + GROWTH_SLACK;
-        if (ftruncate(fd, static_cast<off_t>(total)) != 0) {
-            return "Failed to resize shared memory.";
-        }
-        if (posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
+        int sized = size_and_reserve(fd, static_cast<off_t>(total));
+        if (sized != 0) {
             // Give back what could not be reserved; the old value and capacity stay.
             shrink_back(fd, static_cast<off_t>(object_size));
-            return "Failed to resize shared memory.";
+            return sized < 0 ? SIGNAL_RAISED : "Failed to resize shared memory.";
         }
     }
     else if (total <= seg.header_len) {
@@ -226,7 +228,9 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
     close(fd);
     if (failure != nullptr) {
         close_shm(seg);
-        raise_segment_error(failure, name);
+        if (failure != SIGNAL_RAISED) {
+            raise_segment_error(failure, name);
+        }
         return false;
     }
     return true;
