@@ -216,14 +216,41 @@ int size_and_reserve(int fd, off_t size)
     return rc;
 }
 
+// Publishes the private object under `final_path` in one step that fails if the name exists.
+// renameat2 leaves the object exactly one link, which the segment table relies on to tell a
+// removed object from a live one; link + unlink is the fallback where it is not supported.
+static int publish(const char* private_name, const char* private_path, const char* final_path)
+{
+    if (renameat2(AT_FDCWD, private_path, AT_FDCWD, final_path, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    int saved_errno = errno;
+    if (saved_errno == EINVAL || saved_errno == ENOSYS) {
+        int linked = link(private_path, final_path);
+        saved_errno = errno;
+        shm_unlink(private_name);
+        errno = saved_errno;
+        return linked;
+    }
+    shm_unlink(private_name);
+    errno = saved_errno;
+    return -1;
+}
+
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map)
+{
+    return create_segment_fd(name, object_size, map_size, init, ctx, keep_map, nullptr);
+}
+
+int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
+                      void* ctx, unsigned char** keep_map, int* keep_fd)
 {
     char final_path[PATH_MAX];
     if (!segment_path(name, final_path, sizeof(final_path))) {
         return 0;
     }
-    // Cheap early answer; the link below is what really decides.
+    // Cheap early answer; publishing is what really decides.
     if (access(final_path, F_OK) == 0) {
         errno = EEXIST;
         return 0;
@@ -260,8 +287,8 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
             failure = init(map, ctx);
         }
     }
-    close(fd);
     if (failure != nullptr) {
+        close(fd);
         if (map != nullptr) {
             munmap(map, map_size);
         }
@@ -269,13 +296,18 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
         raise_segment_error(failure, name);
         return -1;
     }
-    int linked = link(private_path, final_path);
-    int saved_errno = errno;
-    shm_unlink(private_name);
-    if (linked != 0) {
+    if (publish(private_name, private_path, final_path) != 0) {
+        int saved_errno = errno;
+        close(fd);
         munmap(map, map_size);
         errno = saved_errno;
         return 0;
+    }
+    if (keep_fd != nullptr) {
+        *keep_fd = fd;
+    }
+    else {
+        close(fd);
     }
     if (keep_map != nullptr) {
         *keep_map = map;

@@ -46,13 +46,18 @@ using SegmentInit = const char* (*)(unsigned char* map, void* ctx);
 
 // Creates segment `name` of `object_size` bytes (pages reserved, so a full shared-memory
 // filesystem fails here and not later with SIGBUS), initialises its first `map_size` bytes with
-// `init` under a private name, then publishes it under `name` in one step that fails if the
-// name exists. Nobody can therefore see a segment whose mutex is not yet initialised.
-// Returns 1 when created (and, when `keep_map` is given, the mapping stays and is stored there),
-// 0 when the name exists or could not be taken (errno tells which; no exception), and -1 with a
-// MemoryError set when sizing, mapping or initialising failed.
+// `init` under a private name, then publishes it under `name` (renameat2 RENAME_NOREPLACE, so
+// it has exactly one link) in one step that fails if the name exists. Nobody can therefore see a
+// segment whose mutex is not yet initialised. Returns 1 when created (and, when `keep_map` is
+// given, the mapping stays and is stored there), 0 when the name exists or could not be taken
+// (errno tells which; no exception), and -1 with a MemoryError set when sizing, mapping or
+// initialising failed.
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map);
+// The same, and when `keep_fd` is given and the segment was created, its descriptor stays open
+// and is stored there.
+int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
+                      void* ctx, unsigned char** keep_map, int* keep_fd);
 
 // True when `file_name` (an entry of the shared-memory directory, `st` its stat) is a temporary
 // of a creation whose process is gone: its name carries a pid that is no longer alive and it
