@@ -93,6 +93,31 @@ void raise_untrusted(const struct stat& st, const char* name)
                  owner);
 }
 
+// The last refusal of this thread, until it is reported.
+static thread_local struct stat refused_status;
+static thread_local bool refusal_pending = false;
+
+bool owner_allows(const struct stat& st)
+{
+    if (owner_trusted(st)) {
+        return true;
+    }
+    refused_status = st;
+    refusal_pending = true;
+    errno = EPERM;
+    return false;
+}
+
+bool raise_refused(const char* name)
+{
+    bool refused = refusal_pending && errno == EPERM;
+    refusal_pending = false;
+    if (refused) {
+        raise_untrusted(refused_status, name);
+    }
+    return refused;
+}
+
 int check_taken_name(const char* path, const char* name)
 {
     struct stat st;

@@ -48,6 +48,14 @@ inline bool check_segment_owner(const struct stat& st, const char* name)
     return false;
 }
 
+// For code that reports failures through errno (the segment table): true, or false with errno
+// = EPERM, the status kept (per thread) for raise_refused.
+bool owner_allows(const struct stat& st);
+
+// After an open through such code failed: when it failed because owner_allows refused the
+// object, sets MemoryError naming the owner and returns true; otherwise sets nothing.
+bool raise_refused(const char* name);
+
 // For creation, whether `path` is taken: 0 free, 1 held by an object that may be reported as
 // simply existing (errno = EEXIST), -1 held by one that is refused (MemoryError set).
 int check_taken_name(const char* path, const char* name);
