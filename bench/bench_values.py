@@ -167,7 +167,7 @@ def churn(ops=100_000, names=10_000):
     start = time.perf_counter()
     try:
         for i in range(ops):
-            name = all_names[(i * 7919) % names]
+            name = all_names[((i // 2) * 7919) % names]  # written, then read
             if i % 2:
                 tidewell.read_memory(name)
             else:
