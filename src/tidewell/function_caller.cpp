@@ -1,8 +1,8 @@
 // The caller's side of a call: place the call when the data area is free, wait for the reply.
-#include "tidewell/function_caller.hpp"
 #include "tidewell/function_layout.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/liveness.hpp"
+#include "tidewell/segment_table.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
@@ -22,147 +22,42 @@ static const char NULL_FROM_FUNCTION[] =
     "arguments of too large size.";
 
 // ---------------------------------------------------------------------------------------------
-// Segments kept mapped between calls. A small table guarded by the GIL; an entry in use by a
-// call (which waits with the GIL released) is never unmapped under it. Each use checks with one
-// fstat that the name was not removed since (a published object has exactly one link; a removed
-// one has none), so a removed or replaced function is never called through a stale mapping.
+// The caller keeps the segment mapped between calls through this process's segment table: one
+// fstat per call tells that the name was not removed or replaced since.
 
-struct CachedFunction {
-    char name[NAME_MAX + 1] = {};
-    int fd = -1;
-    FunctionShm* fs = nullptr;
-    int users = 0;
-    unsigned long last_used = 0;
-    bool stale = false;
-    bool temporary = false;
-};
-
-constexpr int CACHE_SLOTS = 16;
-static CachedFunction cache[CACHE_SLOTS];
-static unsigned long use_clock = 0;
 static pid_t my_pid = 0;
 
-// A forked child has no threads in a call, and its own pid.
+// A forked child calls with its own pid.
 static void after_fork_in_child()
 {
-    for (CachedFunction& e : cache) {
-        e.users = 0;
-    }
     my_pid = getpid();
 }
 
-static void unmap_entry(CachedFunction& e)
+static pid_t caller_pid()
 {
-    munmap(e.fs, FUNCTION_SEGMENT_SIZE);
-    close(e.fd);
-    e.fs = nullptr;
-    e.fd = -1;
-    e.name[0] = '\0';
-    e.stale = false;
-}
-
-static void drop_entry(CachedFunction& e)
-{
-    if (e.users == 0) {
-        unmap_entry(e);
-    }
-    else {
-        e.stale = true; // the last user unmaps it
-    }
-}
-
-static CachedFunction* find_entry(const char* name)
-{
-    for (CachedFunction& e : cache) {
-        if (e.fs != nullptr && !e.stale && std::strcmp(e.name, name) == 0) {
-            return &e;
-        }
-    }
-    return nullptr;
-}
-
-static CachedFunction* free_slot()
-{
-    CachedFunction* oldest = nullptr;
-    for (CachedFunction& e : cache) {
-        if (e.fs == nullptr) {
-            return &e;
-        }
-        if (e.users == 0 && (oldest == nullptr || e.last_used < oldest->last_used)) {
-            oldest = &e;
-        }
-    }
-    if (oldest != nullptr) {
-        unmap_entry(*oldest);
-    }
-    return oldest;
-}
-
-// The mapped segment for `name`; on failure nullptr and the reason in `why`.
-static CachedFunction* acquire_segment(const char* name, OpenResult& why)
-{
-    static bool fork_handler = false;
-    if (!fork_handler) {
+    if (my_pid == 0) {
         pthread_atfork(nullptr, nullptr, after_fork_in_child);
         my_pid = getpid();
-        fork_handler = true;
     }
-    CachedFunction* e = find_entry(name);
-    if (e != nullptr) {
-        struct stat st;
-        if (fstat(e->fd, &st) == 0 && st.st_nlink > 0) {
-            ++e->users;
-            e->last_used = ++use_clock;
-            return e;
-        }
-        drop_entry(*e);
-    }
-    SegmentHandle seg;
-    why = open_function_segment(name, FUNCTION_SEGMENT_SIZE, seg);
-    if (why != OPEN_OK) {
-        return nullptr;
-    }
-    size_t len = std::strlen(name);
-    e = len <= NAME_MAX ? free_slot() : nullptr;
-    if (e == nullptr) {
-        e = new CachedFunction;
-        e->temporary = true;
-    }
-    std::memcpy(e->name, name, std::min<size_t>(len, NAME_MAX));
-    e->name[std::min<size_t>(len, NAME_MAX)] = '\0';
-    e->fs = seg.fs;
-    e->fd = seg.fd;
-    seg.fs = nullptr;
-    seg.fd = -1;
-    e->users = 1;
-    e->last_used = ++use_clock;
-    return e;
+    return my_pid;
 }
 
-static void release_segment(CachedFunction* e)
+// The pinned segment `name`, checked to be a function; on failure an empty reference and the
+// reason in `why`.
+static SegmentRef open_for_call(const char* name, OpenResult& why)
 {
-    --e->users;
-    if (e->temporary) {
-        unmap_entry(*e);
-        delete e;
+    SegmentRef ref = segment_open(name);
+    if (!ref) {
+        why = errno == ENOMEM ? OPEN_MAP_FAILED : OPEN_MISSING;
+        return ref;
     }
-    else if (e->stale && e->users == 0) {
-        unmap_entry(*e);
+    if (ref.object_size() != FUNCTION_SEGMENT_SIZE || !looks_like_function(ref.map())) {
+        why = OPEN_WRONG_KIND;
+        return SegmentRef();
     }
+    why = OPEN_OK;
+    return ref;
 }
-
-void forget_caller_segment(const char* name)
-{
-    CachedFunction* e = find_entry(name);
-    if (e != nullptr) {
-        drop_entry(*e);
-    }
-}
-
-struct SegmentUse {
-    CachedFunction* entry;
-    ~SegmentUse() { release_segment(entry); }
-};
 
 // ---------------------------------------------------------------------------------------------
 // One call, with the GIL released
@@ -182,6 +77,7 @@ struct CallerState {
     const unsigned char* message;
     size_t message_len;
     bool placed = false;
+    int32_t pid;
     int lock_timeouts = 0;
     unsigned char reply[DATA_SIZE];
 };
@@ -272,7 +168,7 @@ static CallerOutcome caller_slice(CallerState& cs)
         }
         if (fs->call_state == CALL_IDLE) {
             std::memcpy(fs->data, cs.message, cs.message_len);
-            fs->ccond.caller_pid = static_cast<int32_t>(my_pid);
+            fs->ccond.caller_pid = cs.pid;
             stamp(&fs->fcond.call_ns);
             store_state(fs, CALL_PENDING);
             cs.placed = true;
@@ -330,8 +226,8 @@ using namespace tw;
 extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args)
 {
     OpenResult why = OPEN_OK;
-    CachedFunction* entry = acquire_segment(name, why);
-    if (entry == nullptr) {
+    SegmentRef seg = open_for_call(name, why);
+    if (!seg) {
         switch (why) {
         case OPEN_WRONG_KIND:
             return raise_segment_error("The shared memory address '%s' does not hold a function.",
@@ -344,7 +240,6 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
             return nullptr;
         }
     }
-    SegmentUse use{entry};
     // Encoded before any lock is taken: a failure here leaves the server undisturbed.
     PyRef encoded(from_value(args));
     if (!encoded) {
@@ -362,7 +257,8 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         return nullptr;
     }
     CallerState cs;
-    cs.fs = entry->fs;
+    cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
+    cs.pid = static_cast<int32_t>(caller_pid());
     cs.message = reinterpret_cast<const unsigned char*>(bytes);
     cs.message_len = static_cast<size_t>(length);
     CallerOutcome outcome;

@@ -20,8 +20,8 @@
 // mutex leaves it to the next locker through the robust-mutex protocol.
 #include "tidewell/function_segment.hpp"
 #include "tidewell/function_layout.hpp"
-#include "tidewell/function_caller.hpp"
 #include "tidewell/liveness.hpp"
+#include "tidewell/segment_table.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -144,8 +144,11 @@ PyObject* remove_function_impl(const char* name)
     notify(&fs->fcond.call);
     // Callers waiting for their turn give up now rather than at their next look.
     notify(&fs->ccond.turn);
-    unlink_if_same(name, object_of(seg.fd));
-    forget_caller_segment(name);
+    ObjectId id;
+    if (object_of(seg.fd, id)) {
+        unlink_if_same(name, id);
+    }
+    segment_forget(name);
     Py_RETURN_TRUE;
 }
 

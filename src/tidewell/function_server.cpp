@@ -98,27 +98,6 @@ static const char* init_function_segment(unsigned char* map, void* ctx)
     return nullptr;
 }
 
-// The identity of the new segment, read through its name and checked to be ours by its pid and
-// marker (the name cannot have been taken over in between unless it was removed meanwhile).
-static ObjectId own_object(const char* name)
-{
-    ObjectId id;
-    int fd = shm_open(name, O_RDONLY | O_CLOEXEC, SEGMENT_MODE);
-    if (fd < 0) {
-        return id;
-    }
-    unsigned char record[sizeof(int32_t) + sizeof(FUNCTION_MAGIC)];
-    int32_t pid = static_cast<int32_t>(getpid());
-    if (pread(fd, record, sizeof(record), offsetof(FunctionShm, server_pid)) ==
-            static_cast<ssize_t>(sizeof(record)) &&
-        std::memcmp(record, &pid, sizeof(pid)) == 0 &&
-        std::memcmp(record + sizeof(pid), FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC)) == 0) {
-        id = object_of(fd);
-    }
-    close(fd);
-    return id;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Serving loop
 
@@ -406,8 +385,9 @@ PyObject* create_function_impl(const char* name, PyObject* func)
     stop_with_the_program();
     ServerInit init{getpid()};
     unsigned char* map = nullptr;
-    int rc = create_segment(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE), FUNCTION_SEGMENT_SIZE,
-                            init_function_segment, &init, &map);
+    int fd = -1;
+    int rc = create_segment_fd(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
+                               FUNCTION_SEGMENT_SIZE, init_function_segment, &init, &map, &fd);
     if (rc < 0) {
         return nullptr;
     }
@@ -416,9 +396,18 @@ PyObject* create_function_impl(const char* name, PyObject* func)
                                                    : "Failed to create memory address '%s'.",
                                    name);
     }
+    // Our own object, by identity: the name may later be removed and given to another object,
+    // which this server must neither serve under nor remove.
+    ObjectId id{};
+    bool known = object_of(fd, id);
+    close(fd);
+    if (!known) {
+        munmap(map, FUNCTION_SEGMENT_SIZE);
+        shm_unlink(name);
+        return raise_segment_error("Failed to create memory address '%s'.", name);
+    }
     servers_running.fetch_add(1);
-    Server srv{
-        name, reinterpret_cast<FunctionShm*>(map), own_object(name), now_ns() + NAME_CHECK_NS, {}};
+    Server srv{name, reinterpret_cast<FunctionShm*>(map), id, now_ns() + NAME_CHECK_NS, {}};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);

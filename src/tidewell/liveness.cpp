@@ -42,23 +42,22 @@ bool process_alive(pid_t pid)
     return paren[2] != 'Z' && paren[2] != 'X';
 }
 
-ObjectId object_of(int fd)
+bool object_of(int fd, ObjectId& id)
 {
-    ObjectId id;
     struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0) {
-        id.dev = st.st_dev;
-        id.ino = st.st_ino;
-        id.known = true;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        return false;
     }
-    return id;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    return true;
 }
 
 bool name_refers_to(const char* name, const ObjectId& id)
 {
     char path[PATH_MAX];
-    if (!id.known || !segment_path(name, path, sizeof(path))) {
-        return true;
+    if (!segment_path(name, path, sizeof(path))) {
+        return false;
     }
     struct stat now;
     return stat(path, &now) == 0 && now.st_ino == id.ino && now.st_dev == id.dev;
@@ -66,7 +65,7 @@ bool name_refers_to(const char* name, const ObjectId& id)
 
 void unlink_if_same(const char* name, const ObjectId& id)
 {
-    if (id.known && name_refers_to(name, id)) {
+    if (name_refers_to(name, id)) {
         shm_unlink(name);
     }
 }

@@ -1,4 +1,7 @@
 #pragma once
+#include <Python.h>
+#include "tidewell/segment_common.hpp"
+
 #include <sys/types.h>
 
 // Whether the other party of a call is still there, and whether a name still refers to the
@@ -9,16 +12,10 @@ namespace tw {
 // it, and kill() still finds it).
 bool process_alive(pid_t pid);
 
-// Identity of an open object, to compare with what its name refers to now.
-struct ObjectId {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    bool known = false;
-};
+// The identity of the object open as `fd`. False when fstat fails.
+bool object_of(int fd, ObjectId& id);
 
-ObjectId object_of(int fd);
-
-// Whether segment `name` still refers to the object `id`. An unknown identity counts as yes.
+// Whether segment `name` still refers to the object `id`.
 bool name_refers_to(const char* name, const ObjectId& id);
 
 // Unlinks `name` only while it still refers to `id`: after a remove_memory the name may already
