@@ -19,6 +19,10 @@ static PyMethodDef methods[] = {
     {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
     {"trust", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::trust)),
      METH_VARARGS | METH_KEYWORDS, "Trust shared memory objects of these users and groups."},
+    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::dumps)),
+     METH_FASTCALL, "Encode a value to bytes in tidewell's format (protocol 2)."},
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::loads)),
+     METH_FASTCALL, "Decode a value from bytes in tidewell's format (protocol 2 or 1)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,4 +20,7 @@ namespace tw {
 // trust(uids=(), gids=()): whose objects, besides this user's and root's, may be opened. Not
 // exported.
 PyObject* trust(PyObject* self, PyObject* args, PyObject* kwargs);
+// Codec entry points of the module (not exported): dumps(value) -> bytes, loads(data) -> value.
+PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* loads(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 } // namespace tw
