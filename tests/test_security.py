@@ -227,6 +227,36 @@ def test_a_process_that_left_root_judges_as_its_new_user(name):
     assert run_as(as_nobody) == "ok"
 
 
+@needs_root
+def test_an_object_given_away_while_open_is_refused(shm_name):
+    """The check is made on every use, not only on the first open of a name."""
+    value, function = shm_name("value"), shm_name("function")
+    tidewell.write_memory(value, 1)
+    server = threading.Thread(target=tidewell.create_function, args=(function, lambda x: x),
+                              daemon=True)
+    server.start()
+    try:
+        deadline = time.monotonic() + WAIT
+        while not shm_exists(function):
+            assert time.monotonic() < deadline, "the server did not start in time"
+            time.sleep(0.005)
+        assert tidewell.read_memory(value) == 1
+        assert tidewell.call_function(function, (2,)) == 2
+        for name in (value, function):
+            os.chown(shm_path(name), NOBODY, NOBODY)
+        with pytest.raises(MemoryError) as info:
+            tidewell.read_memory(value)
+        assert str(info.value) == owned_by_other(value)
+        with pytest.raises(MemoryError) as info:
+            tidewell.call_function(function, (2,))
+        assert str(info.value) == owned_by_other(function)
+    finally:
+        os.chown(shm_path(function), 0, 0)
+        tidewell.remove_function(function)
+        server.join(WAIT)
+    assert not server.is_alive()
+
+
 # ---------------------------------------------------------------------------------------------
 # This user's own objects, and the modes of new ones
 
