@@ -228,6 +228,20 @@ def test_a_process_that_left_root_judges_as_its_new_user(name):
 
 
 @needs_root
+def test_a_planted_link_is_refused_at_creation(name):
+    target = shm_path(name + "-target")
+    tidewell.write_memory(name + "-target", 1)
+    try:
+        assert run_as(lambda: os.symlink(target, shm_path(name))) == "ok"
+        for create in (tidewell.create_memory, lambda n: tidewell.create_function(n, print)):
+            with pytest.raises(MemoryError) as info:
+                create(name)
+            assert str(info.value) == owned_by_other(name)
+    finally:
+        os.unlink(target)
+
+
+@needs_root
 def test_an_object_given_away_while_open_is_refused(shm_name):
     """The check is made on every use, not only on the first open of a name."""
     value, function = shm_name("value"), shm_name("function")

@@ -120,8 +120,9 @@ bool raise_refused(const char* name)
 
 int check_taken_name(const char* path, const char* name)
 {
+    // The name itself is judged: a link planted under it is refused like any other object.
     struct stat st;
-    if (stat(path, &st) != 0) {
+    if (lstat(path, &st) != 0) {
         return 0;
     }
     if (!check_segment_owner(st, name)) {
