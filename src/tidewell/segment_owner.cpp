@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 #include <unistd.h>
 
 #include "common/py_ref.hpp"
@@ -217,9 +218,14 @@ static bool member_of(gid_t group)
     if (geteuid() == 0 || getegid() == group) {
         return true;
     }
-    gid_t groups[NGROUPS_MAX];
-    int count = getgroups(NGROUPS_MAX, groups);
-    return std::find(groups, groups + std::max(count, 0), group) != groups + std::max(count, 0);
+    int count = getgroups(0, nullptr);
+    if (count <= 0) {
+        return false;
+    }
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    count = getgroups(count, groups.data());
+    return count > 0 &&
+           std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
 }
 
 PyObject* trust_impl(PyObject* uids, PyObject* gids)
