@@ -28,7 +28,11 @@ NameResult check_segment_name(PyObject* arg, const char** out)
     Py_ssize_t size;
     const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
     if (name == nullptr) {
-        // Not encodable as UTF-8 (a lone surrogate): an argument error like any other.
+        // Not encodable as UTF-8 (a lone surrogate): an argument error like any other. Anything
+        // else (no memory) stands.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+            return NAME_INVALID;
+        }
         PyErr_Clear();
         return NAME_NOT_STR;
     }

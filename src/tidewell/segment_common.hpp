@@ -32,8 +32,8 @@ enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 
 // Checks the name argument of a module function before any system call. NAME_OK stores the
 // name (UTF-8, leading '/' dropped, owned by `arg`) in `out`. NAME_INVALID sets a ValueError
-// saying what is wrong with the name. NAME_NOT_STR sets nothing: the caller raises its own
-// argument message.
+// saying what is wrong with the name (or leaves the exception of a failed conversion). NAME_NOT_STR
+// sets nothing: the caller raises its own argument message.
 NameResult check_segment_name(PyObject* arg, const char** out);
 
 // Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
