@@ -258,6 +258,19 @@ class TestDamagedSegments:
         finally:
             os.unlink(shm_path(name))
 
+    @pytest.mark.parametrize("header", [
+        bytes(48),  # never initialised
+        struct.pack("<Q5i", 0, 4242, 0, 4242, 1, 0).ljust(48, b"\0"),  # "locked" by a stranger
+    ])
+    def test_foreign_object_is_refused_not_waited_on(self, name, header):
+        with open(shm_path(name), "wb") as f:
+            f.write(header + b"\xfd\x05\x01")
+        code = "import sys, tidewell\ntry: tidewell.read_memory(sys.argv[1])\nexcept MemoryError as e: print(e)"
+        out = subprocess.run([sys.executable, "-c", code, name], capture_output=True, text=True, timeout=10)
+        assert out.stdout.strip() == f"The shared memory address '{name}' does not hold a value."
+        with pytest.raises(MemoryError, match="does not hold a value"):
+            tidewell.write_memory(name, 1)
+
     def test_function_segment_is_not_read_as_a_value(self, name):
         data = bytearray(1168)
         data[142:144] = b"TW"

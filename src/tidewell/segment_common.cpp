@@ -340,6 +340,16 @@ int init_robust_mutex(pthread_mutex_t* mutex)
     return rc;
 }
 
+bool looks_like_segment_mutex(const pthread_mutex_t* mutex)
+{
+    // glibc keeps the mutex kind in __data.__kind: PTHREAD_MUTEX_PSHARED_BIT (128), plus
+    // PTHREAD_MUTEX_ROBUST_NORMAL_NP (16) for robust ones.
+    constexpr int PSHARED_NORMAL = 128;
+    constexpr int PSHARED_ROBUST = 128 | 16;
+    int kind = __atomic_load_n(&mutex->__data.__kind, __ATOMIC_RELAXED);
+    return kind == PSHARED_ROBUST || kind == PSHARED_NORMAL;
+}
+
 LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)
 {
     int rc = pthread_mutex_trylock(mutex);

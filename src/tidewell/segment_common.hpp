@@ -71,6 +71,11 @@ int remove_stale_temporaries();
 // Process-shared mutex that survives its owner: a locker after a crash gets it back.
 int init_robust_mutex(pthread_mutex_t* mutex);
 
+// True when `mutex` carries the kind of a process-shared mutex as tidewell initialises them
+// (robust, or plain in objects made by older versions). Anything else is a foreign or damaged
+// object: locking it could wait forever on an owner that never existed.
+bool looks_like_segment_mutex(const pthread_mutex_t* mutex);
+
 enum LockResult { LOCK_FAILED = -1, LOCK_OK = 0, LOCK_OWNER_DIED = 1 };
 
 // Locks a segment mutex. Tries first with the GIL held; if the mutex is busy, waits with the GIL

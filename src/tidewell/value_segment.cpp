@@ -195,6 +195,10 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
         raise_segment_error("The shared memory address '%s' holds a function, not a value.", name);
         return false;
     }
+    if (!looks_like_segment_mutex(&seg.header()->mutex)) {
+        raise_segment_error("The shared memory address '%s' does not hold a value.", name);
+        return false;
+    }
     ObjectId id = seg.ref.id();
     if (!enter_held(id, name)) {
         return false;
