@@ -107,22 +107,6 @@ static bool never(const void*)
     return false;
 }
 
-// Waits (spinning if `may_spin`, then sleeping) until `ready`, the deadline, or a wake-up on
-// `word`. False at the deadline.
-static bool wait_for(FunctionShm* fs, WakeWord* word, const int64_t* event_ns,
-                     bool (*ready)(const void*), AdaptiveSpin& spin,
-                     const struct timespec& deadline, bool may_spin = true)
-{
-    long start = now_ns();
-    uint32_t seen = read_word(word);
-    bool spun_ok = spin_until(spin, ready, may_spin ? server_awake : never, fs) || ready(fs);
-    bool ok = spun_ok || sleep_on(word, seen, deadline);
-    if (may_spin) {
-        spin.learn(spun_ok, event_delay(event_ns, start));
-    }
-    return ok;
-}
-
 // Becomes the one caller that spins for the next turn, unless another one already does.
 static bool claim_turn_spin(FunctionShm* fs)
 {
@@ -133,16 +117,41 @@ static bool claim_turn_spin(FunctionShm* fs)
                                                       false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
 }
 
+// Gives the claim up before sleeping. With pass_turn this is a store-then-load pair on each
+// side, fenced: either the freeing caller sees the claim gone and wakes a sleeper, or this
+// caller sees the freed area and does not sleep.
 static void release_turn_spin(FunctionShm* fs)
 {
-    __atomic_store_n(&fs->ccond.turn_spinner_until, int64_t{0}, __ATOMIC_RELEASE);
+    __atomic_store_n(&fs->ccond.turn_spinner_until, int64_t{0}, __ATOMIC_SEQ_CST);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+// Waits (spinning first if `may_spin`) until `ready`, the deadline, or a wake-up on `word`.
+// A turn spinner (`turn_claim`) gives its claim up before it sleeps. False at the deadline.
+static bool wait_for(FunctionShm* fs, WakeWord* word, const int64_t* event_ns,
+                     bool (*ready)(const void*), AdaptiveSpin& spin,
+                     const struct timespec& deadline, bool may_spin = true, bool turn_claim = false)
+{
+    long start = now_ns();
+    uint32_t seen = read_word(word);
+    bool spun_ok = spin_until(spin, ready, may_spin ? server_awake : never, fs) || ready(fs);
+    if (turn_claim) {
+        release_turn_spin(fs);
+        spun_ok = spun_ok || ready(fs);
+    }
+    bool ok = spun_ok || sleep_on(word, seen, deadline);
+    if (may_spin) {
+        spin.learn(spun_ok, event_delay(event_ns, start));
+    }
+    return ok;
 }
 
 // After freeing the data area: wakes one caller waiting for its turn, unless one is spinning
 // for it (the word is still bumped, so nobody about to sleep misses the change).
 static void pass_turn(FunctionShm* fs)
 {
-    if (__atomic_load_n(&fs->ccond.turn_spinner_until, __ATOMIC_ACQUIRE) > now_ns()) {
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&fs->ccond.turn_spinner_until, __ATOMIC_SEQ_CST) > now_ns()) {
         bump(&fs->ccond.turn);
     }
     else {
@@ -212,12 +221,8 @@ static CallerOutcome caller_slice(CallerState& cs)
         }
         pthread_mutex_unlock(&fs->mutex);
         bool spinner = claim_turn_spin(fs);
-        bool woken = wait_for(fs, &fs->ccond.turn, &fs->ccond.turn_ns, turn_free, turn_spin,
-                              deadline, spinner);
-        if (spinner) {
-            release_turn_spin(fs);
-        }
-        if (!woken) {
+        if (!wait_for(fs, &fs->ccond.turn, &fs->ccond.turn_ns, turn_free, turn_spin, deadline,
+                      spinner, spinner)) {
             break;
         }
     }

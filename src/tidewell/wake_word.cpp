@@ -73,12 +73,12 @@ bool spin_until(AdaptiveSpin& spin, bool (*done)(const void*), bool (*peer_awake
                 const void* ctx)
 {
     long budget = spin.next_budget();
-    if (budget <= 0 || !several_cpus()) {
+    if (budget <= 0 || !several_cpus() || !peer_awake(ctx)) {
         return done(ctx);
     }
     long end = now_ns() + budget;
     for (;;) {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 16; ++i) {
             if (done(ctx)) {
                 return true;
             }
