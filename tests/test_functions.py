@@ -741,3 +741,28 @@ def test_call_after_the_name_is_replaced(server, name):
     first.stop()
     second = server()
     assert tidewell.call_function(name, ("tagged",))[0] == second.process.pid
+
+
+def test_kept_mapping_never_hides_a_removal(server, name):
+    srv = server()
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3  # mapped and kept
+    srv.stop()
+    tidewell.write_memory(name, 1)
+    with pytest.raises(MemoryError) as info:
+        tidewell.call_function(name, ("add", 1, 2))
+    assert str(info.value) == f"The shared memory address '{name}' does not hold a function."
+    tidewell.remove_memory(name)
+    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+        tidewell.call_function(name, ("add", 1, 2))
+
+
+def test_forked_child_calls_through_what_it_inherited(server, name):
+    srv = server()
+    assert tidewell.call_function(name, ("tagged",))[0] == srv.process.pid
+    ctx = multiprocessing.get_context("fork")
+    results = ctx.Queue()
+    child = ctx.Process(target=_tagged_calls, args=(name, "child", 20, results))
+    start_process(child)
+    assert results.get(timeout=WAIT) == ("child", [("child", i) for i in range(20)])
+    child.join(WAIT)
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3

@@ -1,8 +1,9 @@
 """Kill soak: writers, readers, a server and callers under random SIGKILL.
 
 Runs for --duration seconds and fails (exit status 1) on any wrong value, crossed reply,
-operation that hangs longer than --hang seconds, unexpected error, or object left behind in
-/dev/shm. Every name starts with a unique prefix and is removed at the end.
+operation that hangs longer than --hang seconds (not counting time the process spent waiting for
+a CPU on a loaded machine), unexpected error, or object left behind in /dev/shm. Every name
+starts with a unique prefix and is removed at the end.
 
     python tools/kill_soak.py --duration 600
 """
@@ -34,12 +35,32 @@ def fail(role, message):
     os._exit(3)
 
 
+_schedstat = None
+
+
+def runqueue_wait(pid="self"):
+    """Seconds this process has spent runnable but not running (from /proc schedstat)."""
+    global _schedstat
+    try:
+        if pid != "self":
+            with open(f"/proc/{pid}/schedstat", "rb") as f:
+                return int(f.read().split()[1]) / 1e9
+        if _schedstat is None:
+            _schedstat = os.open("/proc/self/schedstat", os.O_RDONLY)
+        return int(os.pread(_schedstat, 100, 0).split()[1]) / 1e9
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
 def timed(beat, slot, op):
-    beat[slot] = time.monotonic()
+    """Runs op, publishing when it started (and the run-queue wait so far, so that time a
+    loaded machine kept the process off the CPU does not count as a hang)."""
+    beat[2 * slot + 1] = runqueue_wait()
+    beat[2 * slot] = time.monotonic()
     try:
         return op()
     finally:
-        beat[slot] = 0.0
+        beat[2 * slot] = 0.0
 
 
 def writer(prefix, slot, beat, seed):
@@ -111,6 +132,21 @@ def function_name(prefix):
     return f"{prefix}-f"
 
 
+def where(pid):
+    """What a hung process is doing, from /proc: state, kernel wait channel, system call."""
+    parts = []
+    for entry in ("stat", "wchan", "syscall"):
+        try:
+            with open(f"/proc/{pid}/{entry}") as f:
+                text = f.read().strip()
+        except OSError as exc:
+            text = f"({exc.strerror})"
+        if entry == "stat":
+            text = text.rsplit(")", 1)[-1].split()[0]
+        parts.append(f"{entry} {text}")
+    return ", ".join(parts)
+
+
 def leftovers(prefix, pids):
     temporaries = tuple(f".tidewell-new-{pid}-" for pid in pids)
     return sorted(entry for entry in os.listdir(SHM_DIR)
@@ -129,14 +165,14 @@ def main():
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
     roles = [writer, writer, reader, reader, server, caller, caller, caller]
-    beat = CTX.RawArray("d", len(roles))
+    beat = CTX.RawArray("d", 2 * len(roles))
     procs = [None] * len(roles)
     started_pids = set()
     kills = restarts = 0
     failure = None
 
     def start(slot):
-        beat[slot] = 0.0
+        beat[2 * slot] = 0.0
         proc = CTX.Process(target=roles[slot],
                            args=(prefix, slot, beat, rng.randrange(1 << 30)), daemon=True)
         proc.start()
@@ -155,8 +191,11 @@ def main():
             time.sleep(0.005)
             now = time.monotonic()
             for slot, proc in enumerate(procs):
-                if beat[slot] and now - beat[slot] > args.hang:
-                    failure = f"{roles[slot].__name__} {proc.pid}: operation over {args.hang} s"
+                began = beat[2 * slot]
+                if began and now - began > args.hang and (
+                        now - began - (runqueue_wait(proc.pid) - beat[2 * slot + 1]) > args.hang):
+                    failure = (f"{roles[slot].__name__} {proc.pid}: operation over {args.hang} s "
+                               f"({where(proc.pid)})")
                 elif not proc.is_alive():
                     if proc.exitcode not in (0, -signal.SIGKILL):
                         failure = f"{roles[slot].__name__} exited with {proc.exitcode}"

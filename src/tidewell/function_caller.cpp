@@ -103,18 +103,61 @@ static bool turn_free(const void* ctx)
     return load_state(fs) == CALL_IDLE || load_activity(fs) != 1;
 }
 
-// Waits (spinning, then sleeping) until `ready`, the deadline, or a wake-up on `word`. False at
-// the deadline.
+static bool never(const void*)
+{
+    return false;
+}
+
+// Becomes the one caller that spins for the next turn, unless another one already does.
+static bool claim_turn_spin(FunctionShm* fs)
+{
+    int64_t* claim = &fs->ccond.turn_spinner_until;
+    int64_t seen = __atomic_load_n(claim, __ATOMIC_RELAXED);
+    int64_t now = now_ns();
+    return seen <= now && __atomic_compare_exchange_n(claim, &seen, now + AdaptiveSpin::MAX_SPIN_NS,
+                                                      false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+}
+
+// Gives the claim up before sleeping. With pass_turn this is a store-then-load pair on each
+// side, fenced: either the freeing caller sees the claim gone and wakes a sleeper, or this
+// caller sees the freed area and does not sleep.
+static void release_turn_spin(FunctionShm* fs)
+{
+    __atomic_store_n(&fs->ccond.turn_spinner_until, int64_t{0}, __ATOMIC_SEQ_CST);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+// Waits (spinning first if `may_spin`) until `ready`, the deadline, or a wake-up on `word`.
+// A turn spinner (`turn_claim`) gives its claim up before it sleeps. False at the deadline.
 static bool wait_for(FunctionShm* fs, WakeWord* word, const int64_t* event_ns,
                      bool (*ready)(const void*), AdaptiveSpin& spin,
-                     const struct timespec& deadline)
+                     const struct timespec& deadline, bool may_spin = true, bool turn_claim = false)
 {
     long start = now_ns();
     uint32_t seen = read_word(word);
-    bool spun_ok = spin_until(spin, ready, server_awake, fs) || ready(fs);
+    bool spun_ok = spin_until(spin, ready, may_spin ? server_awake : never, fs) || ready(fs);
+    if (turn_claim) {
+        release_turn_spin(fs);
+        spun_ok = spun_ok || ready(fs);
+    }
     bool ok = spun_ok || sleep_on(word, seen, deadline);
-    spin.learn(spun_ok, event_delay(event_ns, start));
+    if (may_spin) {
+        spin.learn(spun_ok, event_delay(event_ns, start));
+    }
     return ok;
+}
+
+// After freeing the data area: wakes one caller waiting for its turn, unless one is spinning
+// for it (the word is still bumped, so nobody about to sleep misses the change).
+static void pass_turn(FunctionShm* fs)
+{
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&fs->ccond.turn_spinner_until, __ATOMIC_SEQ_CST) > now_ns()) {
+        bump(&fs->ccond.turn);
+    }
+    else {
+        notify(&fs->ccond.turn, 1);
+    }
 }
 
 // Takes the reply of our call under the mutex and frees the data area for the next caller.
@@ -159,7 +202,7 @@ static CallerOutcome caller_slice(CallerState& cs)
             CallerOutcome outcome = take_reply(cs);
             pthread_mutex_unlock(&fs->mutex);
             if (outcome != CALLER_LOST) {
-                notify(&fs->ccond.turn, 1); // the next caller's turn
+                pass_turn(fs);
             }
             return outcome;
         }
@@ -178,7 +221,9 @@ static CallerOutcome caller_slice(CallerState& cs)
             continue;
         }
         pthread_mutex_unlock(&fs->mutex);
-        if (!wait_for(fs, &fs->ccond.turn, &fs->ccond.turn_ns, turn_free, turn_spin, deadline)) {
+        bool spinner = claim_turn_spin(fs);
+        if (!wait_for(fs, &fs->ccond.turn, &fs->ccond.turn_ns, turn_free, turn_spin, deadline,
+                      spinner, spinner)) {
             break;
         }
     }

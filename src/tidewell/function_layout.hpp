@@ -36,7 +36,10 @@ struct CallerWake {
     int32_t reserved;
     int64_t reply_ns;
     int64_t turn_ns;
-    unsigned char unused[8];
+    // Until when one caller waiting for its turn spins for it (the others sleep): it places its
+    // call the moment the data area is freed, without a wake-up, and the caller that freed the
+    // area need not wake anyone. A claim of a caller killed while spinning simply expires.
+    int64_t turn_spinner_until;
 };
 static_assert(sizeof(ServerWake) == sizeof(pthread_cond_t));
 static_assert(sizeof(CallerWake) == sizeof(pthread_cond_t));

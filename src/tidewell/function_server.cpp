@@ -138,8 +138,8 @@ static bool call_or_stop(const void* ctx)
            program_ending.load(std::memory_order_relaxed);
 }
 
-// A caller is about: one placed a call or collects a reply. Between calls of a caller in a loop
-// nothing in the record says so; the spin budget, learnt from past gaps, decides then.
+// Nothing in the record tells that a caller is about to call again (between two calls of a loop
+// it runs Python code), so the server's spin is bounded by its learnt budget alone.
 static bool callers_about(const void*)
 {
     return true;
@@ -182,15 +182,21 @@ static ServerEvent server_slice(Server& srv)
     struct timespec deadline = deadline_after_ms(SERVER_SLICE_MS);
     bool slice_over = false;
     for (;;) {
+        // Checked before locking, so that a server whose mutex someone holds forever still
+        // notices its name removed.
+        bool orphan = orphaned(srv);
         int rc = lock_until(&fs->mutex, deadline);
-        if (rc == ETIMEDOUT) {
+        if (rc == ETIMEDOUT && !orphan) {
             return EV_NONE;
         }
-        if (rc != 0) {
+        if (rc != 0 && rc != ETIMEDOUT) {
             return EV_LOCK_ERROR;
         }
+        if (rc == ETIMEDOUT) {
+            return EV_STOP; // orphaned, and the record cannot be had: leave it as it is
+        }
         // A stop wins over a pending call, which is then answered with the NULL message.
-        if (fs->activity != 1 || orphaned(srv)) {
+        if (fs->activity != 1 || orphan) {
             close_down(fs);
             pthread_mutex_unlock(&fs->mutex);
             notify_all_callers(fs);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -54,9 +55,17 @@ long AdaptiveSpin::next_budget()
     return budget_ns;
 }
 
+// The CPUs this process may run on (a process pinned to one CPU must never spin).
 static bool several_cpus()
 {
-    static const bool several = sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    static const bool several = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+            return CPU_COUNT(&set) > 1;
+        }
+        return sysconf(_SC_NPROCESSORS_ONLN) > 1;
+    }();
     return several;
 }
 
@@ -64,12 +73,12 @@ bool spin_until(AdaptiveSpin& spin, bool (*done)(const void*), bool (*peer_awake
                 const void* ctx)
 {
     long budget = spin.next_budget();
-    if (budget <= 0 || !several_cpus()) {
+    if (budget <= 0 || !several_cpus() || !peer_awake(ctx)) {
         return done(ctx);
     }
     long end = now_ns() + budget;
     for (;;) {
-        for (int i = 0; i < 64; ++i) {
+        for (int i = 0; i < 16; ++i) {
             if (done(ctx)) {
                 return true;
             }

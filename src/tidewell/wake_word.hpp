@@ -18,6 +18,13 @@ struct WakeWord {
 // either comes before its sleep (which then returns at once) or wakes it.
 void notify(WakeWord* word, int how_many = 0x7fffffff);
 
+// Bumps the word without waking anyone: a waiter that read it before the change announced will
+// not fall asleep on it, but sleepers stay asleep.
+inline void bump(WakeWord* word)
+{
+    __atomic_fetch_add(&word->seq, 1, __ATOMIC_SEQ_CST);
+}
+
 inline uint32_t read_word(const WakeWord* word)
 {
     return __atomic_load_n(&word->seq, __ATOMIC_ACQUIRE);
