@@ -1,6 +1,7 @@
 #include "tidewell/segment_owner.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -11,8 +12,6 @@
 #include "common/py_ref.hpp"
 
 namespace tw {
-
-std::atomic<uid_t> seen_euid{geteuid()};
 
 constexpr size_t MAX_TRUSTED = 64;
 constexpr uint32_t NO_GROUP = UINT32_MAX;
@@ -33,6 +32,37 @@ struct TrustTable {
 static TrustTable trusted;
 
 static thread_local mode_t create_mode = DEFAULT_CREATE_MODE;
+
+// The effective uid as last read. Refreshed whenever an object would be refused, so a process
+// that changed its uid (a daemon dropping root) is judged as who it is now, at no cost for the
+// common case of its own objects.
+static std::atomic<uid_t> seen_euid{geteuid()};
+
+static bool owner_trusted_slow(const struct stat& st);
+
+// Whether an object with this status may be opened. Costs one compare for our own objects;
+// root's world-writable ones take the slow path, which tells a process that has left root.
+static inline bool owner_trusted(const struct stat& st)
+{
+    uid_t me = seen_euid.load(std::memory_order_relaxed);
+    if (st.st_uid == me && (me != 0 || (st.st_mode & S_IWOTH) == 0)) {
+        return true;
+    }
+    return owner_trusted_slow(st);
+}
+
+// Sets MemoryError saying why an object with this status is refused.
+static void raise_untrusted(const struct stat& st, const char* name);
+
+// The check where creation finds a name taken: true, or false with MemoryError set.
+static bool check_segment_owner(const struct stat& st, const char* name)
+{
+    if (owner_trusted(st)) {
+        return true;
+    }
+    raise_untrusted(st, name);
+    return false;
+}
 
 static bool listed(const std::atomic<uint32_t>* ids, uint32_t count, uint32_t id)
 {
@@ -67,7 +97,7 @@ static bool trusted_other(const struct stat& st)
     return (st.st_mode & S_IWOTH) == 0 && (st.st_uid == 0 || ids_trusted(st.st_uid, st.st_gid));
 }
 
-bool owner_trusted_slow(const struct stat& st)
+static bool owner_trusted_slow(const struct stat& st)
 {
     if (trusted_other(st)) {
         return true;
@@ -77,7 +107,7 @@ bool owner_trusted_slow(const struct stat& st)
     return st.st_uid == me;
 }
 
-void raise_untrusted(const struct stat& st, const char* name)
+static void raise_untrusted(const struct stat& st, const char* name)
 {
     auto owner = static_cast<unsigned>(st.st_uid);
     if (st.st_uid == 0 || ids_trusted(st.st_uid, st.st_gid)) {

@@ -2,7 +2,6 @@
 #include <Python.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <atomic>
 
 // Who may have made an object this process opens, and what new objects are made with.
 //
@@ -17,39 +16,9 @@ namespace tw {
 // Mode of a new object unless its creator asks for another: owner only.
 constexpr mode_t DEFAULT_CREATE_MODE = 0600;
 
-// The effective uid as last read. Refreshed whenever an object would be refused, so a process
-// that changed its uid (a daemon dropping root) is judged as who it is now, at no cost for the
-// common case of its own objects.
-extern std::atomic<uid_t> seen_euid;
-
-bool owner_trusted_slow(const struct stat& st);
-
-// Whether an object with this status may be opened. Costs one compare for our own objects;
-// root's world-writable ones take the slow path, which tells a process that has left root.
-inline bool owner_trusted(const struct stat& st)
-{
-    uid_t me = seen_euid.load(std::memory_order_relaxed);
-    if (st.st_uid == me && (me != 0 || (st.st_mode & S_IWOTH) == 0)) {
-        return true;
-    }
-    return owner_trusted_slow(st);
-}
-
-// Sets MemoryError saying why an object with this status is refused.
-void raise_untrusted(const struct stat& st, const char* name);
-
-// The check for an open path: true, or false with MemoryError set.
-inline bool check_segment_owner(const struct stat& st, const char* name)
-{
-    if (owner_trusted(st)) {
-        return true;
-    }
-    raise_untrusted(st, name);
-    return false;
-}
-
-// For code that reports failures through errno (the segment table): true, or false with errno
-// = EPERM, the status kept (per thread) for raise_refused.
+// The check, on the status of the descriptor an open path goes on to use. Costs one load and one
+// compare for this user's objects. True, or false with errno = EPERM and the status kept (per
+// thread) for raise_refused: the segment table has no Python error state.
 bool owner_allows(const struct stat& st);
 
 // After an open through such code failed: when it failed because owner_allows refused the
