@@ -766,3 +766,22 @@ def test_forked_child_calls_through_what_it_inherited(server, name):
     assert results.get(timeout=WAIT) == ("child", [("child", i) for i in range(20)])
     child.join(WAIT)
     assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_waiting_burns_no_cpu(server, name):
+    # Spinning is bounded and learnt: an idle server, and a caller waiting for a slow call, sleep.
+    srv = server()
+    for i in range(50):
+        tidewell.call_function(name, ("add", i, 1))
+    before = cpu_seconds(srv.process.pid)
+    start = time.thread_time()
+    assert tidewell.call_function(name, ("sleep", 0.5)) == 0.5
+    assert time.thread_time() - start < 0.1
+    time.sleep(0.5)
+    assert cpu_seconds(srv.process.pid) - before < 0.1

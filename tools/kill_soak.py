@@ -36,6 +36,7 @@ def fail(role, message):
 
 
 _schedstat = None
+done = None  # operations completed per slot, shared with the supervisor
 
 
 def runqueue_wait(pid="self"):
@@ -58,9 +59,11 @@ def timed(beat, slot, op):
     beat[2 * slot + 1] = runqueue_wait()
     beat[2 * slot] = time.monotonic()
     try:
-        return op()
+        result = op()
     finally:
         beat[2 * slot] = 0.0
+    done[slot] += 1
+    return result
 
 
 def writer(prefix, slot, beat, seed):
@@ -165,7 +168,9 @@ def main():
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
     roles = [writer, writer, reader, reader, server, caller, caller, caller]
+    global done
     beat = CTX.RawArray("d", 2 * len(roles))
+    done = CTX.RawArray("Q", len(roles))
     procs = [None] * len(roles)
     started_pids = set()
     kills = restarts = 0
@@ -229,7 +234,11 @@ def main():
             os.unlink(os.path.join(SHM_DIR, entry))
         except FileNotFoundError:
             pass
-    print(f"kill_soak: {kills} kills, {restarts} restarts", flush=True)
+    per_role = {}
+    for slot, role in enumerate(roles):
+        per_role[role.__name__] = per_role.get(role.__name__, 0) + done[slot]
+    print(f"kill_soak: {kills} kills, {restarts} restarts; operations completed: "
+          + ", ".join(f"{role} {count}" for role, count in per_role.items()), flush=True)
     if failure is not None:
         print(f"kill_soak: FAILED (seed {seed}): {failure}", file=sys.stderr, flush=True)
         return 1
