@@ -228,6 +228,29 @@ def test_a_process_that_left_root_judges_as_its_new_user(name):
 
 
 @needs_root
+def test_an_object_the_kernel_keeps_from_this_user_names_its_owner(shm_name):
+    """Without root's override the kernel refuses first; the message still says whose it is."""
+    others, roots = shm_name("other"), shm_name("root")
+    for name in (others, roots):
+        tidewell.write_memory(name, 1)
+    os.chown(shm_path(others), 1234, 1234)
+
+    def read_both_as_nobody():
+        for name, operation, message in [
+            (others, "read_memory", owned_by_other(others, uid=1234)),
+            (others, "call_function", owned_by_other(others, uid=1234)),
+            # Root is trusted: only the kernel's refusal, as before.
+            (roots, "read_memory", f"Failed to open shared memory address '{roots}'."),
+            (roots, "call_function", "Failed to open the shared memory."),
+        ]:
+            with pytest.raises(MemoryError) as info:
+                OPERATIONS[operation](name)
+            assert str(info.value) == message, operation
+
+    assert run_as(read_both_as_nobody) == "ok"
+
+
+@needs_root
 def test_a_planted_link_is_refused_at_creation(name):
     target = shm_path(name + "-target")
     tidewell.write_memory(name + "-target", 1)

@@ -1,4 +1,5 @@
 #include "tidewell/segment_owner.hpp"
+#include "tidewell/segment_common.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -141,12 +142,24 @@ bool owner_allows(const struct stat& st)
 
 bool raise_refused(const char* name)
 {
-    bool refused = refusal_pending && errno == EPERM;
+    int why = errno;
+    bool refused = refusal_pending && why == EPERM;
     refusal_pending = false;
     if (refused) {
         raise_untrusted(refused_status, name);
+        return true;
     }
-    return refused;
+    // The kernel refused first (the object's mode keeps this user out): say whose it is when
+    // that owner is not trusted either. This path only reports; nothing is opened.
+    char path[PATH_MAX];
+    struct stat st;
+    if (why == EACCES && segment_path(name, path, sizeof(path)) && lstat(path, &st) == 0 &&
+        !owner_trusted(st)) {
+        raise_untrusted(st, name);
+        return true;
+    }
+    errno = why;
+    return false;
 }
 
 int check_taken_name(const char* path, const char* name)

@@ -22,7 +22,8 @@ constexpr mode_t DEFAULT_CREATE_MODE = 0600;
 bool owner_allows(const struct stat& st);
 
 // After an open through such code failed: when it failed because owner_allows refused the
-// object, sets MemoryError naming the owner and returns true; otherwise sets nothing.
+// object, or because the kernel refused this user an object of an untrusted owner (EACCES),
+// sets MemoryError naming the owner and returns true; otherwise sets nothing (errno kept).
 bool raise_refused(const char* name);
 
 // For creation, whether `path` is taken: 0 free, 1 held by an object that may be reported as
