@@ -327,8 +327,9 @@ static PyObject* refused_type(PyObject* value, int depth)
     return Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
 }
 
-// Names the refused type beside the message, never in it: callers match the message. An
-// exception note from 3.11 on, a TypeError cause before.
+// Names the refused type beside the message, never in it: callers match the message. The name
+// travels as a TypeError cause rather than an exception note, because pytest.raises(match=...)
+// matches the notes as well, and an anchored pattern for the message would stop matching.
 __attribute__((cold, noinline)) static void raise_unsupported(PyObject* value)
 {
     PyRef error(PyObject_CallFunction(PyExc_ValueError, "s", "Received an unsupported datatype."));
@@ -348,14 +349,10 @@ __attribute__((cold, noinline)) static void raise_unsupported(PyObject* value)
         text = PyRef(PyUnicode_FromFormat("The refused value is of type '%S'.", qualname.get()));
     }
     if (text) {
-#if PY_VERSION_HEX >= 0x030B0000
-        PyRef added(PyObject_CallMethod(error.get(), "add_note", "O", text.get()));
-#else
         PyObject* cause = PyObject_CallOneArg(PyExc_TypeError, text.get());
         if (cause != nullptr) {
             PyException_SetCause(error.get(), cause);
         }
-#endif
     }
     PyErr_Clear();
     PyErr_SetObject(PyExc_ValueError, error.get());
