@@ -5,7 +5,6 @@
 
 from typing import TYPE_CHECKING
 
-from ._types import Value
 from .tidewell import (
     call_function,
     create_function,
@@ -17,6 +16,9 @@ from .tidewell import (
     remove_memory,
     write_memory,
 )
+
+# After the native module, whose own import errors (a missing standard module) come first.
+from ._types import Value  # noqa: E402
 
 __all__ = [
     "Value",

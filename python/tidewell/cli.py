@@ -81,7 +81,7 @@ def _value_size(entry: Entry) -> int | None:
 
 def cmd_ls(args: argparse.Namespace) -> int:
     entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
-    rows = []
+    rows: list[dict[str, Any]] = []
     for e in entries:
         rows.append({
             "name": e.name,
