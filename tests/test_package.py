@@ -25,7 +25,7 @@ class TestSurface:
     def test_reexports_are_the_native_functions(self):
         native = {n for n in dir(tidewell.tidewell) if not n.startswith("_")}
         assert native == set(NATIVE)
-        assert set(tidewell.__all__) == native | {"Value"}
+        assert set(tidewell.__all__) == native | {"Value", "ObjectInfo", "describe"}
         for n in NATIVE:
             assert getattr(tidewell, n) is getattr(tidewell.tidewell, n)
 

@@ -3,8 +3,6 @@
 # The functions live in the native extension tidewell.tidewell (its file exports PyInit_tidewell
 # and the codec's C entry points for native peers); this package re-exports them unchanged.
 
-from typing import TYPE_CHECKING
-
 from .tidewell import (
     call_function,
     create_function,
@@ -17,14 +15,13 @@ from .tidewell import (
     write_memory,
 )
 
-# After the native module, whose own import errors (a missing standard module) come first.
-from ._types import Value  # noqa: E402
-
 __all__ = [
+    "ObjectInfo",
     "Value",
     "call_function",
     "create_function",
     "create_memory",
+    "describe",
     "dumps",
     "loads",
     "read_memory",
@@ -33,15 +30,27 @@ __all__ = [
     "write_memory",
 ]
 
-__version__: str
+# Type checkers take a name TYPE_CHECKING as true; at run time the names below load on first
+# use, which keeps typing and importlib.metadata out of `import tidewell`.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._segments import ObjectInfo, describe
+    from ._types import Value
 
-if not TYPE_CHECKING:
-    # Looked up on first use: importlib.metadata costs more than the rest of the import.
+    __version__: str
+else:
+    _LAZY = {"Value": "_types", "ObjectInfo": "_segments", "describe": "_segments"}
+
     def __getattr__(name):
         if name == "__version__":
-            global __version__
             from importlib.metadata import version
 
-            __version__ = version("tidewell")
-            return __version__
-        raise AttributeError(f"module 'tidewell' has no attribute {name!r}")
+            value = version("tidewell")
+        elif name in _LAZY:
+            from importlib import import_module
+
+            value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
+        else:
+            raise AttributeError(f"module 'tidewell' has no attribute {name!r}")
+        globals()[name] = value
+        return value

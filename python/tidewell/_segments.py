@@ -15,7 +15,7 @@ from __future__ import annotations
 
 import os
 import struct
-from dataclasses import dataclass
+from typing import NamedTuple
 
 SHM_DIR = "/dev/shm"
 
@@ -33,8 +33,9 @@ MUTEX_KIND_BITS = 0x90
 VALUE, FUNCTION, TEMPORARY, OTHER = "value", "function", "temporary", "other"
 
 
-@dataclass
-class Entry:
+class ObjectInfo(NamedTuple):
+    """What a name in /dev/shm holds, as far as its layout tells."""
+
     name: str
     kind: str  # VALUE, FUNCTION, TEMPORARY or OTHER
     size: int  # bytes of the object
@@ -77,8 +78,13 @@ def _temporary_pid(name: str) -> int | None:
     return int(pid) if pid.isdigit() else None
 
 
-def classify(name: str) -> Entry | None:
-    """What the object `name` is, or None when it does not exist."""
+def describe(name: str) -> ObjectInfo | None:
+    """What the shared-memory object ``name`` is, or None when there is none.
+
+    ``kind`` is "value", "function", "temporary" (an object a process is building) or "other"
+    (not tidewell's). For functions ``pid`` is the serving process and ``alive`` whether it
+    runs. Only the object's header is read; values are not decoded.
+    """
     path = path_of(name)
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
@@ -89,31 +95,31 @@ def classify(name: str) -> Entry | None:
             st = os.stat(path, follow_symlinks=False)
         except FileNotFoundError:
             return None
-        return Entry(name, OTHER, st.st_size, st.st_mtime)
+        return ObjectInfo(name, OTHER, st.st_size, st.st_mtime)
     try:
         st = os.fstat(fd)
         head = os.pread(fd, VALUE_HEADER, 0) if st.st_size >= VALUE_HEADER else b""
         if name.startswith(TEMPORARY_PREFIX):
             pid = _temporary_pid(name)
             alive = process_alive(pid) if pid is not None else None
-            return Entry(name, TEMPORARY, st.st_size, st.st_mtime, pid=pid, alive=alive)
+            return ObjectInfo(name, TEMPORARY, st.st_size, st.st_mtime, pid=pid, alive=alive)
         if st.st_size == FUNCTION_SIZE:
             tail = os.pread(fd, 6, FUNCTION_PID.start)
             if tail[4:] == MAGIC:
                 (pid,) = struct.unpack("=i", tail[:4])
-                return Entry(name, FUNCTION, st.st_size, st.st_mtime, pid=pid,
+                return ObjectInfo(name, FUNCTION, st.st_size, st.st_mtime, pid=pid,
                              alive=process_alive(pid))
         if len(head) == VALUE_HEADER:
             (capacity,) = struct.unpack_from("=Q", head, 0)
             (kind,) = struct.unpack_from("=i", head, 8 + MUTEX_KIND_OFFSET)
             if VALUE_HEADER + capacity <= st.st_size and kind & MUTEX_KIND_BITS == MUTEX_KIND_BITS:
-                return Entry(name, VALUE, st.st_size, st.st_mtime, capacity=capacity)
-        return Entry(name, OTHER, st.st_size, st.st_mtime)
+                return ObjectInfo(name, VALUE, st.st_size, st.st_mtime, capacity=capacity)
+        return ObjectInfo(name, OTHER, st.st_size, st.st_mtime)
     finally:
         os.close(fd)
 
 
-def scan() -> list[Entry]:
+def scan() -> list[ObjectInfo]:
     """Every object in /dev/shm (regular files only), sorted by name."""
     entries = []
     try:
@@ -123,13 +129,13 @@ def scan() -> list[Entry]:
     for name in names:
         if os.path.isdir(path_of(name)):
             continue
-        entry = classify(name)
+        entry = describe(name)
         if entry is not None:
             entries.append(entry)
     return entries
 
 
-def unlink_if_unchanged(entry: Entry) -> bool:
+def unlink_if_unchanged(entry: ObjectInfo) -> bool:
     """Unlinks `entry` only if the name still refers to the object that was classified as
     stale (a new object under the same name belongs to someone else)."""
     path = path_of(entry.name)
@@ -138,7 +144,7 @@ def unlink_if_unchanged(entry: Entry) -> bool:
     except FileNotFoundError:
         return False
     try:
-        again = classify(entry.name)
+        again = describe(entry.name)
         st = os.fstat(fd)
         if again is None or not again.stale or again.pid != entry.pid:
             return False

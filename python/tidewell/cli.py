@@ -16,7 +16,7 @@ from typing import Any
 import tidewell
 
 from . import _segments
-from ._segments import FUNCTION, OTHER, TEMPORARY, VALUE, Entry
+from ._segments import FUNCTION, OTHER, TEMPORARY, VALUE, ObjectInfo
 
 OK, FAILED, USAGE = 0, 1, 2
 
@@ -50,14 +50,14 @@ def _show(value: Any, as_json: bool) -> str:
                       "(leave out --json)") from None
 
 
-def _entry(name: str) -> Entry:
-    entry = _segments.classify(name)
+def _entry(name: str) -> ObjectInfo:
+    entry = _segments.describe(name)
     if entry is None:
         raise Refused(f"no shared object named {name!r}")
     return entry
 
 
-def _expect(entry: Entry, kind: str) -> None:
+def _expect(entry: ObjectInfo, kind: str) -> None:
     if entry.kind == kind:
         return
     what = {
@@ -69,7 +69,7 @@ def _expect(entry: Entry, kind: str) -> None:
     raise Refused(f"{entry.name!r} is {what}")
 
 
-def _value_size(entry: Entry) -> int | None:
+def _value_size(entry: ObjectInfo) -> int | None:
     try:
         return len(tidewell.dumps(tidewell.read_memory(entry.name)))
     except (MemoryError, ValueError, RuntimeError, TypeError):
@@ -119,7 +119,7 @@ def cmd_get(args: argparse.Namespace) -> int:
 
 
 def cmd_set(args: argparse.Namespace) -> int:
-    entry = _segments.classify(args.name)
+    entry = _segments.describe(args.name)
     if entry is not None:
         _expect(entry, VALUE)
     tidewell.write_memory(args.name, args.parsed)

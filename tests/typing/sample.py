@@ -40,6 +40,10 @@ def functions() -> None:
     server = threading.Thread(target=tidewell.create_function, args=("adder", add))
     server.start()
     result: int = tidewell.call_function("adder", (2, 3))
+    info = tidewell.describe("adder")
+    if info is not None and info.kind == "function":
+        alive: bool | None = info.alive
+        print(info.pid, alive, info.size + 1)
     stopped: bool = tidewell.remove_function("adder")
     tidewell.create_function("adder", add)
     print(result, stopped)
