@@ -6,7 +6,7 @@ import inspect
 import subprocess
 import sys
 from collections import Counter
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 import pytest
 
@@ -95,6 +95,17 @@ class TestErrorDetails:
             assert err.value.args == ("Received an unsupported datatype.",)
             assert isinstance(err.value.__cause__, TypeError)
             assert str(err.value.__cause__) == f"The refused value is of type '{type_name}'."
+
+    def test_interrupt_while_searching_is_not_swallowed(self):
+        class Refused(list):  # refused by its name before any item is written
+            pass
+
+        class PathThatInterrupts(PurePosixPath):  # a P... name is written as a path
+            def __str__(self):
+                raise KeyboardInterrupt
+
+        with pytest.raises(KeyboardInterrupt):
+            tidewell.dumps(Refused([1, PathThatInterrupts("a")]))
 
     def test_system_call_failure_carries_errno(self, name):
         with pytest.raises(MemoryError) as err:

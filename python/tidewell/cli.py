@@ -9,6 +9,7 @@ import argparse
 import ast
 import datetime
 import json
+import os
 import sys
 from collections.abc import Sequence
 from typing import Any
@@ -255,6 +256,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         return FAILED
     except KeyboardInterrupt:
         return 130
+    except BrokenPipeError:
+        # The reader went away (`tidewell ls | head`): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return OK
 
 
 if __name__ == "__main__":

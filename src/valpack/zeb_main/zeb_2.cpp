@@ -287,24 +287,38 @@ static Py_ssize_t initial_capacity(PyObject* value)
     return size > MAX_ESTIMATE ? 2 * MAX_ESTIMATE : 2 * size + DEFAULT_CAPACITY;
 }
 
+// An error raised while searching is dropped, unless it is not an Exception (KeyboardInterrupt,
+// SystemExit): that one stays pending and ends the search.
+static bool search_interrupted()
+{
+    if (PyErr_Occurred() == nullptr || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 // Cold path of a refusal: searches the plain containers depth first for the item that is refused
-// on its own, so that the error can name its type.
-static bool refused_alone(PyObject* item)
+// on its own, so that the error can name its type. 1 refused, 0 not, -1 interrupted.
+static int refused_alone(PyObject* item)
 {
     ValueData vd{};
     vd.max_size = 64;
     vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
     if (vd.bytes == nullptr) {
-        return false;
+        return 0;
     }
     vd.bytes[0] = PROTOCOL_2;
     vd.offset = 1;
     StatusCode status = from_any_value(&vd, item);
     std::free(vd.bytes);
-    PyErr_Clear();
-    return status == SC_UNSUPPORTED || status == SC_INCORRECT;
+    if (search_interrupted()) {
+        return -1;
+    }
+    return status == SC_UNSUPPORTED || status == SC_INCORRECT ? 1 : 0;
 }
 
+// The refused type (a new reference), or NULL with the interrupting exception set.
 static PyObject* refused_type(PyObject* value, int depth)
 {
     PyRef items;
@@ -316,12 +330,15 @@ static PyObject* refused_type(PyObject* value, int depth)
                  PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(deque_cl))) {
             items = PyRef(PySequence_List(value));
         }
-        PyErr_Clear();
+        if (search_interrupted()) {
+            return nullptr;
+        }
     }
     for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (refused_alone(item)) {
-            return refused_type(item, depth + 1);
+        int refused = refused_alone(item);
+        if (refused != 0) {
+            return refused < 0 ? nullptr : refused_type(item, depth + 1);
         }
     }
     return Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
@@ -337,6 +354,9 @@ __attribute__((cold, noinline)) static void raise_unsupported(PyObject* value)
         return;
     }
     PyRef type(refused_type(value, 0));
+    if (!type) {
+        return;
+    }
     PyRef module(PyObject_GetAttrString(type.get(), "__module__"));
     PyRef qualname(PyObject_GetAttrString(type.get(), "__qualname__"));
     PyRef text;
