@@ -10,7 +10,8 @@ One small fixed comparison, all peers measured in the same run on the same value
   multiprocessing Pipe to a server process, and Pool.apply.
 
 Writes docs/benchmark.json, docs/benchmark.md and docs/benchmark.svg (needs matplotlib, the
-bench extra). Rerun it after speed work lands:
+bench extra) and the table between the README's benchmark markers. Rerun it after speed work
+lands:
 
     python bench/compare.py            # about 30 s
     python bench/compare.py --quick    # fewer repeats, for a smoke test
@@ -294,6 +295,21 @@ def write_table(result, path):
                 cells.append(f"{us:.1f} ({us / base:.2g}×)")
         lines.append(f"| {op} | " + " | ".join(cells) + " |")
     path.write_text("\n".join(lines) + "\n")
+    return lines[4:]
+
+
+def update_readme(table, result, readme=DOCS.parent / "README.md"):
+    """Puts the table between the README's benchmark markers, if it has them."""
+    start, end = "<!-- bench:start -->", "<!-- bench:end -->"
+    text = readme.read_text()
+    if start not in text or end not in text:
+        return
+    head, rest = text.split(start, 1)
+    tail = rest.split(end, 1)[1]
+    note = (f"Measured by `bench/compare.py` on {result['date']} (CPython {result['python']}, "
+            f"{result['machine']}): microseconds per operation, lower is better, and the time "
+            "relative to tidewell's in brackets.")
+    readme.write_text(head + start + "\n" + note + "\n\n" + "\n".join(table) + "\n" + end + tail)
 
 
 def write_chart(result, path):
@@ -349,7 +365,9 @@ def main():
     }
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "benchmark.json").write_text(json.dumps(result, indent=1) + "\n")
-    write_table(result, args.out / "benchmark.md")
+    table = write_table(result, args.out / "benchmark.md")
+    if args.out == DOCS:
+        update_readme(table, result)
     print((args.out / "benchmark.md").read_text())
     try:
         write_chart(result, args.out / "benchmark.svg")
