@@ -68,7 +68,7 @@ class TestSurface:
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy (the test extra)")
 class TestTyping:
     def test_strict_sample_program(self, tmp_path):
-        sample = Path(__file__).with_name("typing") / "sample.py"
+        sample = Path(__file__).with_name("typecheck") / "sample.py"
         result = run("-m", "mypy", "--strict", "--cache-dir", str(tmp_path), str(sample))
         assert result.returncode == 0, result.stdout + result.stderr
 
