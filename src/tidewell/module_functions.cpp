@@ -1,8 +1,9 @@
-// The seven module functions: parse, put our message in place of the parser's, delegate.
+// The module functions: parse, put our message in place of the parser's, delegate.
 #include "tidewell/tidewell.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/value_segment.hpp"
+#include "valpack/zeb_main/zeb_2.hpp"
 
 using tw::PyRef;
 
@@ -131,4 +132,38 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
     }
     PyRef held = PyRef::borrow(call_args);
     return call_shared_function(name, held.get());
+}
+
+// The codec on its own, for values that travel some other way (a file, a socket, a key store).
+// Fast calls: these sit on hot paths where the tuple of a varargs call would cost as much as
+// encoding a small value.
+PyObject* tw::dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 1) {
+        return argument_error("Expected 1 value (any) argument.");
+    }
+    return from_value(args[0]);
+}
+
+PyObject* tw::loads(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 1) {
+        return argument_error("Expected 1 'bytes-like' argument.");
+    }
+    PyObject* data = args[0];
+    if (PyBytes_CheckExact(data)) {
+        return zeb2::to_value_buffer(
+            reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data)),
+            static_cast<size_t>(PyBytes_GET_SIZE(data)));
+    }
+    // Holding the buffer keeps a bytearray from being resized, or an mmap from being closed,
+    // by Python code that decoding may run.
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0) {
+        return argument_error("Expected 1 'bytes-like' argument.");
+    }
+    PyObject* result = zeb2::to_value_buffer(static_cast<const unsigned char*>(view.buf),
+                                             static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return result;
 }

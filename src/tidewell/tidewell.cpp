@@ -16,6 +16,10 @@ static PyMethodDef methods[] = {
      "Create and link a function to shared memory."},
     {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
     {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+    {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::dumps)),
+     METH_FASTCALL, "Encode a value to bytes in tidewell's format (protocol 2)."},
+    {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::loads)),
+     METH_FASTCALL, "Decode a value from bytes in tidewell's format (protocol 2 or 1)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,3 +15,9 @@ TW_EXPORT PyObject* call_function(PyObject* self, PyObject* args);
 PyMODINIT_FUNC PyInit_tidewell(void);
 TW_EXPORT void tidewell_module_cleanup(void* module);
 }
+
+namespace tw {
+// Codec entry points of the module (not exported): dumps(value) -> bytes, loads(data) -> value.
+PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* loads(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+} // namespace tw
