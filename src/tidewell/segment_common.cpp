@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -188,9 +189,26 @@ int init_robust_mutex(pthread_mutex_t* mutex)
     return rc;
 }
 
+// A robust mutex keeps its owner's thread id in its futex word (the kernel clears it when the
+// owner dies), whichever mapping of the segment it is seen through.
+static bool held_by_this_thread(pthread_mutex_t* mutex)
+{
+    auto word = static_cast<unsigned>(__atomic_load_n(&mutex->__data.__lock, __ATOMIC_RELAXED));
+    return (word & FUTEX_TID_MASK) == static_cast<unsigned>(gettid());
+}
+
 LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)
 {
     int rc = pthread_mutex_trylock(mutex);
+    if (rc == EBUSY && held_by_this_thread(mutex)) {
+        // Python code run under this lock (an update function, a finalizer, a signal handler)
+        // reached the same name: waiting would be waiting for itself.
+        PyErr_Format(PyExc_RuntimeError,
+                     "The shared memory address '%s' is already locked by this thread: code run "
+                     "under its lock cannot use the same name.",
+                     name);
+        return LOCK_FAILED;
+    }
     while (rc == EBUSY || rc == ETIMEDOUT) {
         Py_BEGIN_ALLOW_THREADS
             struct timespec deadline = deadline_after_ms(100);

@@ -1,11 +1,13 @@
 // Shared value segments: a 48-byte header (capacity and a robust mutex), then the data area.
 #include "tidewell/value_segment.hpp"
 #include "tidewell/segment_common.hpp"
+#include "tidewell/value_lock.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -168,7 +170,8 @@ static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
 // and maps all of it. Returns false with an exception set. The object never gets shorter than
 // 48 + max_size while its lock is free, so the first mapping, sized before locking, covers the
 // data area unless another process grew it meanwhile.
-static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg)
+static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg,
+                          int* keep_fd = nullptr)
 {
     int fd = open_segment(name, create);
     if (fd < 0) {
@@ -202,7 +205,12 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
         return false;
     }
     const char* failure = map_data_area(fd, new_size, seg);
-    close(fd);
+    if (keep_fd != nullptr && failure == nullptr) {
+        *keep_fd = fd;
+    }
+    else {
+        close(fd);
+    }
     if (failure != nullptr) {
         close_shm(seg);
         raise_segment_error(failure, name);
@@ -300,6 +308,75 @@ PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
         return nullptr;
     }
     Py_RETURN_FALSE;
+}
+
+// A read-modify-write keeps the descriptor: the new value's size is known only under the lock.
+struct HeldValue {
+    OpenSegment seg;
+    int fd = -1;
+    const char* name = nullptr;
+};
+
+HeldValue* hold_value(const char* name, PyObject* create)
+{
+    auto* held = new (std::nothrow) HeldValue;
+    if (held == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    held->name = name;
+    if (!get_basic_shm(name, 0, create, held->seg, &held->fd)) {
+        delete held;
+        return nullptr;
+    }
+    return held;
+}
+
+PyObject* held_value_read(HeldValue* held, PyObject* fallback)
+{
+    if (held->seg.capacity() == 0) {
+        return Py_NewRef(fallback);
+    }
+    return zeb2::to_value_buffer(held->seg.data(), held->seg.capacity());
+}
+
+bool held_value_store(HeldValue* held, const unsigned char* bytes, size_t len)
+{
+    OpenSegment& seg = held->seg;
+    if (len > seg.capacity()) {
+        unsigned char* old_full = seg.full;
+        size_t old_len = seg.full_len;
+        const char* failure = map_data_area(held->fd, len, seg);
+        if (failure != nullptr) {
+            raise_segment_error(failure, held->name);
+            return false;
+        }
+        if (old_full != reinterpret_cast<unsigned char*>(seg.header)) {
+            munmap(old_full, old_len);
+        }
+    }
+    unsigned char* dst = seg.data();
+    if (len <= sizeof(uint64_t) && seg.capacity() >= sizeof(uint64_t)) {
+        // One aligned store (the data area starts 8-aligned): a process killed here leaves the
+        // old value or the new one, never a torn one. The bytes after the value stay as they were.
+        uint64_t word;
+        std::memcpy(&word, dst, sizeof(word));
+        std::memcpy(&word, bytes, len);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(dst), word, __ATOMIC_RELEASE);
+    }
+    else {
+        store_value(dst, bytes, len);
+    }
+    return true;
+}
+
+void release_value(HeldValue* held)
+{
+    if (held != nullptr) {
+        close_shm(held->seg);
+        close(held->fd);
+        delete held;
+    }
 }
 
 } // namespace tw
