@@ -148,7 +148,7 @@ class TestOneProcess:
     )
     def test_reentry_raises(self, name, touch):
         tidewell.write_memory(name, 5)
-        with pytest.raises(RuntimeError, match=f"'{name}' is already locked by this thread"):
+        with pytest.raises(RuntimeError, match=f"'{name}' is already in use by this thread"):
             tidewell.update_memory(name, lambda v: touch(name))
         assert tidewell.read_memory(name) == 5
 

@@ -8,19 +8,20 @@ namespace tw {
 
 struct HeldValue;
 
-// Opens `name` (creating it unless `create` is False; NULL `create` means omitted), and locks
-// it, waiting with the GIL released. NULL with an exception set.
+// Opens `name` (creating it unless `create` is False; NULL `create` means omitted) and locks it,
+// waiting with the GIL released. A name this thread holds already is a RuntimeError. NULL with
+// an exception set.
 HeldValue* hold_value(const char* name, PyObject* create);
 
 // The value stored now, as a new reference; `fallback` (a new reference to it) when the name
 // holds none yet. NULL with the decoder's exception.
 PyObject* held_value_read(HeldValue* held, PyObject* fallback);
 
-// Stores an encoded value, growing the segment under the lock when it does not fit. false with
-// an exception set, the stored value unchanged.
-bool held_value_store(HeldValue* held, const unsigned char* bytes, size_t len);
+// Encodes `value` and stores it, growing the segment under the lock when it does not fit. false
+// with an exception set (the encoder's, or a MemoryError), the stored value unchanged.
+bool held_value_write(HeldValue* held, PyObject* value);
 
-// Unlocks and unmaps. Accepts NULL.
+// Unlocks and unpins. Accepts NULL.
 void release_value(HeldValue* held);
 
 } // namespace tw

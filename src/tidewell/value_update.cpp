@@ -2,7 +2,6 @@
 #include "tidewell/value_update.hpp"
 #include "tidewell/value_lock.hpp"
 #include "common/py_ref.hpp"
-#include "valpack/zeb_main/zeb_2.hpp"
 
 namespace tw {
 
@@ -35,7 +34,6 @@ PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallbac
     // run finalizers, which may use this name.
     PyRef current;
     PyRef result;
-    PyRef encoded;
     HeldValueRef held(hold_value(name, create));
     if (!held) {
         return nullptr;
@@ -48,19 +46,7 @@ PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallbac
     if (!result) {
         return nullptr;
     }
-    encoded.reset(from_value(result.get()));
-    if (!encoded) {
-        return nullptr;
-    }
-    char* bytes;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Failed to convert a Python bytes object to a C string.");
-        return nullptr;
-    }
-    if (!held_value_store(held.get(), reinterpret_cast<const unsigned char*>(bytes),
-                          static_cast<size_t>(length))) {
+    if (!held_value_write(held.get(), result.get())) {
         return nullptr;
     }
     return result.release();
