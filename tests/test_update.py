@@ -152,6 +152,44 @@ class TestOneProcess:
             tidewell.update_memory(name, lambda v: touch(name))
         assert tidewell.read_memory(name) == 5
 
+    def test_reentry_from_signal_handler_and_finalizer(self, name):
+        tidewell.write_memory(name, 5)
+        seen = []
+
+        def touch(*_):
+            try:
+                tidewell.read_memory(name)
+            except RuntimeError as err:
+                seen.append(err)
+
+        class Finalized:
+            def __del__(self):
+                touch()
+
+        def func(v):
+            signal.raise_signal(signal.SIGUSR1)
+            Finalized()
+            return v + 1
+
+        previous = signal.signal(signal.SIGUSR1, touch)
+        try:
+            assert tidewell.update_memory(name, func) == 6
+        finally:
+            signal.signal(signal.SIGUSR1, previous)
+        assert len(seen) == 2
+
+    def test_threads_lose_no_increment(self, name):
+        def work():
+            for _ in range(500):
+                tidewell.update_memory(name, increment, 0)
+
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(TIMEOUT)
+        assert tidewell.read_memory(name) == 2000
+
     def test_other_names_inside_func(self, shm_name):
         outer, inner = shm_name(), shm_name()
         tidewell.write_memory(outer, 1)
