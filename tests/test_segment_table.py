@@ -37,6 +37,29 @@ RM_AND_HAND_MADE = "import os, sys; open('/dev/shm/' + sys.argv[1], 'wb').write(
 GROW = "import sys, tidewell; tidewell.write_memory(sys.argv[1], b'g' * (5 << 20))"
 
 
+# Holds the lock, and meanwhile grows the object past any mapping made before and writes a value
+# there, as another tidewell process would.
+GROW_UNDER_LOCK = """
+import ctypes, mmap, os, sys, struct, tidewell
+name = sys.argv[1]
+lib = ctypes.PyDLL(tidewell.__file__)
+enc = lib["from_value"]; enc.restype = ctypes.py_object; enc.argtypes = [ctypes.py_object]
+data = enc(b"g" * (5 << 20))
+libc = ctypes.CDLL(None)
+fd = os.open("/dev/shm/" + name, os.O_RDWR)
+head = mmap.mmap(fd, 48)
+base = ctypes.addressof(ctypes.c_char.from_buffer(head))
+assert libc.pthread_mutex_lock(ctypes.c_void_p(base + 8)) == 0
+print("locked", flush=True)
+sys.stdin.readline()
+os.ftruncate(fd, 48 + len(data) + 32)
+with mmap.mmap(fd, 48 + len(data) + 32) as mm:
+    mm[48:48 + len(data)] = data
+    mm[0:8] = struct.pack("<Q", len(data) + 32)
+libc.pthread_mutex_unlock(ctypes.c_void_p(base + 8))
+"""
+
+
 class TestNeverStale:
     @pytest.mark.parametrize("code", [REPLACE, RM_AND_WRITE])
     def test_replaced_elsewhere_reads_the_new_object(self, name, code):
@@ -67,6 +90,24 @@ class TestNeverStale:
         assert tidewell.read_memory(name) == b"g" * (5 << 20)
         tidewell.write_memory(name, b"h" * (9 << 20))
         run(f"import sys, tidewell; assert tidewell.read_memory(sys.argv[1]) == b'h' * (9 << 20)", name)
+
+    def test_growth_while_waiting_for_the_lock_is_seen(self, name):
+        tidewell.write_memory(name, "small")
+        with subprocess.Popen([sys.executable, "-c", GROW_UNDER_LOCK, name], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True) as child:
+            try:
+                assert child.stdout.readline().strip() == "locked"
+                result = {}
+                reader = threading.Thread(target=lambda: result.setdefault("v", tidewell.read_memory(name)))
+                reader.start()
+                time.sleep(0.1)  # the reader has looked the name up and waits for the lock
+                child.stdin.write("\n")
+                child.stdin.flush()
+                reader.join(TIMEOUT)
+                assert child.wait(TIMEOUT) == 0
+                assert result["v"] == b"g" * (5 << 20)
+            finally:
+                child.kill()
 
     def test_removed_here_is_dropped_at_once(self, name):
         tidewell.write_memory(name, 1)

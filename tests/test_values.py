@@ -9,6 +9,8 @@ import threading
 import time
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import tidewell
 from conftest import shm_exists, shm_path
@@ -228,6 +230,46 @@ class TestDamagedSegments:
         assert object_size(other) != 1168
         tidewell.write_memory(other, value)
         assert tidewell.read_memory(other) == value
+
+    @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+    @given(
+        capacity=st.one_of(st.integers(0, 300), st.integers(0, 2**64 - 1),
+                           st.integers(2**64 - 100, 2**64 - 1)),
+        data=st.binary(max_size=200),
+        size=st.integers(0, 256),
+    )
+    def test_damaged_header_and_data_never_crash(self, name, capacity, data, size):
+        """Any capacity and any data area: an error or a value, never a crash."""
+        tidewell.write_memory(name, 0)
+        with open(shm_path(name), "r+b") as f:
+            f.truncate(48 + size)
+            f.write(struct.pack("<Q", capacity))
+            f.seek(48)
+            f.write(data[:size])
+        try:
+            tidewell.read_memory(name)
+        except (ValueError, MemoryError):
+            pass
+        try:
+            tidewell.write_memory(name, "v" * (size % 50))
+            assert tidewell.read_memory(name) == "v" * (size % 50)
+        except MemoryError as e:
+            assert "claims more than it holds" in str(e)
+        finally:
+            os.unlink(shm_path(name))
+
+    @pytest.mark.parametrize("header", [
+        bytes(48),  # never initialised
+        struct.pack("<Q5i", 0, 4242, 0, 4242, 1, 0).ljust(48, b"\0"),  # "locked" by a stranger
+    ])
+    def test_foreign_object_is_refused_not_waited_on(self, name, header):
+        with open(shm_path(name), "wb") as f:
+            f.write(header + b"\xfd\x05\x01")
+        code = "import sys, tidewell\ntry: tidewell.read_memory(sys.argv[1])\nexcept MemoryError as e: print(e)"
+        out = subprocess.run([sys.executable, "-c", code, name], capture_output=True, text=True, timeout=10)
+        assert out.stdout.strip() == f"The shared memory address '{name}' does not hold a value."
+        with pytest.raises(MemoryError, match="does not hold a value"):
+            tidewell.write_memory(name, 1)
 
     def test_function_segment_is_not_read_as_a_value(self, name):
         data = bytearray(1168)

@@ -28,7 +28,11 @@ NameResult check_segment_name(PyObject* arg, const char** out)
     Py_ssize_t size;
     const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
     if (name == nullptr) {
-        // Not encodable as UTF-8 (a lone surrogate): an argument error like any other.
+        // Not encodable as UTF-8 (a lone surrogate): an argument error like any other. Anything
+        // else (no memory) stands.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+            return NAME_INVALID;
+        }
         PyErr_Clear();
         return NAME_NOT_STR;
     }
@@ -334,6 +338,16 @@ int init_robust_mutex(pthread_mutex_t* mutex)
     }
     pthread_mutexattr_destroy(&attr);
     return rc;
+}
+
+bool looks_like_segment_mutex(const pthread_mutex_t* mutex)
+{
+    // glibc keeps the mutex kind in __data.__kind: PTHREAD_MUTEX_PSHARED_BIT (128), plus
+    // PTHREAD_MUTEX_ROBUST_NORMAL_NP (16) for robust ones.
+    constexpr int PSHARED_NORMAL = 128;
+    constexpr int PSHARED_ROBUST = 128 | 16;
+    int kind = __atomic_load_n(&mutex->__data.__kind, __ATOMIC_RELAXED);
+    return kind == PSHARED_ROBUST || kind == PSHARED_NORMAL;
 }
 
 LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)

@@ -32,8 +32,8 @@ enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 
 // Checks the name argument of a module function before any system call. NAME_OK stores the
 // name (UTF-8, leading '/' dropped, owned by `arg`) in `out`. NAME_INVALID sets a ValueError
-// saying what is wrong with the name. NAME_NOT_STR sets nothing: the caller raises its own
-// argument message.
+// saying what is wrong with the name (or leaves the exception of a failed conversion). NAME_NOT_STR
+// sets nothing: the caller raises its own argument message.
 NameResult check_segment_name(PyObject* arg, const char** out);
 
 // Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
@@ -70,6 +70,11 @@ int remove_stale_temporaries();
 
 // Process-shared mutex that survives its owner: a locker after a crash gets it back.
 int init_robust_mutex(pthread_mutex_t* mutex);
+
+// True when `mutex` carries the kind of a process-shared mutex as tidewell initialises them
+// (robust, or plain in objects made by older versions). Anything else is a foreign or damaged
+// object: locking it could wait forever on an owner that never existed.
+bool looks_like_segment_mutex(const pthread_mutex_t* mutex);
 
 enum LockResult { LOCK_FAILED = -1, LOCK_OK = 0, LOCK_OWNER_DIED = 1 };
 

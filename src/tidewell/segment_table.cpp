@@ -244,8 +244,7 @@ void register_fork_handlers()
 } // namespace
 
 SegmentRef::SegmentRef(SegmentRef&& other) noexcept
-    : entry_(other.entry_), map_(other.map_), map_len_(other.map_len_),
-      object_size_(other.object_size_)
+    : entry_(other.entry_), map_(other.map_), map_len_(other.map_len_), stat_(other.stat_)
 {
     other.entry_ = nullptr;
 }
@@ -257,7 +256,7 @@ SegmentRef& SegmentRef::operator=(SegmentRef&& other) noexcept
         entry_ = other.entry_;
         map_ = other.map_;
         map_len_ = other.map_len_;
-        object_size_ = other.object_size_;
+        stat_ = other.stat_;
         other.entry_ = nullptr;
     }
     return *this;
@@ -270,7 +269,7 @@ void SegmentRef::reset() noexcept
         entry_ = nullptr;
         map_ = nullptr;
         map_len_ = 0;
-        object_size_ = 0;
+        stat_ = {};
     }
 }
 
@@ -286,12 +285,7 @@ ObjectId SegmentRef::id() const noexcept
 
 bool SegmentRef::refresh_size()
 {
-    struct stat st;
-    if (fstat(entry_->fd, &st) != 0) {
-        return false;
-    }
-    object_size_ = static_cast<size_t>(st.st_size);
-    return true;
+    return fstat(entry_->fd, &stat_) == 0;
 }
 
 bool SegmentRef::cover(size_t len)
@@ -404,7 +398,7 @@ SegmentRef segment_adopt(const char* name, int fd)
     ref.entry_ = e;
     ref.map_ = map.addr;
     ref.map_len_ = map.len;
-    ref.object_size_ = static_cast<size_t>(st.st_size);
+    ref.stat_ = st;
     return ref;
 }
 
@@ -437,8 +431,8 @@ SegmentRef segment_open(const char* name)
         ref.map_len_ = map.len;
         struct stat st;
         if (fstat(e->fd, &st) == 0 && still_published(name, st)) {
-            ref.object_size_ = static_cast<size_t>(st.st_size);
-            if (!ref.cover(ref.object_size_)) {
+            ref.stat_ = st;
+            if (!ref.cover(ref.object_size())) {
                 return SegmentRef();
             }
             return ref;

@@ -1,5 +1,6 @@
 #pragma once
 #include <Python.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <cstddef>
 #include "tidewell/segment_common.hpp"
@@ -44,8 +45,10 @@ class SegmentRef {
     // mutex must be unlocked at the address it was locked at), even after cover() moved map().
     unsigned char* map() const noexcept { return map_; }
     size_t map_len() const noexcept { return map_len_; }
-    // Object size seen by the last fstat (lookup, refresh_size or cover).
-    size_t object_size() const noexcept { return object_size_; }
+    // Object size seen by the last fstat (lookup or refresh_size).
+    size_t object_size() const noexcept { return static_cast<size_t>(stat_.st_size); }
+    // That whole fstat result (owner and mode, for checks on the open path).
+    const struct stat& last_stat() const noexcept { return stat_; }
 
     // Re-reads the object's size (after growth by another process). false with errno set.
     bool refresh_size();
@@ -63,7 +66,7 @@ class SegmentRef {
     TableEntry* entry_ = nullptr;
     unsigned char* map_ = nullptr;
     size_t map_len_ = 0;
-    size_t object_size_ = 0;
+    struct stat stat_ {};
 };
 
 // Looks `name` (a checked name, without leading '/') up in the table, or opens it (O_RDWR) and

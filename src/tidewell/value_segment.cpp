@@ -11,7 +11,6 @@
 #include <cstring>
 #include <new>
 #include <utility>
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,9 +26,9 @@ static_assert(sizeof(BasicShm) == 48, "peers rely on a 48-byte value header");
 constexpr size_t HEADER_SIZE = sizeof(BasicShm);
 // Growth leaves 32 bytes of slack: the object becomes new_size + 80 bytes.
 constexpr size_t GROWTH_SLACK = 32;
-// A value object is never exactly the size of a function segment (it gets one byte more), so a
-// value tidewell wrote is never mistaken for a function, whatever its bytes.
-static size_t value_object_size(size_t capacity)
+// Capacity to give a value object: never one that makes the object exactly a function segment's
+// size (it gets one byte more then), so a value tidewell wrote is never taken for a function.
+static size_t value_capacity(size_t capacity)
 {
     return capacity + HEADER_SIZE == FUNCTION_SEGMENT_SIZE ? capacity + 1 : capacity;
 }
@@ -85,7 +84,7 @@ static const char* init_value_header(unsigned char* map, void* ctx)
 static int create_shared_memory(const char* name, size_t pre_size, PyObject* error_if_exists,
                                 SegmentRef* adopted)
 {
-    pre_size = value_object_size(pre_size);
+    pre_size = value_capacity(pre_size);
     ValueInit init{pre_size};
     int fd = -1;
     int rc = create_segment_fd(name, static_cast<off_t>(pre_size + HEADER_SIZE), HEADER_SIZE,
@@ -138,7 +137,7 @@ static const char* fit_data_area(OpenSegment& seg, size_t new_size)
         if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK - 1) {
             return "Failed to resize shared memory.";
         }
-        size_t capacity = value_object_size(new_size + GROWTH_SLACK);
+        size_t capacity = value_capacity(new_size + GROWTH_SLACK);
         size_t total = capacity + HEADER_SIZE;
         int sized = size_and_reserve(seg.ref.fd(), static_cast<off_t>(total));
         if (sized != 0) {
@@ -195,6 +194,10 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
         std::memcmp(seg.ref.map() + FUNCTION_MAGIC_OFFSET, FUNCTION_MAGIC, 2) == 0) {
         // A function segment keeps its own mutex where a value's header is: never lock it.
         raise_segment_error("The shared memory address '%s' holds a function, not a value.", name);
+        return false;
+    }
+    if (!looks_like_segment_mutex(&seg.header()->mutex)) {
+        raise_segment_error("The shared memory address '%s' does not hold a value.", name);
         return false;
     }
     ObjectId id = seg.ref.id();
