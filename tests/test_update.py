@@ -296,7 +296,7 @@ class TestAcrossProcesses:
         returned = kills = 0
         live = []
         try:
-            deadline = time.monotonic() + 3
+            deadline = time.monotonic() + 2
             while time.monotonic() < deadline:
                 while len(live) < 2:
                     child = spawn(name, "count", stdout=subprocess.PIPE)
