@@ -99,8 +99,9 @@ class TestOneProcess:
         assert tidewell.update_memory(name, increment, 0) == 43
         assert tidewell.read_memory(name) == 43
 
-    def test_fresh_segment_gives_default_and_result_is_returned(self, name):
-        tidewell.create_memory(name)
+    @pytest.mark.parametrize("prealloc", [0, 100])
+    def test_fresh_segment_gives_default_and_result_is_returned(self, name, prealloc):
+        tidewell.create_memory(name, prealloc)
         seen, result = [], ["new"]
         assert tidewell.update_memory(name, lambda v: seen.append(v) or result) is result
         assert seen == [None] and tidewell.read_memory(name) == ["new"]
