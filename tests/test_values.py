@@ -92,7 +92,7 @@ class TestCreateAndRemove:
             tidewell.create_memory(name, 2**62)
         assert str(err.value) == f"Failed to allocate for shared memory address '{name}'."
         assert not shm_exists(name)
-        assert not [f for f in os.listdir("/dev/shm") if f.startswith(".tidewell-new-")]
+        assert not [f for f in os.listdir("/dev/shm") if f.startswith(f".tidewell-new-{os.getpid()}-")]
 
     def test_creation_removes_temporaries_of_dead_creators(self, name):
         dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
