@@ -42,7 +42,7 @@ GROW = "import sys, tidewell; tidewell.write_memory(sys.argv[1], b'g' * (5 << 20
 GROW_UNDER_LOCK = """
 import ctypes, mmap, os, sys, struct, tidewell
 name = sys.argv[1]
-lib = ctypes.PyDLL(tidewell.__file__)
+lib = ctypes.PyDLL(tidewell.tidewell.__file__)
 enc = lib["from_value"]; enc.restype = ctypes.py_object; enc.argtypes = [ctypes.py_object]
 data = enc(b"g" * (5 << 20))
 libc = ctypes.CDLL(None)
