@@ -62,13 +62,29 @@ def served(shm_name):
         proc.communicate(timeout=TIMEOUT)
 
 
+def make_temporary(pid, age=10):
+    """A temporary object of `pid`, last changed `age` seconds ago."""
+    name = f".tidewell-new-{pid}-0-{os.urandom(4).hex()}"
+    path = shm_path(name)
+    Path(path).write_bytes(b"\0" * 64)
+    then = time.time() - age
+    os.utime(path, (then, then))
+    return name
+
+
 @pytest.fixture
-def temporary(shm_name):
-    """A leftover temporary object of a process that is gone."""
-    name = f".tidewell-new-{dead_pid()}-0-{os.urandom(4).hex()}"
-    Path(shm_path(name)).write_bytes(b"\0" * 64)
-    yield name
-    Path(shm_path(name)).unlink(missing_ok=True)
+def temporaries():
+    """Makes temporaries (after the test's own creations, which sweep stale ones) and removes
+    what is left of them."""
+    made = []
+
+    def make(pid, age=10):
+        made.append(make_temporary(pid, age))
+        return made[-1]
+
+    yield make
+    for name in made:
+        Path(shm_path(name)).unlink(missing_ok=True)
 
 
 class TestValues:
@@ -140,12 +156,13 @@ class TestFunctions:
 
 
 class TestListAndClean:
-    def test_ls_shows_kinds_sizes_and_servers(self, name, shm_name, served, temporary):
+    def test_ls_shows_kinds_sizes_and_servers(self, name, shm_name, served, temporaries):
         tidewell.write_memory(name, "x" * 100)
         foreign = shm_name("other")
         Path(shm_path(foreign)).write_bytes(b"\1" * 1168)
         live, proc = served()
         dead, dead_proc = served(kill=True)
+        temporary = temporaries(dead_pid())
         rows = {r["name"]: r for r in json.loads(tw("ls", "--all", "--json").stdout)}
         assert rows[name]["kind"] == "value"
         assert rows[name]["value_size"] == len(tidewell.dumps("x" * 100))
@@ -158,19 +175,17 @@ class TestListAndClean:
         assert plain.returncode == 0 and foreign not in plain.stdout
         assert any(line.split()[:2] == [live, "function"] for line in plain.stdout.splitlines())
 
-    def test_clean_removes_only_leftovers(self, name, served, temporary):
+    def test_clean_removes_only_leftovers(self, name, served, temporaries):
         tidewell.write_memory(name, 1)
         live, _ = served()
         dead, _ = served(kill=True)
-        mine = f".tidewell-new-{os.getpid()}-0-{os.urandom(4).hex()}"
-        Path(shm_path(mine)).write_bytes(b"\0" * 64)
-        try:
-            result = tw("clean", name, live, dead, temporary, mine)
-            assert result.returncode == 0
-            assert sorted(line.split()[1] for line in result.stdout.splitlines()) == sorted([dead, temporary])
-            assert [shm_exists(n) for n in (name, live, dead, temporary, mine)] == [True, True, False, False, True]
-        finally:
-            Path(shm_path(mine)).unlink(missing_ok=True)
+        gone = dead_pid()
+        stale = [dead, temporaries(gone), temporaries(os.getpid(), age=700)]
+        kept = [name, live, temporaries(gone, age=0), temporaries(os.getpid())]
+        result = tw("clean", *stale, *kept)
+        assert result.returncode == 0
+        assert sorted(line.split()[1] for line in result.stdout.splitlines()) == sorted(stale)
+        assert [shm_exists(n) for n in stale + kept] == [False] * 3 + [True] * 4
 
 
 def test_console_script_is_installed():

@@ -13,8 +13,8 @@ import pytest
 import tidewell
 
 TIMEOUT = 120
-NATIVE = ["create_memory", "remove_memory", "read_memory", "write_memory", "create_function",
-          "remove_function", "call_function", "dumps", "loads"]
+NATIVE = ["create_memory", "remove_memory", "read_memory", "write_memory", "update_memory",
+          "create_function", "remove_function", "call_function", "dumps", "loads"]
 
 
 def run(*args):
@@ -49,6 +49,7 @@ class TestSurface:
         ("remove_memory", "(name, throw_error=False)"),
         ("read_memory", "(name, /)"),
         ("write_memory", "(name, value, create=True)"),
+        ("update_memory", "(name, func, default=None, create=True)"),
         ("create_function", "(name, func, /)"),
         ("remove_function", "(name, /)"),
         ("call_function", "(name, args, /)"),

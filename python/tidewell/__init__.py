@@ -12,6 +12,7 @@ from .tidewell import (
     read_memory,
     remove_function,
     remove_memory,
+    update_memory,
     write_memory,
 )
 
@@ -27,6 +28,7 @@ __all__ = [
     "read_memory",
     "remove_function",
     "remove_memory",
+    "update_memory",
     "write_memory",
 ]
 

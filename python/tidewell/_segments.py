@@ -8,13 +8,15 @@ Value object:    offset 0 capacity (8 bytes, host order), offset 8 robust proces
 Function object: exactly 1168 bytes, mutex at offset 0, server pid at 138..141 (host order),
                  "TW" at 142..143. No value object is ever exactly 1168 bytes.
 Temporary:       ".tidewell-new-PID-..." while a creating process builds an object; left
-                 behind only when that process died midway.
+                 behind only when that process died midway. Stale by the same rule as the
+                 module's own sweep: creator gone and unchanged for 5 s, or unchanged for 10 min.
 """
 
 from __future__ import annotations
 
 import os
 import struct
+import time
 from typing import NamedTuple
 
 SHM_DIR = "/dev/shm"
@@ -29,6 +31,9 @@ TEMPORARY_PREFIX = ".tidewell-new-"
 # every tidewell mutex is initialised. Checked so that foreign objects are not taken for values.
 MUTEX_KIND_OFFSET = 16
 MUTEX_KIND_BITS = 0x90
+
+TEMPORARY_STALE_DEAD_S = 5
+TEMPORARY_STALE_ANY_S = 600
 
 VALUE, FUNCTION, TEMPORARY, OTHER = "value", "function", "temporary", "other"
 
@@ -47,7 +52,13 @@ class ObjectInfo(NamedTuple):
     @property
     def stale(self) -> bool:
         """Left behind by a process that is gone: what `tidewell clean` removes."""
-        return self.kind in (FUNCTION, TEMPORARY) and self.alive is False
+        if self.kind == FUNCTION:
+            return self.alive is False
+        if self.kind == TEMPORARY:
+            age = time.time() - self.modified
+            return age >= TEMPORARY_STALE_ANY_S or (
+                self.alive is not True and age >= TEMPORARY_STALE_DEAD_S)
+        return False
 
 
 def path_of(name: str) -> str:

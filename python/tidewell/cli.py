@@ -11,6 +11,7 @@ import datetime
 import json
 import os
 import sys
+import time
 from collections.abc import Sequence
 from typing import Any
 
@@ -160,7 +161,10 @@ def cmd_clean(args: argparse.Namespace) -> int:
         if not e.stale or (only and e.name not in only):
             continue
         what = "function" if e.kind == FUNCTION else "temporary object"
-        reason = f"{what}, pid {e.pid} has ended"
+        if e.alive is False:
+            reason = f"{what}, pid {e.pid} has ended"
+        else:
+            reason = f"{what}, unchanged for {(time.time() - e.modified) / 60:.0f} min"
         if args.dry_run:
             print(f"would remove {e.name} ({reason})")
             continue
@@ -224,9 +228,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.set_defaults(run=cmd_call)
 
     p = sub.add_parser("clean", help="remove what crashed programs left",
-                       description="Remove temporary objects of processes that are gone and "
-                                   "functions whose server process has ended. Nothing else is "
-                                   "touched.")
+                       description="Remove functions whose server process has ended and "
+                                   "temporary objects left by creators that are gone (unchanged "
+                                   "for 5 s) or by anyone (unchanged for 10 min). Nothing else "
+                                   "is touched.")
     p.add_argument("names", nargs="*", metavar="NAME", help="only look at these names")
     p.add_argument("--dry-run", action="store_true", help="only print what would be removed")
     p.set_defaults(run=cmd_clean)

@@ -1,11 +1,13 @@
 """A module for managing shared memory with Python."""
 
 from collections.abc import Callable
-from typing import Any, Literal
+from typing import Any, Literal, TypeVar
 
 from typing_extensions import Buffer
 
 from ._types import Value
+
+_V = TypeVar("_V", bound=Value)
 
 # Optional arguments may be left out but not passed as None (that is an argument error); the
 # defaults below are the values that behave exactly like leaving them out.
@@ -65,6 +67,24 @@ def write_memory(name: str, value: Value, create: bool = True) -> Literal[True]:
             value is left untouched.
         MemoryError: the name does not exist and ``create`` is false, holds a function, or
             cannot be grown.
+    """
+
+def update_memory(
+    name: str, func: Callable[[Any], _V], default: Value = None, create: bool = True
+) -> _V:
+    """Replace the value stored under name with func(current) in one step and return it.
+
+    Under the name's lock: reads the current value (``default`` when nothing is stored yet),
+    calls ``func`` with it, writes the result and returns it (``func``'s own object). No update
+    from another process or thread is lost in between; other users of the name wait while
+    ``func`` runs, so keep it short.
+
+    Raises:
+        Exception: whatever ``func`` raised; nothing is written.
+        ValueError: the result cannot be encoded (nothing is written); "Expected at least the
+            'name' (str) and 'func' (callable) arguments." for an argument error.
+        RuntimeError: ``func`` used the same name.
+        MemoryError: the name does not exist and ``create`` is false, or holds a function.
     """
 
 def create_function(name: str, func: Callable[..., Value], /) -> None:

@@ -30,10 +30,12 @@ def values() -> None:
         assert tidewell.write_memory("cfg", value, create=False) is True
     config: Any = tidewell.read_memory("cfg")
     port: int = config["port"]
+    hits: int = tidewell.update_memory("hits", lambda n: n + 1, 0)
+    pids = tidewell.update_memory("pids", lambda p: [*p, hits], [], create=True)
     removed: bool = tidewell.remove_memory("cfg", throw_error=False)
     data: bytes = tidewell.dumps({"port": port})
     back = tidewell.loads(memoryview(data)), tidewell.loads(bytearray(data))
-    print(created, removed, back, tidewell.__version__.split("."))
+    print(created, removed, back, pids[0], tidewell.__version__.split("."))
 
 
 def functions() -> None:
@@ -56,4 +58,5 @@ def refused() -> None:
     tidewell.read_memory(name="cfg")  # type: ignore[call-arg]
     tidewell.call_function("adder", [2, 3])  # type: ignore[arg-type]
     tidewell.loads("text")  # type: ignore[arg-type]
+    tidewell.update_memory("hits", lambda n: object())  # type: ignore[type-var]
     tidewell.wirte_memory("cfg", 1)  # type: ignore[attr-defined]
