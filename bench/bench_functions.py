@@ -1,9 +1,12 @@
-"""Round-trip latency of a trivial shared function against multiprocessing equivalents.
+"""Calls of a trivial shared function against a multiprocessing.Pipe round trip, in one run.
 
 Each transport serves `echo(x) -> x` from one server process; callers send a small int and wait
-for the reply. Measured: 1 caller, then 4 concurrent caller processes (latencies pooled).
+for the reply. Measured with 1 caller and with 4 concurrent caller processes, in interleaved
+rounds; printed: median (p50) and p99 latency of the pooled calls, throughput (calls/s over the
+measured phase), and tidewell's ratio to the Pipe (time ratios: below 1 is faster; throughput
+ratio: above 1 is faster). Medians over the rounds.
 
-    python bench/bench_functions.py [--calls N]
+    python bench/bench_functions.py [--calls N] [--rounds R]
 """
 import argparse
 import multiprocessing as mp
@@ -11,15 +14,28 @@ import os
 import statistics
 import time
 from multiprocessing.connection import wait as wait_connections
-from multiprocessing.managers import BaseManager
 
 import tidewell
 
 CTX = mp.get_context("spawn")
+WARM_UP = 200
 
 
 def echo(x):
     return x
+
+
+def timed_calls(call, calls, barrier, results):
+    for i in range(WARM_UP):
+        call(i)
+    barrier.wait()
+    lat = []
+    start = time.perf_counter_ns()
+    for i in range(calls):
+        t = time.perf_counter_ns()
+        call(i)
+        lat.append(time.perf_counter_ns() - t)
+    results.put((start, time.perf_counter_ns(), lat))
 
 
 # --- tidewell -------------------------------------------------------------------------------
@@ -30,19 +46,11 @@ def tidewell_server(name):
 
 def tidewell_caller(name, calls, barrier, results):
     call = tidewell.call_function
-    for i in range(50):
-        call(name, (i,))
-    barrier.wait()
-    lat = []
-    for i in range(calls):
-        t = time.perf_counter_ns()
-        call(name, (i,))
-        lat.append(time.perf_counter_ns() - t)
-    results.put(lat)
+    timed_calls(lambda i: call(name, (i,)), calls, barrier, results)
 
 
 class TidewellBench:
-    label = "tidewell call_function"
+    label = "tidewell"
 
     def __init__(self, callers):
         self.name = f"tw-bench-{os.getpid()}"
@@ -75,22 +83,16 @@ def pipe_server(conns):
 
 
 def pipe_caller(conn, calls, barrier, results):
-    for i in range(50):
+    def call(i):
         conn.send(i)
         conn.recv()
-    barrier.wait()
-    lat = []
-    for i in range(calls):
-        t = time.perf_counter_ns()
-        conn.send(i)
-        conn.recv()
-        lat.append(time.perf_counter_ns() - t)
+
+    timed_calls(call, calls, barrier, results)
     conn.close()
-    results.put(lat)
 
 
 class PipeBench:
-    label = "multiprocessing Pipe"
+    label = "multiprocessing.Pipe"
 
     def __init__(self, callers):
         pairs = [CTX.Pipe() for _ in range(callers)]
@@ -109,52 +111,10 @@ class PipeBench:
         self.server.join(10)
 
 
-# --- multiprocessing manager ----------------------------------------------------------------
-
-class Service:
-    def echo(self, x):
-        return x
-
-
-class EchoManager(BaseManager):
-    pass
-
-
-EchoManager.register("Service", Service)
-
-
-def manager_caller(address, authkey, calls, barrier, results):
-    manager = EchoManager(address=address, authkey=authkey)
-    manager.connect()
-    service = manager.Service()
-    for i in range(50):
-        service.echo(i)
-    barrier.wait()
-    lat = []
-    for i in range(calls):
-        t = time.perf_counter_ns()
-        service.echo(i)
-        lat.append(time.perf_counter_ns() - t)
-    results.put(lat)
-
-
-class ManagerBench:
-    label = "multiprocessing manager"
-
-    def __init__(self, callers):
-        self.manager = EchoManager(ctx=CTX)
-        self.manager.start()
-
-    def caller_args(self, index):
-        return (manager_caller, (self.manager.address, bytes(mp.current_process().authkey)))
-
-    def close(self):
-        self.manager.shutdown()
-
-
 # --- driver ---------------------------------------------------------------------------------
 
 def measure(bench_type, callers, calls):
+    """(p50 us, p99 us, calls/s) of one round."""
     bench = bench_type(callers)
     try:
         barrier = CTX.Barrier(callers)
@@ -165,29 +125,38 @@ def measure(bench_type, callers, calls):
             procs.append(CTX.Process(target=target, args=(*args, calls, barrier, results)))
         for p in procs:
             p.start()
-        lat = []
-        for _ in procs:
-            lat.extend(results.get(timeout=300))
+        runs = [results.get(timeout=300) for _ in procs]
         for p in procs:
             p.join(30)
     finally:
         bench.close()
-    lat.sort()
-    return statistics.median(lat) / 1000, lat[int(len(lat) * 0.99)] / 1000
+    lat = sorted(x for _, _, run in runs for x in run)
+    span = max(end for _, end, _ in runs) - min(start for start, _, _ in runs)
+    return (statistics.median(lat) / 1000, lat[int(len(lat) * 0.99)] / 1000,
+            len(lat) / (span / 1e9))
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--calls", type=int, default=3000, help="calls per caller")
-    calls = parser.parse_args().calls
-    benches = [TidewellBench, PipeBench, ManagerBench]
+    parser.add_argument("--calls", type=int, default=5000, help="calls per caller and round")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    benches = [TidewellBench, PipeBench]
+    print(f"{args.calls} calls per caller, {args.rounds} interleaved rounds, medians of rounds")
     for callers in (1, 4):
-        print(f"\n{callers} caller(s), {calls} calls each, round trip in microseconds")
-        print(f"{'transport':28} {'median':>9} {'p99':>9} {'median/tw':>10} {'p99/tw':>8}")
-        rows = [(b.label, *measure(b, callers, calls)) for b in benches]
-        base_med, base_p99 = rows[0][1], rows[0][2]
-        for label, med, p99 in rows:
-            print(f"{label:28} {med:9.1f} {p99:9.1f} {med / base_med:10.2f} {p99 / base_p99:8.2f}")
+        rounds = {b.label: [] for b in benches}
+        for _ in range(args.rounds):
+            for b in benches:
+                rounds[b.label].append(measure(b, callers, args.calls))
+        rows = {label: [statistics.median(r[i] for r in runs) for i in range(3)]
+                for label, runs in rounds.items()}
+        print(f"\n{callers} caller(s)")
+        print(f"{'transport':22} {'p50 us':>8} {'p99 us':>8} {'calls/s':>9}")
+        for label, (p50, p99, rate) in rows.items():
+            print(f"{label:22} {p50:8.1f} {p99:8.1f} {rate:9.0f}")
+        tw, pipe = rows["tidewell"], rows["multiprocessing.Pipe"]
+        print(f"{'tidewell / Pipe':22} {tw[0] / pipe[0]:8.2f} {tw[1] / pipe[1]:8.2f} "
+              f"{tw[2] / pipe[2]:9.2f}")
 
 
 if __name__ == "__main__":

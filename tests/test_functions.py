@@ -40,6 +40,8 @@ def ops(op, *args):
         return b"x" * args[0]
     if op == "raise":
         raise ValueError("boom")
+    if op == "interrupt":
+        raise KeyboardInterrupt
     if op == "unsupported":
         return object()
     raise AssertionError(op)
@@ -112,7 +114,7 @@ def server(name):
 
 def run_script(code, *args):
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *args],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                             cwd=os.path.dirname(__file__))
 
 
@@ -190,6 +192,7 @@ def test_result_over_1024_bytes_ends_serving(server, name):
 
 @pytest.mark.parametrize("op, exc_type, message", [
     ("raise", "ValueError", "boom"),
+    ("interrupt", "KeyboardInterrupt", ""),
     ("unsupported", "ValueError", "Received an unsupported datatype."),
 ])
 def test_failing_callable_ends_serving(server, name, op, exc_type, message):
@@ -586,3 +589,199 @@ def test_sigint_interrupts_a_waiting_call_function(server, name):
         proc.wait(WAIT)
     assert out == "interrupted\n", err
     assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+# ---------------------------------------------------------------------------------------------
+# Objects that only look like functions
+
+
+def _value_header():
+    """The 48-byte header of a real value segment (capacity and an initialised robust mutex)."""
+    import secrets
+    probe = f"tw-test-{os.getpid()}-hdr-{secrets.token_hex(4)}"
+    tidewell.write_memory(probe, 1)
+    try:
+        with open(shm_path(probe), "rb") as f:
+            return f.read(48)
+    finally:
+        tidewell.remove_memory(probe)
+
+
+def _write_object(name, data):
+    with open(shm_path(name), "wb") as f:
+        f.write(data)
+
+
+PROBE_FUNCTION_OPS = """
+    import sys, tidewell
+    name = sys.argv[1]
+    for op in (lambda: tidewell.call_function(name, (1,)), lambda: tidewell.remove_function(name)):
+        try:
+            print(repr(op()), flush=True)
+        except Exception as exc:
+            print(type(exc).__name__, exc, flush=True)
+"""
+
+
+def probe_function_ops(name):
+    proc = run_script(PROBE_FUNCTION_OPS, name)
+    try:
+        out, err = proc.communicate(timeout=WAIT)
+    finally:
+        proc.kill()
+        proc.wait(WAIT)
+    return out.splitlines(), err
+
+
+def test_value_with_the_marker_at_the_function_offset_is_not_a_function(name):
+    # A value object of exactly a function segment's size whose data holds "TW" where the
+    # function marker would be: only the header tells it apart.
+    header = _value_header()
+    data = header[:8] + header[8:] + encode("a" * 90 + "TW" + "a" * 992)[:1120]
+    data = (1120).to_bytes(8, "little") + header[8:48] + data[48:]
+    data = data[:142] + b"TW" + data[144:]
+    data = data.ljust(1168, b"a")
+    assert len(data) == 1168 and data[48 + 94:48 + 96] == b"TW"
+    _write_object(name, data)
+    lines, err = probe_function_ops(name)
+    assert lines == [f"MemoryError The shared memory address '{name}' does not hold a function.",
+                     "False"], err
+    with open(shm_path(name), "rb") as f:
+        assert f.read() == data  # never locked, written or unlinked
+
+
+def test_wait_on_a_foreign_lock_ends_with_an_error(server, name, shm_name):
+    # A function-like object whose mutex some live process holds and never releases.
+    srv = server()
+    with open(shm_path(name), "rb") as f:
+        record = bytearray(f.read())
+    srv.stop()
+    holder = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        record[0:4] = holder.pid.to_bytes(4, "little")
+        record[138:142] = holder.pid.to_bytes(4, "little")
+        foreign = shm_name("foreign")
+        _write_object(foreign, bytes(record))
+        start = time.monotonic()
+        lines, err = probe_function_ops(foreign)
+        assert time.monotonic() - start < WAIT
+    finally:
+        holder.kill()
+        holder.wait(WAIT)
+    assert lines == [f"MemoryError Failed to lock the shared memory address '{foreign}'."] * 2, err
+
+
+# ---------------------------------------------------------------------------------------------
+# Stopping: synchronous removal, removal by other means, end of the program
+
+
+@pytest.mark.parametrize("server_state", ["idle", "stopped"])
+def test_remove_function_returns_with_the_name_gone(server, name, server_state):
+    srv = server()
+    pid = srv.process.pid
+    if server_state == "stopped":
+        os.kill(pid, signal.SIGSTOP)
+        wait_until(lambda: stopped(pid))
+    try:
+        assert tidewell.remove_function(name) is True
+        assert not shm_exists(name)
+        # The name is free at once, and the old server leaves the new object alone.
+        assert tidewell.write_memory(name, 1) is True
+    finally:
+        os.kill(pid, signal.SIGCONT)
+    assert srv.outcome() == ("returned", None)
+    srv.process.join(WAIT)
+    assert tidewell.read_memory(name) == 1
+
+
+@pytest.mark.parametrize("remove", [tidewell.remove_memory, lambda n: os.unlink(shm_path(n))])
+def test_server_stops_when_its_name_is_removed(server, name, remove):
+    srv = server()
+    remove(name)
+    removed = time.monotonic()
+    tidewell.write_memory(name, "new")
+    assert srv.outcome() == ("returned", None)
+    assert time.monotonic() - removed < 2.0
+    srv.process.join(WAIT)
+    assert tidewell.read_memory(name) == "new"
+
+
+THREAD_SERVER = """
+    import sys, threading, time, tidewell
+    threading.Thread(target=tidewell.create_function, args=(sys.argv[1], max)).start()
+    print("serving", flush=True)
+    if sys.argv[2] == "sleep":
+        time.sleep(60)
+    else:
+        sys.stdin.readline()
+"""
+
+
+@pytest.mark.parametrize("end", ["sigint", "normal"])
+def test_program_end_stops_servers_in_threads(name, end):
+    proc = run_script(THREAD_SERVER, name, "sleep" if end == "sigint" else "readline")
+    try:
+        assert proc.stdout.readline() == "serving\n"
+        wait_until(lambda: shm_exists(name))
+        assert tidewell.call_function(name, (1, 2)) == 2
+        if end == "sigint":
+            proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate("\n", timeout=WAIT)
+    finally:
+        proc.kill()
+        proc.wait(WAIT)
+    assert "read" in out.split()
+    assert ("KeyboardInterrupt" in err) == (end == "sigint"), err
+    assert not shm_exists(name)
+
+
+def test_call_after_the_name_is_replaced(server, name):
+    first = server()
+    assert tidewell.call_function(name, ("tagged",))[0] == first.process.pid
+    first.stop()
+    second = server()
+    assert tidewell.call_function(name, ("tagged",))[0] == second.process.pid
+
+
+def test_kept_mapping_never_hides_a_removal(server, name):
+    srv = server()
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3  # mapped and kept
+    srv.stop()
+    tidewell.write_memory(name, 1)
+    with pytest.raises(MemoryError) as info:
+        tidewell.call_function(name, ("add", 1, 2))
+    assert str(info.value) == f"The shared memory address '{name}' does not hold a function."
+    tidewell.remove_memory(name)
+    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+        tidewell.call_function(name, ("add", 1, 2))
+
+
+def test_forked_child_calls_through_what_it_inherited(server, name):
+    srv = server()
+    assert tidewell.call_function(name, ("tagged",))[0] == srv.process.pid
+    ctx = multiprocessing.get_context("fork")
+    results = ctx.Queue()
+    child = ctx.Process(target=_tagged_calls, args=(name, "child", 20, results))
+    start_process(child)
+    assert results.get(timeout=WAIT) == ("child", [("child", i) for i in range(20)])
+    child.join(WAIT)
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def test_waiting_burns_no_cpu(server, name):
+    # Spinning is bounded and learnt: an idle server, and a caller waiting for a slow call, sleep.
+    srv = server()
+    for i in range(50):
+        tidewell.call_function(name, ("add", i, 1))
+    before = cpu_seconds(srv.process.pid)
+    start = time.thread_time()
+    assert tidewell.call_function(name, ("sleep", 0.5)) == 0.5
+    assert time.thread_time() - start < 0.1
+    time.sleep(0.5)
+    assert cpu_seconds(srv.process.pid) - before < 0.1

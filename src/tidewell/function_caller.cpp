@@ -1,0 +1,346 @@
+// The caller's side of a call: place the call when the data area is free, wait for the reply.
+#include "tidewell/function_layout.hpp"
+#include "tidewell/function_segment.hpp"
+#include "tidewell/liveness.hpp"
+#include "tidewell/segment_table.hpp"
+#include "valpack/zeb_main/zeb_2.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tw {
+
+constexpr long CALLER_SLICE_MS = 50;
+
+static const char NULL_FROM_FUNCTION[] =
+    "Received a NULL message from the function. This is likely because the function returned "
+    "arguments of too large size.";
+
+// ---------------------------------------------------------------------------------------------
+// The caller keeps the segment mapped between calls through this process's segment table: one
+// fstat per call tells that the name was not removed or replaced since.
+
+static pid_t my_pid = 0;
+
+// A forked child calls with its own pid.
+static void after_fork_in_child()
+{
+    my_pid = getpid();
+}
+
+static pid_t caller_pid()
+{
+    if (my_pid == 0) {
+        pthread_atfork(nullptr, nullptr, after_fork_in_child);
+        my_pid = getpid();
+    }
+    return my_pid;
+}
+
+// The pinned segment `name`, checked to be a function; on failure an empty reference and the
+// reason in `why`.
+static SegmentRef open_for_call(const char* name, OpenResult& why)
+{
+    SegmentRef ref = segment_open(name);
+    if (!ref) {
+        why = errno == ENOMEM ? OPEN_MAP_FAILED : OPEN_MISSING;
+        return ref;
+    }
+    if (ref.object_size() != FUNCTION_SEGMENT_SIZE || !looks_like_function(ref.map())) {
+        why = OPEN_WRONG_KIND;
+        return SegmentRef();
+    }
+    why = OPEN_OK;
+    return ref;
+}
+
+// ---------------------------------------------------------------------------------------------
+// One call, with the GIL released
+
+enum CallerOutcome {
+    CALLER_CONTINUE,    // slice over, nothing decided
+    CALLER_GOT_REPLY,   // reply (or NULL message) copied out
+    CALLER_REFUSED,     // the server could not decode the arguments; its message copied out
+    CALLER_STOPPED,     // the server stopped before taking the call
+    CALLER_SERVER_GONE, // the serving process has ended
+    CALLER_LOST,        // the call vanished from the record
+    CALLER_LOCK_ERROR,
+};
+
+struct CallerState {
+    FunctionShm* fs;
+    const unsigned char* message;
+    size_t message_len;
+    bool placed = false;
+    int32_t pid;
+    int lock_timeouts = 0;
+    unsigned char reply[DATA_SIZE];
+};
+
+static thread_local AdaptiveSpin reply_spin;
+static thread_local AdaptiveSpin turn_spin;
+
+static bool server_awake(const void* ctx)
+{
+    return !asleep(&static_cast<const FunctionShm*>(ctx)->fcond.call);
+}
+
+static bool reply_ready(const void* ctx)
+{
+    unsigned char state = load_state(static_cast<const FunctionShm*>(ctx));
+    return state != CALL_PENDING && state != CALL_RUNNING;
+}
+
+static bool turn_free(const void* ctx)
+{
+    const auto* fs = static_cast<const FunctionShm*>(ctx);
+    return load_state(fs) == CALL_IDLE || load_activity(fs) != 1;
+}
+
+static bool never(const void*)
+{
+    return false;
+}
+
+// Becomes the one caller that spins for the next turn, unless another one already does.
+static bool claim_turn_spin(FunctionShm* fs)
+{
+    int64_t* claim = &fs->ccond.turn_spinner_until;
+    int64_t seen = __atomic_load_n(claim, __ATOMIC_RELAXED);
+    int64_t now = now_ns();
+    return seen <= now && __atomic_compare_exchange_n(claim, &seen, now + AdaptiveSpin::MAX_SPIN_NS,
+                                                      false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED);
+}
+
+// Gives the claim up before sleeping. With pass_turn this is a store-then-load pair on each
+// side, fenced: either the freeing caller sees the claim gone and wakes a sleeper, or this
+// caller sees the freed area and does not sleep.
+static void release_turn_spin(FunctionShm* fs)
+{
+    __atomic_store_n(&fs->ccond.turn_spinner_until, int64_t{0}, __ATOMIC_SEQ_CST);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+}
+
+// Waits (spinning first if `may_spin`) until `ready`, the deadline, or a wake-up on `word`.
+// A turn spinner (`turn_claim`) gives its claim up before it sleeps. False at the deadline.
+static bool wait_for(FunctionShm* fs, WakeWord* word, const int64_t* event_ns,
+                     bool (*ready)(const void*), AdaptiveSpin& spin,
+                     const struct timespec& deadline, bool may_spin = true, bool turn_claim = false)
+{
+    long start = now_ns();
+    uint32_t seen = read_word(word);
+    bool spun_ok = spin_until(spin, ready, may_spin ? server_awake : never, fs) || ready(fs);
+    if (turn_claim) {
+        release_turn_spin(fs);
+        spun_ok = spun_ok || ready(fs);
+    }
+    bool ok = spun_ok || sleep_on(word, seen, deadline);
+    if (may_spin) {
+        spin.learn(spun_ok, event_delay(event_ns, start));
+    }
+    return ok;
+}
+
+// After freeing the data area: wakes one caller waiting for its turn, unless one is spinning
+// for it (the word is still bumped, so nobody about to sleep misses the change).
+static void pass_turn(FunctionShm* fs)
+{
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&fs->ccond.turn_spinner_until, __ATOMIC_SEQ_CST) > now_ns()) {
+        bump(&fs->ccond.turn);
+    }
+    else {
+        notify(&fs->ccond.turn, 1);
+    }
+}
+
+// Takes the reply of our call under the mutex and frees the data area for the next caller.
+static CallerOutcome take_reply(CallerState& cs)
+{
+    FunctionShm* fs = cs.fs;
+    unsigned char state = fs->call_state;
+    if (state != CALL_REPLIED && state != CALL_REFUSED) {
+        return CALLER_LOST;
+    }
+    std::memcpy(cs.reply, fs->data, DATA_SIZE);
+    fs->ccond.caller_pid = 0;
+    stamp(&fs->ccond.turn_ns);
+    store_state(fs, CALL_IDLE);
+    return state == CALL_REPLIED ? CALLER_GOT_REPLY : CALLER_REFUSED;
+}
+
+static CallerOutcome caller_slice(CallerState& cs)
+{
+    FunctionShm* fs = cs.fs;
+    struct timespec deadline = deadline_after_ms(CALLER_SLICE_MS);
+    for (;;) {
+        if (cs.placed && !reply_ready(fs)) {
+            if (!wait_for(fs, &fs->ccond.reply, &fs->ccond.reply_ns, reply_ready, reply_spin,
+                          deadline)) {
+                break;
+            }
+            continue;
+        }
+        int rc = lock_until(&fs->mutex, deadline);
+        if (rc == ETIMEDOUT) {
+            if (++cs.lock_timeouts * CALLER_SLICE_MS >= MAX_LOCK_WAIT_MS) {
+                return CALLER_LOCK_ERROR;
+            }
+            break;
+        }
+        if (rc != 0) {
+            return CALLER_LOCK_ERROR;
+        }
+        cs.lock_timeouts = 0;
+        if (cs.placed) {
+            CallerOutcome outcome = take_reply(cs);
+            pthread_mutex_unlock(&fs->mutex);
+            if (outcome != CALLER_LOST) {
+                pass_turn(fs);
+            }
+            return outcome;
+        }
+        if (fs->activity != 1) {
+            pthread_mutex_unlock(&fs->mutex);
+            return CALLER_STOPPED;
+        }
+        if (fs->call_state == CALL_IDLE) {
+            std::memcpy(fs->data, cs.message, cs.message_len);
+            fs->ccond.caller_pid = cs.pid;
+            stamp(&fs->fcond.call_ns);
+            store_state(fs, CALL_PENDING);
+            cs.placed = true;
+            pthread_mutex_unlock(&fs->mutex);
+            notify(&fs->fcond.call); // a system call only when the server sleeps
+            continue;
+        }
+        pthread_mutex_unlock(&fs->mutex);
+        bool spinner = claim_turn_spin(fs);
+        if (!wait_for(fs, &fs->ccond.turn, &fs->ccond.turn_ns, turn_free, turn_spin, deadline,
+                      spinner, spinner)) {
+            break;
+        }
+    }
+    return process_alive(read_server_pid(fs)) ? CALLER_CONTINUE : CALLER_SERVER_GONE;
+}
+
+// A caller that gives up (a signal handler raised) withdraws a call the server has not taken and
+// frees a reply it will not read, so the next caller's turn comes at once. A call already
+// running is marked abandoned, and the server frees the data area when it finishes.
+static void caller_withdraw(CallerState& cs)
+{
+    if (!cs.placed) {
+        return;
+    }
+    FunctionShm* fs = cs.fs;
+    if (lock_until(&fs->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
+        return;
+    }
+    unsigned char state = fs->call_state;
+    fs->ccond.caller_pid = 0;
+    if (state == CALL_PENDING || state == CALL_REPLIED || state == CALL_REFUSED) {
+        stamp(&fs->ccond.turn_ns);
+        store_state(fs, CALL_IDLE);
+    }
+    pthread_mutex_unlock(&fs->mutex);
+    notify(&fs->ccond.turn, 1);
+}
+
+static PyObject* raise_refused(const char* name, const unsigned char* reply)
+{
+    size_t len = strnlen(reinterpret_cast<const char*>(reply), DATA_SIZE);
+    PyRef detail(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(reply),
+                                      static_cast<Py_ssize_t>(len), "replace"));
+    if (!detail) {
+        return nullptr;
+    }
+    PyErr_Format(PyExc_RuntimeError, "The shared function '%s' could not decode its arguments: %U",
+                 name, detail.get());
+    return nullptr;
+}
+
+} // namespace tw
+
+using namespace tw;
+
+extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args)
+{
+    OpenResult why = OPEN_OK;
+    SegmentRef seg = open_for_call(name, why);
+    if (!seg) {
+        switch (why) {
+        case OPEN_WRONG_KIND:
+            return raise_segment_error("The shared memory address '%s' does not hold a function.",
+                                       name);
+        case OPEN_MAP_FAILED:
+            PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
+            return nullptr;
+        default:
+            PyErr_SetString(PyExc_MemoryError, "Failed to open the shared memory.");
+            return nullptr;
+        }
+    }
+    // Encoded before any lock is taken: a failure here leaves the server undisturbed.
+    PyRef encoded(from_value(args));
+    if (!encoded) {
+        return nullptr;
+    }
+    char* bytes;
+    Py_ssize_t length;
+    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
+        return nullptr;
+    }
+    if (static_cast<size_t>(length) > DATA_SIZE) {
+        PyErr_SetString(PyExc_ValueError,
+                        "The received args exceed the maximum accepted arg size of 1024 bytes.");
+        return nullptr;
+    }
+    CallerState cs;
+    cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
+    cs.pid = static_cast<int32_t>(caller_pid());
+    cs.message = reinterpret_cast<const unsigned char*>(bytes);
+    cs.message_len = static_cast<size_t>(length);
+    CallerOutcome outcome;
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
+            outcome = caller_slice(cs);
+        Py_END_ALLOW_THREADS
+        if (outcome != CALLER_CONTINUE) {
+            break;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            Py_BEGIN_ALLOW_THREADS
+                caller_withdraw(cs);
+            Py_END_ALLOW_THREADS
+            return nullptr;
+        }
+    }
+    switch (outcome) {
+    case CALLER_GOT_REPLY:
+        if (cs.reply[0] == 0) {
+            PyErr_SetString(PyExc_RuntimeError, NULL_FROM_FUNCTION);
+            return nullptr;
+        }
+        return zeb2::to_value_buffer(cs.reply, DATA_SIZE);
+    case CALLER_REFUSED:
+        return raise_refused(name, cs.reply);
+    case CALLER_STOPPED:
+        PyErr_Format(PyExc_RuntimeError, "The shared function '%s' has stopped.", name);
+        return nullptr;
+    case CALLER_SERVER_GONE:
+        PyErr_Format(PyExc_RuntimeError, "The process serving the shared function '%s' has ended.",
+                     name);
+        return nullptr;
+    case CALLER_LOST:
+        PyErr_Format(PyExc_RuntimeError, "The call to the shared function '%s' was lost.", name);
+        return nullptr;
+    default:
+        return raise_segment_error("Failed to lock the shared memory address '%s'.", name);
+    }
+}

@@ -1,0 +1,148 @@
+#pragma once
+#include <Python.h>
+#include "tidewell/segment_common.hpp"
+#include "tidewell/wake_word.hpp"
+
+#include <pthread.h>
+#include <sys/types.h>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// The control record of a function segment, shared by the caller side, the server side and the
+// stop request. Control record (144 bytes) then a 1024-byte data area:
+//   0..40 mutex (robust) | 40..88 fcond slot | 88..136 ccond slot | 136 activity |
+//   137 call state | 138..141 server pid (host order, unaligned) | 142..143 "TW" | 144.. data
+namespace tw {
+
+constexpr size_t DATA_OFFSET = 144;
+constexpr size_t DATA_SIZE = 1024;
+constexpr size_t CONTROL_SIZE = DATA_OFFSET;
+
+// These sit where process-shared condition variables would, 48 bytes each.
+// Each wake word has the CLOCK_MONOTONIC time of the event it last announced beside it, so
+// that a waiter learns how long spinning would have taken even when it slept.
+struct ServerWake {
+    WakeWord call; // a call placed, or a stop requested
+    int64_t call_ns;
+    unsigned char unused[32];
+};
+struct CallerWake {
+    WakeWord reply; // the reply written (or the function stopped)
+    WakeWord turn;  // the data area freed (or the function stopped)
+    // The process whose call occupies the data area (0: nobody, or its caller gave up), so the
+    // server can tell a dead caller from a slow one without a lock per call.
+    int32_t caller_pid;
+    int32_t reserved;
+    int64_t reply_ns;
+    int64_t turn_ns;
+    // Until when one caller waiting for its turn spins for it (the others sleep): it places its
+    // call the moment the data area is freed, without a wake-up, and the caller that freed the
+    // area need not wake anyone. A claim of a caller killed while spinning simply expires.
+    int64_t turn_spinner_until;
+};
+static_assert(sizeof(ServerWake) == sizeof(pthread_cond_t));
+static_assert(sizeof(CallerWake) == sizeof(pthread_cond_t));
+
+struct FunctionShm {
+    pthread_mutex_t mutex;
+    ServerWake fcond;
+    CallerWake ccond;
+    unsigned char activity;
+    unsigned char call_state;
+    unsigned char server_pid[4];
+    unsigned char magic[2];
+    unsigned char data[DATA_SIZE];
+};
+static_assert(sizeof(FunctionShm) == FUNCTION_SEGMENT_SIZE, "peers rely on 1168-byte segments");
+static_assert(offsetof(FunctionShm, fcond) == 40 && offsetof(FunctionShm, ccond) == 88);
+static_assert(offsetof(FunctionShm, activity) == 136 && offsetof(FunctionShm, call_state) == 137);
+static_assert(offsetof(FunctionShm, magic) == FUNCTION_MAGIC_OFFSET);
+static_assert(offsetof(FunctionShm, data) == DATA_OFFSET);
+
+// Records when the event announced on a wake word happened.
+inline void stamp(int64_t* field)
+{
+    __atomic_store_n(field, static_cast<int64_t>(now_ns()), __ATOMIC_RELAXED);
+}
+
+// With the event's time: how long after `start` it came (0 if before).
+inline long event_delay(const int64_t* field, long start)
+{
+    long at = static_cast<long>(__atomic_load_n(field, __ATOMIC_RELAXED));
+    return at > start ? at - start : 0;
+}
+
+// Call state, one call in flight at a time:
+//   IDLE     --caller places its call-->          PENDING
+//   PENDING  --server copies the call out-->      RUNNING   (mutex released while it runs)
+//   RUNNING  --server writes the reply-->         REPLIED   (or REFUSED: arguments undecodable)
+//   REPLIED/REFUSED --that caller copies it-->    IDLE
+//   PENDING  --caller interrupted-->              IDLE      (call withdrawn)
+//   PENDING/RUNNING --stop-->                     REPLIED   (answered with the NULL message)
+//   REPLIED/REFUSED, caller dead or gone -->      IDLE      (the server reclaims the data area)
+enum CallState : unsigned char {
+    CALL_IDLE = 0,
+    CALL_PENDING = 1,
+    CALL_RUNNING = 2,
+    CALL_REPLIED = 3,
+    CALL_REFUSED = 4,
+};
+
+inline unsigned char load_state(const FunctionShm* fs)
+{
+    return __atomic_load_n(&fs->call_state, __ATOMIC_ACQUIRE);
+}
+
+inline void store_state(FunctionShm* fs, unsigned char state)
+{
+    __atomic_store_n(&fs->call_state, state, __ATOMIC_RELEASE);
+}
+
+inline unsigned char load_activity(const FunctionShm* fs)
+{
+    return __atomic_load_n(&fs->activity, __ATOMIC_ACQUIRE);
+}
+
+inline pid_t read_server_pid(const FunctionShm* fs)
+{
+    int32_t pid;
+    std::memcpy(&pid, fs->server_pid, sizeof(pid));
+    return static_cast<pid_t>(pid);
+}
+
+// Whether the first 144 bytes of a 1168-byte object are a function's control record. The marker
+// alone is not enough: a value's data area covers offsets 48.. and may hold any bytes. A value
+// header, though, always keeps its own robust mutex at offset 8, whose kind word therefore sits
+// at offset 24; a function's mutex is at offset 0, its kind word at 16, and offset 24 holds the
+// low half of a robust-list pointer (zero while unlocked, an address while locked, never the
+// kind). So a value can never pass this test.
+bool looks_like_function(const unsigned char* record);
+
+enum OpenResult { OPEN_OK, OPEN_MISSING, OPEN_WRONG_KIND, OPEN_MAP_FAILED };
+
+// A mapped function segment with the descriptor it came from; both released by the destructor.
+struct SegmentHandle {
+    FunctionShm* fs = nullptr;
+    size_t map_len = 0;
+    int fd = -1;
+
+    SegmentHandle() = default;
+    SegmentHandle(const SegmentHandle&) = delete;
+    SegmentHandle& operator=(const SegmentHandle&) = delete;
+    ~SegmentHandle();
+};
+
+// Maps the first `map_len` bytes of segment `name` after checking it is a function segment
+// (size, then the control record read with pread): nothing of another object is ever mapped.
+OpenResult open_function_segment(const char* name, size_t map_len, SegmentHandle& seg);
+
+// Locks with a deadline. A mutex whose owner died is taken over: every writer of the record
+// sets the call state last, so the record is consistent whatever the owner was doing.
+int lock_until(pthread_mutex_t* mutex, const struct timespec& deadline);
+
+// No legitimate party holds a function's mutex for long (the callable runs without it), so a
+// mutex that stays locked this long belongs to a foreign or wrecked object.
+constexpr long MAX_LOCK_WAIT_MS = 2000;
+
+} // namespace tw

@@ -1,0 +1,447 @@
+// The serving side: create the segment, then serve calls until stopped.
+#include "tidewell/function_layout.hpp"
+#include "tidewell/function_segment.hpp"
+#include "tidewell/liveness.hpp"
+#include "valpack/zeb_main/zeb_2.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace tw {
+
+constexpr long SERVER_SLICE_MS = 100;
+// How often an idle or busy server checks that its name still refers to its object.
+constexpr long NAME_CHECK_NS = 250 * 1000000L;
+// How long the end of the program waits for servers in other threads to close down.
+constexpr long SHUTDOWN_WAIT_MS = 2000;
+
+// ---------------------------------------------------------------------------------------------
+// Servers running in threads stop when the program ends. threading runs its atexit callbacks
+// when the main thread has finished (normally or by an exception such as KeyboardInterrupt),
+// before it joins the other threads; without this, a server in a thread would keep the process
+// alive until a second Ctrl-C killed it and left its name behind.
+
+static std::atomic<bool> program_ending{false};
+static std::atomic<int> servers_running{0};
+
+static PyObject* stop_thread_servers(PyObject*, PyObject*)
+{
+    program_ending.store(true);
+    Py_BEGIN_ALLOW_THREADS
+        long end = now_ns() + SHUTDOWN_WAIT_MS * 1000000L;
+        while (servers_running.load() > 0 && now_ns() < end) {
+            struct timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef stop_thread_servers_def = {"_stop_thread_servers", stop_thread_servers,
+                                              METH_NOARGS, nullptr};
+
+// A forked child runs none of its parent's servers.
+static void after_fork_in_child()
+{
+    servers_running.store(0);
+    program_ending.store(false);
+}
+
+// Registers the callback once per process. A failure (the program is already ending) only
+// loses the early stop, so it is not an error of create_function.
+static void stop_with_the_program()
+{
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    PyObject* exc_type;
+    PyObject* exc_value;
+    PyObject* exc_tb;
+    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef callback(PyCFunction_New(&stop_thread_servers_def, nullptr));
+    if (threading && callback) {
+        PyRef result(PyObject_CallMethod(threading.get(), "_register_atexit", "O", callback.get()));
+    }
+    PyErr_Clear();
+    PyErr_Restore(exc_type, exc_value, exc_tb);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Set-up
+
+struct ServerInit {
+    pid_t pid;
+};
+
+static const char* init_function_segment(unsigned char* map, void* ctx)
+{
+    auto* fs = reinterpret_cast<FunctionShm*>(map);
+    if (init_robust_mutex(&fs->mutex) != 0) {
+        return "Failed to initialize mutex for shared memory address '%s'.";
+    }
+    // The wake words start at zero, as the new object does.
+    int32_t pid = static_cast<ServerInit*>(ctx)->pid;
+    std::memcpy(fs->server_pid, &pid, sizeof(pid));
+    std::memcpy(fs->magic, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC));
+    fs->call_state = CALL_IDLE;
+    fs->activity = 1;
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Serving loop
+
+struct Server {
+    const char* name;
+    FunctionShm* fs;
+    ObjectId id;
+    long next_name_check;
+    unsigned char call[DATA_SIZE];
+};
+
+enum ServerEvent { EV_NONE, EV_CALL, EV_STOP, EV_LOCK_ERROR };
+
+static thread_local AdaptiveSpin call_spin;
+
+// With the mutex held: ends serving for good; a pending or running call gets the NULL message,
+// since nobody will serve it. The caller of this notifies all callers after unlocking.
+static void close_down(FunctionShm* fs)
+{
+    __atomic_store_n(&fs->activity, static_cast<unsigned char>(0), __ATOMIC_RELEASE);
+    if (fs->call_state == CALL_PENDING || fs->call_state == CALL_RUNNING) {
+        fs->data[0] = 0;
+        stamp(&fs->ccond.reply_ns);
+        store_state(fs, CALL_REPLIED);
+    }
+}
+
+static void notify_all_callers(FunctionShm* fs)
+{
+    notify(&fs->ccond.reply);
+    notify(&fs->ccond.turn);
+}
+
+static bool call_or_stop(const void* ctx)
+{
+    const auto* fs = static_cast<const FunctionShm*>(ctx);
+    return load_state(fs) == CALL_PENDING || load_activity(fs) != 1 ||
+           program_ending.load(std::memory_order_relaxed);
+}
+
+// Nothing in the record tells that a caller is about to call again (between two calls of a loop
+// it runs Python code), so the server's spin is bounded by its learnt budget alone.
+static bool callers_about(const void*)
+{
+    return true;
+}
+
+// Whether serving must end although nobody asked: the program ends, or the name was removed
+// (remove_memory, rm) or now names another object.
+static bool orphaned(Server& srv)
+{
+    if (program_ending.load(std::memory_order_relaxed)) {
+        return true;
+    }
+    long now = now_ns();
+    if (now < srv.next_name_check) {
+        return false;
+    }
+    srv.next_name_check = now + NAME_CHECK_NS;
+    return !name_refers_to(srv.name, srv.id);
+}
+
+// With the mutex held: a reply nobody will collect (its caller gave up or died) would block
+// every later caller. True when the data area was freed.
+static bool reclaim_abandoned(FunctionShm* fs)
+{
+    unsigned char state = fs->call_state;
+    if ((state == CALL_REPLIED || state == CALL_REFUSED) &&
+        !process_alive(static_cast<pid_t>(fs->ccond.caller_pid))) {
+        fs->ccond.caller_pid = 0;
+        stamp(&fs->ccond.turn_ns);
+        store_state(fs, CALL_IDLE);
+        return true;
+    }
+    return false;
+}
+
+// One slice of the server's wait, with the GIL released. Leaves the mutex unlocked.
+static ServerEvent server_slice(Server& srv)
+{
+    FunctionShm* fs = srv.fs;
+    struct timespec deadline = deadline_after_ms(SERVER_SLICE_MS);
+    bool slice_over = false;
+    for (;;) {
+        // Checked before locking, so that a server whose mutex someone holds forever still
+        // notices its name removed.
+        bool orphan = orphaned(srv);
+        int rc = lock_until(&fs->mutex, deadline);
+        if (rc == ETIMEDOUT && !orphan) {
+            return EV_NONE;
+        }
+        if (rc != 0 && rc != ETIMEDOUT) {
+            return EV_LOCK_ERROR;
+        }
+        if (rc == ETIMEDOUT) {
+            return EV_STOP; // orphaned, and the record cannot be had: leave it as it is
+        }
+        // A stop wins over a pending call, which is then answered with the NULL message.
+        if (fs->activity != 1 || orphan) {
+            close_down(fs);
+            pthread_mutex_unlock(&fs->mutex);
+            notify_all_callers(fs);
+            return EV_STOP;
+        }
+        if (fs->call_state == CALL_PENDING) {
+            std::memcpy(srv.call, fs->data, DATA_SIZE);
+            store_state(fs, CALL_RUNNING);
+            pthread_mutex_unlock(&fs->mutex);
+            return EV_CALL;
+        }
+        if (slice_over) {
+            bool freed = reclaim_abandoned(fs);
+            pthread_mutex_unlock(&fs->mutex);
+            if (freed) {
+                notify(&fs->ccond.turn, 1);
+            }
+            return EV_NONE;
+        }
+        uint32_t seen = read_word(&fs->fcond.call);
+        pthread_mutex_unlock(&fs->mutex);
+        long start = now_ns();
+        bool spun_ok = spin_until(call_spin, call_or_stop, callers_about, fs) || call_or_stop(fs);
+        if (!spun_ok) {
+            slice_over = !sleep_on(&fs->fcond.call, seen, deadline);
+        }
+        call_spin.learn(spun_ok, event_delay(&fs->fcond.call_ns, start));
+    }
+}
+
+enum ReplyKind { REPLY_VALUE, REPLY_REFUSED, REPLY_FAILED };
+
+// Writes the reply of the running call (GIL released). A failed exchange answers with the NULL
+// message and closes the function down. Returns false when the mutex cannot be had.
+static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t len)
+{
+    FunctionShm* fs = srv.fs;
+    if (lock_until(&fs->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
+        return false;
+    }
+    bool freed = false;
+    if (fs->call_state == CALL_RUNNING) {
+        if (kind == REPLY_FAILED) {
+            fs->data[0] = 0;
+        }
+        else {
+            std::memcpy(fs->data, bytes, len);
+        }
+        // The caller gave up while its call ran: nobody will collect this reply.
+        freed = fs->ccond.caller_pid == 0;
+        stamp(freed ? &fs->ccond.turn_ns : &fs->ccond.reply_ns);
+        store_state(fs, freed ? CALL_IDLE : kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED);
+    }
+    if (kind == REPLY_FAILED) {
+        close_down(fs);
+    }
+    pthread_mutex_unlock(&fs->mutex);
+    if (kind == REPLY_FAILED) {
+        notify_all_callers(fs);
+    }
+    else if (freed) {
+        notify(&fs->ccond.turn, 1);
+    }
+    else {
+        notify(&fs->ccond.reply);
+    }
+    return true;
+}
+
+// The text for a refused call: the decoder's message, cut to the data area, NUL-terminated.
+static size_t refusal_text(char* out, size_t out_size)
+{
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef held_type(type);
+    PyRef held_value(value);
+    PyRef held_traceback(traceback);
+    const char* text = "unknown error";
+    Py_ssize_t text_len = static_cast<Py_ssize_t>(std::strlen(text));
+    PyRef str(value != nullptr ? PyObject_Str(value) : nullptr);
+    if (str) {
+        const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &text_len);
+        if (utf8 != nullptr) {
+            text = utf8;
+        }
+        else {
+            text_len = static_cast<Py_ssize_t>(std::strlen(text));
+        }
+    }
+    PyErr_Clear();
+    size_t len = std::min(static_cast<size_t>(text_len), out_size - 1);
+    std::memcpy(out, text, len);
+    out[len] = '\0';
+    return len + 1;
+}
+
+// Unmaps the segment and removes its name if it is still ours; the exception, if any, stays.
+static void release_server(Server& srv)
+{
+    munmap(srv.fs, FUNCTION_SEGMENT_SIZE);
+    unlink_if_same(srv.name, srv.id);
+    servers_running.fetch_sub(1);
+}
+
+// Closes the function down from the serving thread (after an interrupt or a fatal error) and
+// removes the segment. Returns NULL with the pending exception.
+static PyObject* fail_server(Server& srv)
+{
+    Py_BEGIN_ALLOW_THREADS
+        if (lock_until(&srv.fs->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) == 0) {
+            close_down(srv.fs);
+            pthread_mutex_unlock(&srv.fs->mutex);
+            notify_all_callers(srv.fs);
+        }
+    Py_END_ALLOW_THREADS
+    release_server(srv);
+    return nullptr;
+}
+
+// Runs one call with the GIL held and posts its reply. Returns false when serving must end,
+// with the exception to raise set. Only a failed call, a result that cannot be sent, or an
+// exception that is not an Exception (KeyboardInterrupt, SystemExit) ends serving; arguments
+// that fail to decode with an ordinary error are refused and serving goes on.
+static bool serve_call(Server& srv, PyObject* func)
+{
+    PyRef encoded;
+    ReplyKind kind = REPLY_VALUE;
+    char refusal[DATA_SIZE];
+    const char* reply = nullptr;
+    size_t reply_len = 0;
+
+    PyRef call_args(zeb2::to_value_buffer(srv.call, DATA_SIZE));
+    if (!call_args) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            kind = REPLY_FAILED;
+        }
+        else {
+            kind = REPLY_REFUSED;
+            reply_len = refusal_text(refusal, sizeof(refusal));
+            reply = refusal;
+        }
+    }
+    else {
+        if (PyTuple_Check(call_args.get())) {
+            PyRef result(PyObject_CallObject(func, call_args.get()));
+            if (result) {
+                encoded.reset(from_value(result.get()));
+            }
+        }
+        else {
+            // Answered with the no-value string, which the caller's decoder rejects.
+            encoded.reset(from_value(nullptr));
+        }
+        call_args.reset();
+        Py_ssize_t length = 0;
+        char* bytes = nullptr;
+        if (!encoded) {
+            kind = REPLY_FAILED;
+        }
+        else if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
+            PyErr_SetString(PyExc_RuntimeError,
+                            "Failed to convert a Python bytes object to C bytes.");
+            kind = REPLY_FAILED;
+        }
+        else if (static_cast<size_t>(length) > DATA_SIZE) {
+            PyErr_Format(PyExc_ValueError,
+                         "The result of the shared function '%s' encodes to %zd bytes, more than "
+                         "the maximum of 1024 bytes.",
+                         srv.name, length);
+            kind = REPLY_FAILED;
+        }
+        else {
+            reply = bytes;
+            reply_len = static_cast<size_t>(length);
+        }
+    }
+    bool posted;
+    Py_BEGIN_ALLOW_THREADS
+        posted = post_reply(srv, kind, reply, reply_len);
+    Py_END_ALLOW_THREADS
+    if (!posted && kind != REPLY_FAILED) {
+        raise_segment_error("Failed to lock the shared memory address '%s'.", srv.name);
+        kind = REPLY_FAILED;
+    }
+    return kind != REPLY_FAILED;
+}
+
+PyObject* create_function_impl(const char* name, PyObject* func)
+{
+    stop_with_the_program();
+    ServerInit init{getpid()};
+    unsigned char* map = nullptr;
+    int fd = -1;
+    int rc = create_segment_fd(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
+                               FUNCTION_SEGMENT_SIZE, init_function_segment, &init, &map, &fd);
+    if (rc < 0) {
+        return nullptr;
+    }
+    if (rc == 0) {
+        return raise_segment_error(errno == EEXIST ? "The memory address '%s' already exists."
+                                                   : "Failed to create memory address '%s'.",
+                                   name);
+    }
+    // Our own object, by identity: the name may later be removed and given to another object,
+    // which this server must neither serve under nor remove.
+    ObjectId id{};
+    bool known = object_of(fd, id);
+    close(fd);
+    if (!known) {
+        munmap(map, FUNCTION_SEGMENT_SIZE);
+        shm_unlink(name);
+        return raise_segment_error("Failed to create memory address '%s'.", name);
+    }
+    servers_running.fetch_add(1);
+    Server srv{name, reinterpret_cast<FunctionShm*>(map), id, now_ns() + NAME_CHECK_NS, {}};
+    for (;;) {
+        if (PyErr_CheckSignals() < 0) {
+            return fail_server(srv);
+        }
+        ServerEvent event;
+        Py_BEGIN_ALLOW_THREADS
+            event = server_slice(srv);
+        Py_END_ALLOW_THREADS
+        switch (event) {
+        case EV_NONE:
+            break;
+        case EV_CALL:
+            if (!serve_call(srv, func)) {
+                release_server(srv);
+                return nullptr;
+            }
+            break;
+        case EV_STOP:
+            std::puts("read");
+            std::fflush(stdout);
+            release_server(srv);
+            Py_RETURN_NONE;
+        case EV_LOCK_ERROR:
+            raise_segment_error("Failed to lock the shared memory address '%s'.", name);
+            release_server(srv);
+            return nullptr;
+        }
+    }
+}
+
+} // namespace tw

@@ -1,0 +1,250 @@
+"""Kill soak: writers, readers, a server and callers under random SIGKILL.
+
+Runs for --duration seconds and fails (exit status 1) on any wrong value, crossed reply,
+operation that hangs longer than --hang seconds (not counting time the process spent waiting for
+a CPU on a loaded machine), unexpected error, or object left behind in /dev/shm. Every name
+starts with a unique prefix and is removed at the end.
+
+    python tools/kill_soak.py --duration 600
+"""
+import argparse
+import multiprocessing as mp
+import os
+import random
+import signal
+import sys
+import time
+import zlib
+
+import tidewell
+
+SHM_DIR = "/dev/shm"
+CTX = mp.get_context("fork")
+TORN = "Likely received an invalid bytes object"
+# What a caller may see while the server is killed and restarted.
+CALL_OUTAGES = ("Failed to open the shared memory.", "has ended", "has stopped",
+                "Received a NULL message from the function")
+
+
+def check(value):
+    return zlib.crc32(repr(value).encode())
+
+
+def fail(role, message):
+    print(f"kill_soak: {role}: {message}", file=sys.stderr, flush=True)
+    os._exit(3)
+
+
+_schedstat = None
+done = None  # operations completed per slot, shared with the supervisor
+
+
+def runqueue_wait(pid="self"):
+    """Seconds this process has spent runnable but not running (from /proc schedstat)."""
+    global _schedstat
+    try:
+        if pid != "self":
+            with open(f"/proc/{pid}/schedstat", "rb") as f:
+                return int(f.read().split()[1]) / 1e9
+        if _schedstat is None:
+            _schedstat = os.open("/proc/self/schedstat", os.O_RDONLY)
+        return int(os.pread(_schedstat, 100, 0).split()[1]) / 1e9
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
+def timed(beat, slot, op):
+    """Runs op, publishing when it started (and the run-queue wait so far, so that time a
+    loaded machine kept the process off the CPU does not count as a hang)."""
+    beat[2 * slot + 1] = runqueue_wait()
+    beat[2 * slot] = time.monotonic()
+    try:
+        result = op()
+    finally:
+        beat[2 * slot] = 0.0
+    done[slot] += 1
+    return result
+
+
+def writer(prefix, slot, beat, seed):
+    rng = random.Random(seed)
+    names = value_names(prefix)
+    seq = 0
+    while True:
+        seq += 1
+        body = (slot, seq, "x" * rng.choice((0, 10, 1000, 100000)))
+        timed(beat, slot, lambda: tidewell.write_memory(rng.choice(names), (*body, check(body))))
+
+
+def reader(prefix, slot, beat, seed):
+    rng = random.Random(seed)
+    names = value_names(prefix)
+    while True:
+        name = rng.choice(names)
+        try:
+            value = timed(beat, slot, lambda: tidewell.read_memory(name))
+        except ValueError as exc:
+            if str(exc).startswith(TORN):
+                continue  # a writer killed midway: the documented error, never another value
+            fail("reader", f"{name}: {exc!r}")
+        except Exception as exc:
+            fail("reader", f"{name}: {exc!r}")
+        if value is not None and (not isinstance(value, tuple) or len(value) != 4 or
+                                  check(value[:3]) != value[3]):
+            fail("reader", f"{name}: wrong value {str(value)[:200]}")
+
+
+def served(caller, seq, payload):
+    return (caller, seq, check(payload))
+
+
+def server(prefix, slot, beat, seed):
+    name = function_name(prefix)
+    tidewell.remove_function(name)  # the segment of a server killed earlier
+    try:
+        tidewell.create_function(name, served)
+    except MemoryError as exc:
+        if "already exists" not in str(exc):  # another server won the name: try again later
+            fail("server", repr(exc))
+    os._exit(0)
+
+
+def caller(prefix, slot, beat, seed):
+    rng = random.Random(seed)
+    name = function_name(prefix)
+    seq = 0
+    while True:
+        seq += 1
+        payload = "y" * rng.choice((0, 10, 500))
+        try:
+            reply = timed(beat, slot, lambda: tidewell.call_function(name, (slot, seq, payload)))
+        except (MemoryError, RuntimeError) as exc:
+            if any(text in str(exc) for text in CALL_OUTAGES):
+                time.sleep(0.001)
+                continue
+            fail("caller", repr(exc))
+        if reply != (slot, seq, check(payload)):
+            fail("caller", f"crossed reply: sent {(slot, seq)}, got {str(reply)[:200]}")
+
+
+def value_names(prefix):
+    return [f"{prefix}-v{i}" for i in range(3)]
+
+
+def function_name(prefix):
+    return f"{prefix}-f"
+
+
+def where(pid):
+    """What a hung process is doing, from /proc: state, kernel wait channel, system call."""
+    parts = []
+    for entry in ("stat", "wchan", "syscall"):
+        try:
+            with open(f"/proc/{pid}/{entry}") as f:
+                text = f.read().strip()
+        except OSError as exc:
+            text = f"({exc.strerror})"
+        if entry == "stat":
+            text = text.rsplit(")", 1)[-1].split()[0]
+        parts.append(f"{entry} {text}")
+    return ", ".join(parts)
+
+
+def leftovers(prefix, pids):
+    temporaries = tuple(f".tidewell-new-{pid}-" for pid in pids)
+    return sorted(entry for entry in os.listdir(SHM_DIR)
+                  if entry.startswith(prefix) or entry.startswith(temporaries))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--duration", type=float, default=30.0, help="seconds (default 30)")
+    parser.add_argument("--hang", type=float, default=1.0, help="longest operation, seconds")
+    parser.add_argument("--kill-every", type=float, default=0.05,
+                        help="mean seconds between two kills (default 0.05)")
+    parser.add_argument("--seed", type=int, default=None)
+    args = parser.parse_args()
+    seed = args.seed if args.seed is not None else random.randrange(1 << 30)
+    rng = random.Random(seed)
+    prefix = f"tw-soak-{os.getpid()}"
+    roles = [writer, writer, reader, reader, server, caller, caller, caller]
+    global done
+    beat = CTX.RawArray("d", 2 * len(roles))
+    done = CTX.RawArray("Q", len(roles))
+    procs = [None] * len(roles)
+    started_pids = set()
+    kills = restarts = 0
+    failure = None
+
+    def start(slot):
+        beat[2 * slot] = 0.0
+        proc = CTX.Process(target=roles[slot],
+                           args=(prefix, slot, beat, rng.randrange(1 << 30)), daemon=True)
+        proc.start()
+        started_pids.add(proc.pid)
+        procs[slot] = proc
+
+    print(f"kill_soak: prefix {prefix}, seed {seed}, {args.duration:.0f} s", flush=True)
+    for name in value_names(prefix):
+        tidewell.create_memory(name)
+    try:
+        for slot in range(len(roles)):
+            start(slot)
+        end = time.monotonic() + args.duration
+        next_kill = time.monotonic() + rng.expovariate(1 / args.kill_every)
+        while failure is None and time.monotonic() < end:
+            time.sleep(0.005)
+            now = time.monotonic()
+            for slot, proc in enumerate(procs):
+                began = beat[2 * slot]
+                if began and now - began > args.hang and (
+                        now - began - (runqueue_wait(proc.pid) - beat[2 * slot + 1]) > args.hang):
+                    failure = (f"{roles[slot].__name__} {proc.pid}: operation over {args.hang} s "
+                               f"({where(proc.pid)})")
+                elif not proc.is_alive():
+                    if proc.exitcode not in (0, -signal.SIGKILL):
+                        failure = f"{roles[slot].__name__} exited with {proc.exitcode}"
+                    else:
+                        start(slot)
+                        restarts += 1
+            if now >= next_kill:
+                victim = procs[rng.randrange(len(procs))]
+                if victim.is_alive():
+                    os.kill(victim.pid, signal.SIGKILL)
+                    kills += 1
+                next_kill = now + rng.expovariate(1 / args.kill_every)
+    finally:
+        for proc in procs:
+            if proc is not None and proc.is_alive():
+                os.kill(proc.pid, signal.SIGKILL)
+            if proc is not None:
+                proc.join(10)
+        tidewell.remove_function(function_name(prefix))
+        for name in value_names(prefix):
+            tidewell.remove_memory(name)
+    # Creation cleans up what creators killed midway left; one creation gives it the chance.
+    probe = f"{prefix}-probe"
+    tidewell.create_memory(probe)
+    tidewell.remove_memory(probe)
+    left = leftovers(prefix, started_pids)
+    if failure is None and left:
+        failure = f"left behind in {SHM_DIR}: {left[:10]}"
+    for entry in left:
+        try:
+            os.unlink(os.path.join(SHM_DIR, entry))
+        except FileNotFoundError:
+            pass
+    per_role = {}
+    for slot, role in enumerate(roles):
+        per_role[role.__name__] = per_role.get(role.__name__, 0) + done[slot]
+    print(f"kill_soak: {kills} kills, {restarts} restarts; operations completed: "
+          + ", ".join(f"{role} {count}" for role, count in per_role.items()), flush=True)
+    if failure is not None:
+        print(f"kill_soak: FAILED (seed {seed}): {failure}", file=sys.stderr, flush=True)
+        return 1
+    print("kill_soak: passed", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
