@@ -54,6 +54,10 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
         if (status != SC_SUCCESS) {
             return status;
         }
+        // Names the decoder's class factory would refuse are refused here, not on every read.
+        if (!namedtuple_names_decode(type_name.get(), fields)) {
+            return SC_INCORRECT;
+        }
     }
     // Both tuples are immutable and held, so their items stay alive while they are written.
     for (Py_ssize_t i = 0; i < num_items; ++i) {

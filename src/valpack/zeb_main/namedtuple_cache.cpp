@@ -16,9 +16,17 @@ static PyObject* class_cache = nullptr;
 // The class last found or made; compared by address only, never dereferenced.
 static PyObject* most_recent = nullptr;
 
+// The names last found decodable by the encoder, held so that their addresses stay theirs. A
+// class keeps one name object and usually one `_fields` tuple, so repeated values pass on two
+// comparisons.
+static PyObject* checked_name = nullptr;
+static PyObject* checked_fields = nullptr;
+
 void clear_namedtuple_cache()
 {
     Py_CLEAR(class_cache);
+    Py_CLEAR(checked_name);
+    Py_CLEAR(checked_fields);
     most_recent = nullptr;
 }
 
@@ -88,6 +96,23 @@ static PyObject* cached_class(PyObject* type_name, PyObject* fields)
     }
     most_recent = made.get();
     return made.release();
+}
+
+bool namedtuple_names_decode(PyObject* type_name, PyObject* fields)
+{
+    if (type_name == checked_name && fields == checked_fields) {
+        return true;
+    }
+    // The decoder asks the same factory (through the same cache) for the class.
+    PyRef cls(cacheable(type_name, fields)
+                  ? cached_class(type_name, fields)
+                  : PyObject_CallFunctionObjArgs(namedtuple_cl, type_name, fields, nullptr));
+    if (!cls) {
+        return false;
+    }
+    Py_XSETREF(checked_name, Py_NewRef(type_name));
+    Py_XSETREF(checked_fields, Py_NewRef(fields));
+    return true;
 }
 
 PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items)

@@ -200,6 +200,10 @@ void clear_key_cache();
 // The instance of the class for `type_name` and `fields` (shared by every decoded value with the
 // same names, from a bounded cache) holding `items`; the factory refuses names it cannot use.
 PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items);
+// True when the decoder can make a class of these names (the factory refuses keywords, names
+// that are no identifiers, field names with a leading underscore, repeated field names);
+// otherwise false with the factory's exception.
+bool namedtuple_names_decode(PyObject* type_name, PyObject* fields);
 // Releases the cache of namedtuple classes (module teardown).
 void clear_namedtuple_cache();
 
