@@ -32,7 +32,7 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
     if (++vd->nt_depth > MAX_NAMEDTUPLE_DEPTH) {
         return SC_NESTDEPTH;
     }
-    if (!stack_left(vd->stack_floor)) {
+    if (!stack_left(vd->stack_bottom)) {
         return stack_exhausted_status();
     }
     // `_fields` may be computed by Python code on every access: the caller holds the one tuple

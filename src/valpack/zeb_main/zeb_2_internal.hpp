@@ -55,7 +55,7 @@ struct ValueData {
     int nests;           // containers currently open
     int nt_depth;        // namedtuples currently open
     unsigned char* bytes;
-    uintptr_t stack_floor; // see stack_floor()
+    uintptr_t stack_bottom; // see stack_bottom()
 };
 
 // Cold path of auto_resize_vd: grows the buffer so that `jump` more bytes fit.
@@ -80,7 +80,7 @@ inline StatusCode increment_nests(ValueData* vd)
     if (++vd->nests > MAX_NESTS) {
         return SC_NESTDEPTH;
     }
-    return stack_left(vd->stack_floor) ? SC_SUCCESS : stack_exhausted_status();
+    return stack_left(vd->stack_bottom) ? SC_SUCCESS : stack_exhausted_status();
 }
 
 // Number of significant bytes of a size: 0 for a size <= 0.
