@@ -1,0 +1,421 @@
+"""connect(): the same operations on shared memory and on a real Redis server.
+
+The Redis server is started here from the redis-server binary, on a Unix socket in a temporary
+directory, without persistence; the tests that need it are skipped when it is missing.
+"""
+import multiprocessing
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+import pytest
+
+import tidewell
+
+WAIT = 10  # hard limit for every wait on another process, in seconds
+HEARTBEAT = 0.5  # a dead Redis-side server's name expires after this
+NULL_FROM_FUNCTION = (
+    "Received a NULL message from the function. This is likely because the function returned "
+    "arguments of too large size."
+)
+CTX = multiprocessing.get_context("fork")
+REDIS_BIN = shutil.which("redis-server")
+
+
+class RedisServer:
+    """A private redis-server on a Unix socket; restart() keeps the socket path."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="tw-redis-")
+        self.socket = os.path.join(self.dir, "redis.sock")
+        self.process = None
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(
+            [REDIS_BIN, "--port", "0", "--unixsocket", self.socket, "--unixsocketperm", "700",
+             "--save", "", "--appendonly", "no", "--dir", self.dir],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        import redis
+
+        client = redis.Redis(unix_socket_path=self.socket, socket_connect_timeout=1)
+        deadline = time.monotonic() + WAIT
+        while True:
+            try:
+                client.ping()
+                break
+            except redis.ConnectionError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    raise RuntimeError("redis-server did not start")
+                time.sleep(0.02)
+        client.close()
+
+    def stop(self):
+        self.process.kill()
+        self.process.wait(WAIT)
+
+    def restart(self):
+        self.stop()
+        self.start()
+
+    def url(self, prefix):
+        return f"unix://{self.socket}?db=0&prefix={prefix}&heartbeat={HEARTBEAT}"
+
+    def close(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+@pytest.fixture(scope="module")
+def redis_server():
+    if REDIS_BIN is None:
+        pytest.skip("redis-server is not installed (Debian: apt-get install redis-server)")
+    pytest.importorskip("redis", reason='redis-py is not installed: pip install "tidewell[redis]"')
+    server = RedisServer()
+    yield server
+    server.close()
+
+
+@pytest.fixture(params=["shm", "redis"])
+def url(request, shm_name):
+    """A store URL; Redis keys live under a prefix of their own and are deleted afterwards."""
+    if request.param == "shm":
+        yield "shm:"
+        return
+    server = request.getfixturevalue("redis_server")
+    prefix = f"tw-test-{os.getpid()}-{shm_name('p')}:"
+    yield server.url(prefix)
+    store = tidewell.connect(server.url(prefix))
+    try:
+        keys = list(store.client.scan_iter(match=prefix.encode() + b"*"))
+        if keys:
+            store.client.delete(*keys)
+    except Exception:
+        pass  # a test that stopped the server
+    store.close()
+
+
+@pytest.fixture
+def store(url):
+    store = tidewell.connect(url)
+    yield store
+    store.close()
+
+
+@pytest.fixture
+def redis_url(redis_server, shm_name):
+    return redis_server.url(f"tw-test-{os.getpid()}-{shm_name('p')}:")
+
+
+def raised(call):
+    try:
+        call()
+    except BaseException as exc:
+        return type(exc), str(exc)
+    return None
+
+
+def wait_until(predicate, timeout=WAIT):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise TimeoutError("condition not reached")
+        time.sleep(0.01)
+
+
+# ---------------------------------------------------------------------------------------------
+# Served in other processes
+
+
+def ops(op, *args):
+    if op == "add":
+        return args[0] + args[1]
+    if op == "tagged":
+        return (os.getpid(), args)
+    if op == "sleep":
+        time.sleep(args[0])
+        return args[0]
+    if op == "raise":
+        raise ValueError("boom")
+    raise AssertionError(op)
+
+
+def _serve(url, name, results):
+    try:
+        results.put(("returned", tidewell.connect(url).create_function(name, ops)))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+def _call_many(url, name, tag, count, results):
+    store = tidewell.connect(url)
+    try:
+        for i in range(count):
+            assert store.call_function(name, ("tagged", tag, i))[1] == (tag, i)
+        results.put(("ok", tag))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+def _call_once(url, name, args, results):
+    try:
+        results.put(("returned", tidewell.connect(url).call_function(name, args)))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+class Proc:
+    def __init__(self, target, *args):
+        self.results = CTX.Queue()
+        self.process = CTX.Process(target=target, args=(*args, self.results), daemon=True)
+        sys.stdout.flush()
+        self.process.start()
+
+    def outcome(self):
+        return self.results.get(timeout=WAIT)
+
+    def end(self):
+        if self.process.is_alive():
+            self.process.kill()
+        self.process.join(WAIT)
+
+
+@pytest.fixture
+def procs():
+    started = []
+
+    def start(target, *args):
+        started.append(Proc(target, *args))
+        return started[-1]
+
+    yield start
+    for proc in started:
+        proc.end()
+
+
+@pytest.fixture
+def server(procs, url, name, store):
+    def start():
+        srv = procs(_serve, url, name)
+        wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+        return srv
+
+    yield start
+    store.remove_function(name)
+
+
+# ---------------------------------------------------------------------------------------------
+# connect()
+
+
+def test_connect_gives_the_module_functions_for_shared_memory():
+    local = tidewell.connect()
+    assert tidewell.connect("shm:") is local
+    for op in ("create_memory", "write_memory", "read_memory", "remove_memory",
+               "create_function", "call_function", "remove_function"):
+        assert getattr(local, op) is getattr(tidewell, op)
+    with pytest.raises(ValueError, match="Unsupported store URL"):
+        tidewell.connect("memcached://x")
+
+
+def test_redis_store_without_redis_py_names_the_extra():
+    code = ("import sys; sys.modules['redis'] = None; import tidewell\n"
+            "try: tidewell.connect('redis://localhost')\n"
+            "except ImportError as e: print(e)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         timeout=WAIT)
+    assert 'pip install "tidewell[redis]"' in out.stdout
+
+
+# ---------------------------------------------------------------------------------------------
+# Values: the same results and errors on both stores
+
+
+def test_value_lifecycle(store, name):
+    assert store.create_memory(name) is True
+    assert store.create_memory(name) is False
+    assert raised(lambda: store.create_memory(name, error_if_exists=True)) == (
+        MemoryError, f"The memory address '{name}' already exists.")
+    assert store.read_memory(name) is None
+    value = {"port": 80, "hosts": ["a", "b"], "big": b"x" * 100_000, "t": (1.5, None)}
+    assert store.write_memory(name, value) is True
+    assert store.read_memory(name) == value
+    assert store.write_memory(name, 7, create=False) is True
+    assert store.read_memory(name) == 7
+    assert raised(lambda: store.write_memory(name, object()))[0] is ValueError
+    assert store.read_memory(name) == 7
+    assert store.remove_memory(name) is True
+    assert store.remove_memory(name) is False
+    assert raised(lambda: store.remove_memory(name, throw_error=True)) == (
+        MemoryError, "Failed to unlink the shared memory.")
+
+
+def test_missing_names(store, name):
+    missing = (MemoryError, f"Failed to open shared memory address '{name}'.")
+    assert raised(lambda: store.read_memory(name)) == missing
+    assert raised(lambda: store.write_memory(name, 1, create=False)) == missing
+    assert raised(lambda: store.read_memory(name)) == missing
+    assert raised(lambda: store.call_function(name, ())) == (
+        MemoryError, "Failed to open the shared memory.")
+    assert store.remove_function(name) is False
+    assert store.write_memory(name, 1, create=True) is True
+    assert raised(lambda: store.call_function(name, ())) == (
+        MemoryError, f"The shared memory address '{name}' does not hold a function.")
+    assert store.remove_function(name) is False
+    store.remove_memory(name)
+
+
+def test_preallocated_name_is_not_a_value(store, name):
+    store.create_memory(name, 16)
+    assert raised(lambda: store.read_memory(name)) == (
+        ValueError, "Likely received an invalid bytes object: invalid protocol marker.")
+
+
+BAD_CALLS = [
+    ("create_memory", (), {}), ("create_memory", ("n", 1.5), {}),
+    ("create_memory", ("n",), {"error_if_exists": 1}), ("create_memory", ("n", None), {}),
+    ("create_memory", ("n",), {"name": "m"}), ("create_memory", ("n",), {"bogus": 1}),
+    ("create_memory", ("n", -1), {}), ("create_memory", ("n", 1 << 64), {}),
+    ("remove_memory", ("n", 1), {}), ("remove_memory", (b"n",), {}),
+    ("read_memory", (b"n",), {}), ("read_memory", ("a\0b",), {}),
+    ("read_memory", ("a\udcff",), {}), ("read_memory", (), {"name": "n"}),
+    ("write_memory", ("n",), {}), ("write_memory", ("n", 1, None), {}),
+    ("write_memory", ("n", 1, 1, 1), {}), ("write_memory", ("n", 1), {"name": "m"}),
+    ("create_function", ("n", 5), {}), ("create_function", (), {"name": "n", "func": print}),
+    ("remove_function", (), {}), ("remove_function", ("n", 1), {}),
+    ("call_function", ("n", [1]), {}), ("call_function", ("n",), {}),
+]
+
+
+@pytest.mark.parametrize("op, args, kwargs", BAD_CALLS)
+def test_argument_errors_match_the_module(store, op, args, kwargs):
+    expected = raised(lambda: getattr(tidewell, op)(*args, **kwargs))
+    assert expected is not None and expected[0] in (ValueError, TypeError)
+    assert raised(lambda: getattr(store, op)(*args, **kwargs)) == expected
+
+
+def _write(url, name, value, results):
+    results.put(tidewell.connect(url).write_memory(name, value))
+
+
+def test_values_across_processes(url, store, name, procs):
+    value = {"from": "child", "n": list(range(100))}
+    assert procs(_write, url, name, value).outcome() is True
+    assert store.read_memory(name) == value
+
+
+# ---------------------------------------------------------------------------------------------
+# Functions: the same results and errors on both stores
+
+
+def test_calls_and_stop(server, store, name):
+    srv = server()
+    assert store.call_function(name, ("add", 2, 3)) == 5
+    assert raised(lambda: store.create_function(name, ops)) == (
+        MemoryError, f"The memory address '{name}' already exists.")
+    assert raised(lambda: store.read_memory(name)) == (
+        MemoryError, f"The shared memory address '{name}' holds a function, not a value.")
+    assert store.create_memory(name) is False
+    assert store.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
+    srv.process.join(WAIT)
+    assert raised(lambda: store.call_function(name, ())) == (
+        MemoryError, "Failed to open the shared memory.")
+
+
+def test_create_function_on_a_value_name(store, name):
+    store.write_memory(name, 1)
+    assert raised(lambda: store.create_function(name, ops)) == (
+        MemoryError, f"The memory address '{name}' already exists.")
+
+
+def test_failing_callable_ends_serving(server, store, name):
+    srv = server()
+    assert raised(lambda: store.call_function(name, ("raise",))) == (
+        RuntimeError, NULL_FROM_FUNCTION)
+    assert srv.outcome() == ("raised", "ValueError", "boom")
+    assert raised(lambda: store.call_function(name, ())) == (
+        MemoryError, "Failed to open the shared memory.")
+
+
+def test_concurrent_callers_each_get_their_own_reply(server, url, name, procs):
+    server()
+    callers = [procs(_call_many, url, name, tag, 40) for tag in range(4)]
+    assert sorted(c.outcome() for c in callers) == [("ok", tag) for tag in range(4)]
+
+
+def test_server_killed_mid_call(server, url, name, procs):
+    srv = server()
+    caller = procs(_call_once, url, name, ("sleep", 30))
+    time.sleep(0.3)
+    srv.process.kill()
+    started = time.monotonic()
+    assert caller.outcome() == (
+        "raised", "RuntimeError", f"The process serving the shared function '{name}' has ended.")
+    assert time.monotonic() - started < HEARTBEAT * 4 + 1
+
+
+def test_sigint_ends_a_serving_server_and_a_waiting_caller(server, url, store, name, procs):
+    srv = server()
+    caller = procs(_call_once, url, name, ("sleep", 30))
+    time.sleep(0.3)
+    os.kill(caller.process.pid, signal.SIGINT)
+    assert caller.outcome()[:2] == ("raised", "KeyboardInterrupt")
+    os.kill(srv.process.pid, signal.SIGINT)
+    assert srv.outcome()[:2] == ("raised", "KeyboardInterrupt")
+    srv.process.join(WAIT)
+    # The name goes with the server (after the running call, which an interrupt ends too).
+    wait_until(lambda: raised(lambda: store.call_function(name, ())) == (
+        MemoryError, "Failed to open the shared memory."))
+
+
+# ---------------------------------------------------------------------------------------------
+# Redis only
+
+
+def test_redis_stop_answers_queued_calls(redis_url, name, procs):
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    running = procs(_call_once, redis_url, name, ("sleep", 0.5))
+    time.sleep(0.2)
+    queued = procs(_call_once, redis_url, name, ("add", 1, 2))
+    time.sleep(0.2)
+    assert store.remove_function(name) is True
+    assert running.outcome() == ("returned", 0.5)
+    assert queued.outcome() == ("raised", "RuntimeError", NULL_FROM_FUNCTION)
+    assert srv.outcome() == ("returned", None)
+    # No 1024-byte limit on Redis.
+    assert store.write_memory(name, b"x" * 5000) and len(store.read_memory(name)) == 5000
+
+
+def test_redis_remove_memory_of_a_function_stops_its_server(redis_url, name, procs):
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    assert store.remove_memory(name) is True
+    assert srv.outcome() == ("returned", None)
+    assert store.create_memory(name) is True
+
+
+def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, procs):
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    slow = procs(_call_once, redis_url, name, ("sleep", 1.0))
+    time.sleep(0.3)
+    redis_server.restart()
+    # The caller whose call was lost with the data fails clearly, within a bounded time.
+    outcome = slow.outcome()
+    assert outcome[0] == "raised" and outcome[1] in ("RuntimeError", "ConnectionError"), outcome
+    # The server takes its name again and serves new calls.
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 1, 1))) is None)
+    assert store.call_function(name, ("add", 2, 2)) == 4
+    callers = [procs(_call_many, redis_url, name, tag, 10) for tag in range(2)]
+    assert sorted(c.outcome() for c in callers) == [("ok", 0), ("ok", 1)]
+    assert store.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
