@@ -2,9 +2,10 @@
 
 Key layout under the store's prefix P (names are UTF-8, used as given):
 
-    P n:NAME   the name: a value (tidewell-encoded bytes), b"" (created, nothing written),
-               b"\\x00" (created with a pre-allocation, nothing written) or a function marker
-               b"\\x01" + server id (16 bytes) + epoch (4 bytes), kept alive by a TTL heartbeat
+    P n:NAME   the name. A value is a string: tidewell-encoded bytes, b"" (created, nothing
+               written) or b"\\x00" (created with a pre-allocation, nothing written). A function
+               is a hash {id: server id (16 bytes) + epoch (4 bytes)} kept alive by a TTL
+               heartbeat; being of another type, it refuses the value commands (WRONGTYPE).
     P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
                an empty request asks the server to stop
     P r:ID     the reply list of one call, with an expiry
@@ -44,8 +45,6 @@ NULL_FROM_FUNCTION = (
 # First byte of a reply that is not an encoded value (encodings begin with 0xFD or 0xFE).
 R_NULL, R_REFUSED, R_MISSING, R_NOT_FUNCTION = b"\x00", b"\x01", b"\x02", b"\x03"
 NO_VALUE = b"\xfdg"  # the encoder's no-value string: a call whose arguments are not a tuple
-FUNCTION = b"\x01"
-MARKER_LEN = 21
 
 
 class _Script:
@@ -54,15 +53,10 @@ class _Script:
         self.sha = hashlib.sha1(text.encode()).hexdigest()
 
 
-# A value never replaces a function, and create=False never creates.
-_WRITE = _Script("""
-if redis.call('GETRANGE', KEYS[1], 0, 0) == '\\1' then return -1 end
-if ARGV[2] == '0' and redis.call('EXISTS', KEYS[1]) == 0 then return 0 end
-redis.call('SET', KEYS[1], ARGV[1])
-return 1""")
+# A value never replaces a function: RENAME would, so it is checked here.
 _MOVE = _Script("""
 local fail = nil
-if redis.call('GETRANGE', KEYS[1], 0, 0) == '\\1' then fail = -1
+if redis.call('TYPE', KEYS[1])['ok'] == 'hash' then fail = -1
 elseif ARGV[1] == '0' and redis.call('EXISTS', KEYS[1]) == 0 then fail = 0 end
 if fail then redis.call('DEL', KEYS[2]) return fail end
 redis.call('RENAME', KEYS[2], KEYS[1])
@@ -70,31 +64,36 @@ redis.call('PERSIST', KEYS[1])
 return 1""")
 # Removing a function's name also stops its server.
 _REMOVE = _Script("""
-local head = redis.call('GETRANGE', KEYS[1], 0, 0)
+local kind = redis.call('TYPE', KEYS[1])['ok']
 local n = redis.call('DEL', KEYS[1])
-if n == 1 and head == '\\1' then redis.call('LPUSH', KEYS[2], '') end
+if kind == 'hash' then redis.call('LPUSH', KEYS[2], '') end
 return n""")
 _STOP = _Script("""
-if redis.call('GETRANGE', KEYS[1], 0, 0) ~= '\\1' then return 0 end
+if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return 0 end
 redis.call('LPUSH', KEYS[2], '')
 return 1""")
 # Requests left by an earlier, dead server's callers are dropped.
 _CLAIM = _Script("""
-if not redis.call('SET', KEYS[1], ARGV[1], 'NX', 'PX', ARGV[2]) then return 0 end
+if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end
+redis.call('HSET', KEYS[1], 'id', ARGV[1])
+redis.call('PEXPIRE', KEYS[1], ARGV[2])
 redis.call('DEL', KEYS[2])
 return 1""")
 # 1: alive; 2: the name had vanished with its queue (Redis lost its data) and is taken again
 # under a new epoch; 0: the name belongs to someone else now.
 _HEARTBEAT = _Script("""
-local m = redis.call('GETRANGE', KEYS[1], 0, 20)
-if m == ARGV[1] then redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
-if redis.call('EXISTS', KEYS[1]) == 0 and redis.call('EXISTS', KEYS[2]) == 0 then
-  redis.call('SET', KEYS[1], ARGV[2], 'PX', ARGV[3]) return 2 end
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind == 'hash' and redis.call('HGET', KEYS[1], 'id') == ARGV[1] then
+  redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
+if kind == 'none' and redis.call('EXISTS', KEYS[2]) == 0 then
+  redis.call('HSET', KEYS[1], 'id', ARGV[2])
+  redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 2 end
 return 0""")
 # The requests nobody will serve, taken with the name (only while the name is ours or gone).
 _DRAIN = _Script("""
-if redis.call('EXISTS', KEYS[1]) == 1 then
-  if redis.call('GETRANGE', KEYS[1], 0, 20) ~= ARGV[1] then return {} end
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind ~= 'none' then
+  if kind ~= 'hash' or redis.call('HGET', KEYS[1], 'id') ~= ARGV[1] then return {} end
   redis.call('DEL', KEYS[1])
 end
 local rest = redis.call('LRANGE', KEYS[2], 0, -1)
@@ -103,16 +102,17 @@ return rest""")
 # A call joins the queue only while the name holds a function; otherwise the caller's own reply
 # list gets the error code, so its blocking pop in the same round trip returns at once.
 _CALL = _Script("""
-if redis.call('GETRANGE', KEYS[1], 0, 0) == '\\1' then
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind == 'hash' then
   redis.call('RPUSH', KEYS[2], ARGV[1])
-  return redis.call('GETRANGE', KEYS[1], 0, 20)
+  return redis.call('HGET', KEYS[1], 'id')
 end
 local code = '\\2'
-if redis.call('EXISTS', KEYS[1]) == 1 then code = '\\3' end
+if kind ~= 'none' then code = '\\3' end
 redis.call('RPUSH', KEYS[3], code)
 redis.call('PEXPIRE', KEYS[3], ARGV[2])
 return false""")
-_SCRIPTS = (_WRITE, _MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _DRAIN, _CALL)
+_SCRIPTS = (_MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _DRAIN, _CALL)
 
 
 def _query_float(query, key, default):
@@ -201,7 +201,16 @@ class RedisStore:
         data = dumps(value)
         flag = b"1" if create else b"0"
         if len(data) < LARGE_VALUE:
-            done = self._eval(_WRITE, (self._name_key(key),), (data, flag))
+            # SET ... GET refuses a function's hash; the old value it returns is small, since
+            # large ones go the other way.
+            try:
+                old = self.client.set(self._name_key(key), data, xx=not create, get=True)
+            except redis.exceptions.ResponseError as exc:
+                if not str(exc).startswith("WRONGTYPE"):
+                    raise
+                done = -1
+            else:
+                done = 0 if old is None and not create else 1
         else:
             tmp = self.prefix + b"t:" + os.urandom(16).hex().encode()
             pipe = self.client.pipeline(transaction=False)
@@ -220,14 +229,16 @@ class RedisStore:
 
     def read_memory(self, *args, **kwargs):
         key, name = A.one_name("read_memory", A.READ_MEMORY, args, kwargs)
-        data = self.client.get(self._name_key(key))
+        try:
+            data = self.client.get(self._name_key(key))
+        except redis.exceptions.ResponseError as exc:
+            if not str(exc).startswith("WRONGTYPE"):
+                raise
+            raise MemoryError(
+                f"The shared memory address '{name}' holds a function, not a value.") from None
         if data is None:
             raise MemoryError(f"Failed to open shared memory address '{name}'.")
-        if not data:
-            return None
-        if data[0] == 1:
-            raise MemoryError(f"The shared memory address '{name}' holds a function, not a value.")
-        return loads(data)
+        return loads(data) if data else None
 
     def remove_memory(self, *args, **kwargs):
         key, _, throw_error = A.remove_memory(args, kwargs)
@@ -257,7 +268,7 @@ class RedisStore:
             marker, popped = self._place(name_key, queue, reply_key, request)
             while popped is None:
                 # No reply yet: is the server that took the call still the name's owner?
-                owner = self.client.getrange(name_key, 0, MARKER_LEN - 1)
+                owner = self._owner(name_key)
                 if owner != marker:
                     popped = self.client.lpop(reply_key)  # a reply sent just before it ended
                     if popped is None:
@@ -287,6 +298,12 @@ class RedisStore:
                     raise result
             return marker, popped
 
+    def _owner(self, name_key):
+        try:
+            return self.client.hget(name_key, "id")
+        except redis.exceptions.ResponseError:  # a value took the name
+            return None
+
     def _withdraw(self, queue, reply_key, request):
         # A caller that gives up takes its call back if no server took it yet; an answer that
         # comes anyway expires with its reply list.
@@ -298,7 +315,7 @@ class RedisStore:
 
 
 def _server_gone(name, marker, owner):
-    if owner and owner[:17] == marker[:17]:  # the same server, under a new epoch
+    if owner and owner[:16] == marker[:16]:  # the same server, under a new epoch
         return RuntimeError(f"The call to the shared function '{name}' was lost.")
     return RuntimeError(f"The process serving the shared function '{name}' has ended.")
 
@@ -339,7 +356,7 @@ class _Server:
         self.replies = []
 
     def _marker(self):
-        return FUNCTION + self.server_id + self.epoch.to_bytes(4, "big")
+        return self.server_id + self.epoch.to_bytes(4, "big")
 
     def run(self):
         if not self.store._eval(_CLAIM, (self.name_key, self.queue), (self.marker, self.ttl_ms)):
@@ -358,7 +375,7 @@ class _Server:
 
     def _beat(self):
         while not self.stopping.wait(self.store.heartbeat / 4):
-            next_marker = FUNCTION + self.server_id + (self.epoch + 1).to_bytes(4, "big")
+            next_marker = self.server_id + (self.epoch + 1).to_bytes(4, "big")
             try:
                 state = self.store._eval(_HEARTBEAT, (self.name_key, self.queue),
                                          (self.marker, next_marker, self.ttl_ms))
@@ -379,13 +396,7 @@ class _Server:
                 raise RuntimeError(f"The shared function '{self.name}' lost its name on the "
                                    f"Redis server to another owner.")
             try:
-                if use_blmpop:
-                    popped = self.client.execute_command(
-                        "BLMPOP", self.store.slice, 1, self.queue, "LEFT", "COUNT", MAX_BATCH)
-                    batch = popped[1] if popped else ()
-                else:
-                    popped = self.client.blpop([self.queue], self.store.slice)
-                    batch = (popped[1],) if popped else ()
+                batch = self._next_batch(use_blmpop)
             except redis.exceptions.ResponseError as exc:
                 if use_blmpop and "unknown command" in str(exc).lower():
                     use_blmpop = False  # Redis before 7.0
@@ -409,10 +420,9 @@ class _Server:
                 del self.pending[0]
                 if reply is not None:
                     self.replies.append((request[:16], reply))
-                if time.monotonic() - started > 0.002:
+                if time.monotonic() - started > 0.002:  # a slow batch: answer what is done
                     self._flush()
                     started = time.monotonic()
-            self._flush()
 
     def _answer(self, request):
         """The reply to one request; None for a duplicate. Raises when serving must end."""
@@ -431,16 +441,32 @@ class _Server:
             return NO_VALUE
         return dumps(self.func(*args))
 
-    def _flush(self):
-        if not self.replies:
-            return
+    def _next_batch(self, use_blmpop):
+        """Sends the replies made so far and waits for the next requests, in one round trip."""
+        pipe = self._reply_pipeline()
+        if use_blmpop:
+            pipe.execute_command("BLMPOP", self.store.slice, 1, self.queue, "LEFT",
+                                 "COUNT", MAX_BATCH)
+        else:
+            pipe.blpop([self.queue], self.store.slice)
+        popped = pipe.execute()[-1]
+        self.replies.clear()
+        if not popped:
+            return ()
+        return popped[1] if use_blmpop else (popped[1],)
+
+    def _reply_pipeline(self):
         pipe = self.client.pipeline(transaction=False)
         for request_id, reply in self.replies:
             reply_key = self.store.prefix + b"r:" + request_id.hex().encode()
             pipe.rpush(reply_key, reply)
             pipe.pexpire(reply_key, REPLY_TTL_MS)
-        self.replies.clear()
-        pipe.execute()
+        return pipe
+
+    def _flush(self):
+        if self.replies:
+            self._reply_pipeline().execute()
+            self.replies.clear()
 
     def _close(self):
         """Gives up the name and answers every call nobody will serve with the NULL message."""
