@@ -419,3 +419,67 @@ def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, p
     assert sorted(c.outcome() for c in callers) == [("ok", 0), ("ok", 1)]
     assert store.remove_function(name) is True
     assert srv.outcome() == ("returned", None)
+
+
+# ---------------------------------------------------------------------------------------------
+# Kill test: servers and callers killed at random while calls go on
+
+
+CLEAR_ERRORS = {
+    "RuntimeError": ("has ended.", "was lost.", "has stopped.", NULL_FROM_FUNCTION),
+    "MemoryError": ("Failed to open the shared memory.",),
+}
+
+
+def _serve_retrying(url, name, results):
+    store = tidewell.connect(url)
+    deadline = time.monotonic() + WAIT
+    while True:
+        try:
+            store.create_function(name, ops)
+            return
+        except MemoryError:  # the killed server's name is not free yet
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.05)
+
+
+def _call_until(url, name, tag, until, results):
+    store = tidewell.connect(url)
+    ok = crossed = 0
+    errors = []
+    i = 0
+    while time.time() < until:
+        i += 1
+        try:
+            reply = store.call_function(name, ("tagged", tag, i))
+        except (RuntimeError, MemoryError) as exc:
+            errors.append((type(exc).__name__, str(exc)))
+            time.sleep(0.02)
+            continue
+        if reply[1] == (tag, i):
+            ok += 1
+        else:
+            crossed += 1
+    results.put((tag, ok, crossed, errors))
+
+
+def test_kill_servers_and_callers(url, store, name, procs):
+    until = time.time() + 3.0
+    srv = procs(_serve_retrying, url, name)
+    callers = {tag: procs(_call_until, url, name, tag, until) for tag in range(3)}
+    for round_ in range(3):
+        time.sleep(0.5)
+        victim = callers.pop(round_)
+        victim.process.kill()
+        callers[10 + round_] = procs(_call_until, url, name, 10 + round_, until)
+        srv.process.kill()
+        srv.process.join(WAIT)
+        store.remove_function(name)  # frees a dead server's name on shared memory
+        srv = procs(_serve_retrying, url, name)
+    reports = [caller.outcome() for caller in callers.values()]  # each within WAIT: no hang
+    for tag, ok, crossed, errors in reports:
+        assert crossed == 0
+        assert ok > 0, (tag, errors)
+        for exc_type, message in errors:
+            assert message.endswith(CLEAR_ERRORS[exc_type]), message
