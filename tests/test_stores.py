@@ -483,3 +483,11 @@ def test_kill_servers_and_callers(url, store, name, procs):
         assert ok > 0, (tag, errors)
         for exc_type, message in errors:
             assert message.endswith(CLEAR_ERRORS[exc_type]), message
+
+
+def test_example_runs_on_either_store(url):
+    example = os.path.join(os.path.dirname(__file__), "..", "examples", "redis_workers.py")
+    out = subprocess.run([sys.executable, example, url], capture_output=True, text=True,
+                         timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.count("called score() served by") == 4
