@@ -266,6 +266,8 @@ class RedisStore:
         reply_key = self.prefix + b"r:" + request_id.hex().encode()
         try:
             marker, popped = self._place(name_key, queue, reply_key, request)
+            if marker is None and popped is None:  # refused, and the code went astray
+                popped = R_MISSING
             while popped is None:
                 # No reply yet: is the server that took the call still the name's owner?
                 owner = self._owner(name_key)
@@ -421,7 +423,10 @@ class _Server:
                 if reply is not None:
                     self.replies.append((request[:16], reply))
                 if time.monotonic() - started > 0.002:  # a slow batch: answer what is done
-                    self._flush()
+                    try:
+                        self._flush()
+                    except _RETRY_ERRORS:
+                        pass  # kept for the next round trip
                     started = time.monotonic()
 
     def _answer(self, request):
