@@ -204,7 +204,8 @@ class RedisStore:
             # SET ... GET refuses a function's hash; the old value it returns is small, since
             # large ones go the other way.
             try:
-                old = self.client.set(self._name_key(key), data, xx=not create, get=True)
+                old = self.client.execute_command(
+                    "SET", self._name_key(key), data, "GET", *(() if create else ("XX",)))
             except redis.exceptions.ResponseError as exc:
                 if not str(exc).startswith("WRONGTYPE"):
                     raise
