@@ -54,7 +54,8 @@ def values(url, prefix):
             for i in range(25000)]
     print(f"\nvalues (us per operation; pickle {len(pickle.dumps(rows)) >> 10} KiB, "
           f"tidewell {len(tidewell.dumps(rows)) >> 10} KiB for the records)")
-    print(f"{'value':8} {'op':6} {'tidewell':>10} {'pickle+redis':>13} {'ratio':>7}  (median of paired rounds)")
+    print(f"{'value':8} {'op':6} {'tidewell':>10} {'pickle+redis':>13} {'ratio':>7}"
+          "  (ratio: median of paired rounds)")
     for label, value in (("small", small), ("1 MB b''", b"x" * (1 << 20)), ("1 MB rec", rows)):
         name, key = "bench-v", prefix.encode() + b"plain"
         ops = [

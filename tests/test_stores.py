@@ -139,6 +139,10 @@ def ops(op, *args):
     if op == "sleep":
         time.sleep(args[0])
         return args[0]
+    if op == "touch_and_sleep":  # tells the test that the call is running
+        open(args[0], "w").close()
+        time.sleep(args[1])
+        return args[1]
     if op == "raise":
         raise ValueError("boom")
     raise AssertionError(op)
@@ -348,10 +352,10 @@ def test_concurrent_callers_each_get_their_own_reply(server, url, name, procs):
     assert sorted(c.outcome() for c in callers) == [("ok", tag) for tag in range(4)]
 
 
-def test_server_killed_mid_call(server, url, name, procs):
+def test_server_killed_mid_call(server, url, name, procs, tmp_path):
     srv = server()
-    caller = procs(_call_once, url, name, ("sleep", 30))
-    time.sleep(0.3)
+    caller = procs(_call_once, url, name, ("touch_and_sleep", str(tmp_path / "started"), 30))
+    wait_until((tmp_path / "started").exists)
     srv.process.kill()
     started = time.monotonic()
     assert caller.outcome() == (
@@ -359,10 +363,11 @@ def test_server_killed_mid_call(server, url, name, procs):
     assert time.monotonic() - started < HEARTBEAT * 4 + 1
 
 
-def test_sigint_ends_a_serving_server_and_a_waiting_caller(server, url, store, name, procs):
+def test_sigint_ends_a_serving_server_and_a_waiting_caller(server, url, store, name, procs,
+                                                            tmp_path):
     srv = server()
-    caller = procs(_call_once, url, name, ("sleep", 30))
-    time.sleep(0.3)
+    caller = procs(_call_once, url, name, ("touch_and_sleep", str(tmp_path / "started"), 30))
+    wait_until((tmp_path / "started").exists)
     os.kill(caller.process.pid, signal.SIGINT)
     assert caller.outcome()[:2] == ("raised", "KeyboardInterrupt")
     os.kill(srv.process.pid, signal.SIGINT)
@@ -377,14 +382,15 @@ def test_sigint_ends_a_serving_server_and_a_waiting_caller(server, url, store, n
 # Redis only
 
 
-def test_redis_stop_answers_queued_calls(redis_url, name, procs):
+def test_redis_stop_answers_queued_calls(redis_url, name, procs, tmp_path):
     store = tidewell.connect(redis_url)
     srv = procs(_serve, redis_url, name)
     wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
-    running = procs(_call_once, redis_url, name, ("sleep", 0.5))
-    time.sleep(0.2)
+    started = tmp_path / "started"
+    running = procs(_call_once, redis_url, name, ("touch_and_sleep", str(started), 0.5))
+    wait_until(started.exists)
     queued = procs(_call_once, redis_url, name, ("add", 1, 2))
-    time.sleep(0.2)
+    wait_until(lambda: store.client.llen(store.prefix + b"q:" + name.encode()) == 1)
     assert store.remove_function(name) is True
     assert running.outcome() == ("returned", 0.5)
     assert queued.outcome() == ("raised", "RuntimeError", NULL_FROM_FUNCTION)
@@ -402,16 +408,22 @@ def test_redis_remove_memory_of_a_function_stops_its_server(redis_url, name, pro
     assert store.create_memory(name) is True
 
 
-def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, procs):
+def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, procs,
+                                                tmp_path):
     store = tidewell.connect(redis_url)
     srv = procs(_serve, redis_url, name)
     wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
-    slow = procs(_call_once, redis_url, name, ("sleep", 1.0))
-    time.sleep(0.3)
+    slow = procs(_call_once, redis_url, name, ("touch_and_sleep", str(tmp_path / "started"), 1.0))
+    wait_until((tmp_path / "started").exists)
+    queued = procs(_call_once, redis_url, name, ("add", 1, 2))
+    wait_until(lambda: store.client.llen(store.prefix + b"q:" + name.encode()) == 1)
     redis_server.restart()
-    # The caller whose call was lost with the data fails clearly, within a bounded time.
-    outcome = slow.outcome()
-    assert outcome[0] == "raised" and outcome[1] in ("RuntimeError", "ConnectionError"), outcome
+    # Each call is answered (the running one's reply reaches the new Redis, the queued one is
+    # placed again by its caller's retry) or fails clearly, within a bounded time.
+    for caller, result in ((slow, 1.0), (queued, 3)):
+        outcome = caller.outcome()
+        assert outcome == ("returned", result) or outcome[1] in (
+            "RuntimeError", "MemoryError", "ConnectionError"), outcome
     # The server takes its name again and serves new calls.
     wait_until(lambda: raised(lambda: store.call_function(name, ("add", 1, 1))) is None)
     assert store.call_function(name, ("add", 2, 2)) == 4

@@ -42,8 +42,12 @@ _RETRY_ERRORS = (redis.ConnectionError, redis.TimeoutError)
 NULL_FROM_FUNCTION = (
     "Received a NULL message from the function. This is likely because the function returned "
     "arguments of too large size.")
-# First byte of a reply that is not an encoded value (encodings begin with 0xFD or 0xFE).
-R_NULL, R_REFUSED, R_MISSING, R_NOT_FUNCTION = b"\x00", b"\x01", b"\x02", b"\x03"
+# First byte of a reply that is not an encoded value (encodings begin with 0xFD or 0xFE):
+R_NULL = b"\x00"  # the NULL message
+R_REFUSED = b"\x01"  # + the decoder's message: the arguments could not be decoded
+R_MISSING = b"\x02"  # no such name
+R_NOT_FUNCTION = b"\x03"  # the name holds a value
+R_LOST = b"\x04"  # the call arrived twice and ran once (its first reply went missing)
 NO_VALUE = b"\xfdg"  # the encoder's no-value string: a call whose arguments are not a tuple
 
 
@@ -334,6 +338,8 @@ def _decode_reply(name, reply):
         raise MemoryError("Failed to open the shared memory.")
     if head == R_NOT_FUNCTION:
         raise MemoryError(f"The shared memory address '{name}' does not hold a function.")
+    if head == R_LOST:
+        raise RuntimeError(f"The call to the shared function '{name}' was lost.")
     return loads(reply)
 
 
@@ -421,8 +427,7 @@ class _Server:
                     return
                 reply = self._answer(request)
                 del self.pending[0]
-                if reply is not None:
-                    self.replies.append((request[:16], reply))
+                self.replies.append((request[:16], reply))
                 if time.monotonic() - started > 0.002:  # a slow batch: answer what is done
                     try:
                         self._flush()
@@ -431,10 +436,12 @@ class _Server:
                     started = time.monotonic()
 
     def _answer(self, request):
-        """The reply to one request; None for a duplicate. Raises when serving must end."""
+        """The reply to one request. Raises when serving must end."""
         request_id = request[:16]
         if request_id in self.seen:
-            return None
+            # A caller's retried round trip placed its call again. It is not run twice; this
+            # answer reaches the caller only if the first reply was lost too.
+            return R_LOST
         self.seen.add(request_id)
         self.seen_order.append(request_id)
         if len(self.seen_order) > 4096:
