@@ -26,23 +26,33 @@ import tidewell
 CTX = mp.get_context("spawn")
 
 
-def paired(ours, theirs, rounds=9, seconds=0.3):
-    """Microseconds per call of each, best of `rounds` alternating rounds, and the median of the
-    per-round ratios (the machine is shared: a pair of neighbouring rounds sees the same load)."""
+def redis_cpu(admin):
+    """Seconds of CPU the Redis server has used (user + system)."""
+    info = admin.info("cpu")
+    return info["used_cpu_user"] + info["used_cpu_sys"]
+
+
+def paired(ours, theirs, admin, rounds=9, seconds=0.4):
+    """Per operation, for each side: best wall time and best CPU time (this process plus the
+    Redis server), in microseconds, over alternating rounds. The machine is shared, so CPU time
+    is the steadier comparison; wall time is shown as the median ratio of neighbouring rounds."""
     number, start = 0, time.perf_counter()
     while time.perf_counter() - start < seconds / rounds / 2:
         ours()
         theirs()
         number += 1
-    times = ([], [])
+    walls, cpus = ([], []), ([], [])
     for _ in range(rounds):
-        for func, out in ((ours, times[0]), (theirs, times[1])):
-            start = time.perf_counter()
+        for side, func in enumerate((ours, theirs)):
+            r0, c0, w0 = redis_cpu(admin), time.process_time(), time.perf_counter()
             for _ in range(number):
                 func()
-            out.append((time.perf_counter() - start) / number * 1e6)
-    ratios = sorted(a / b for a, b in zip(*times))
-    return min(times[0]), min(times[1]), ratios[len(ratios) // 2]
+            w1, c1, r1 = time.perf_counter(), time.process_time(), redis_cpu(admin)
+            walls[side].append((w1 - w0) / number * 1e6)
+            cpus[side].append(((c1 - c0) + (r1 - r0)) / number * 1e6)
+    ratios = sorted(a / b for a, b in zip(*walls))
+    return (min(walls[0]), min(cpus[0]), min(walls[1]), min(cpus[1]), ratios[len(ratios) // 2],
+            min(cpus[0]) / min(cpus[1]))
 
 
 def values(url, prefix):
@@ -52,11 +62,11 @@ def values(url, prefix):
              "active": True}
     rows = [{"id": i, "name": f"row-{i}", "score": i * 0.5, "flags": [i % 2 == 0, None]}
             for i in range(25000)]
-    print(f"\nvalues (us per operation; pickle {len(pickle.dumps(rows)) >> 10} KiB, "
-          f"tidewell {len(tidewell.dumps(rows)) >> 10} KiB for the records)")
-    print(f"{'value':8} {'op':6} {'tidewell':>10} {'pickle+redis':>13} {'ratio':>7}"
-          "  (ratio: median of paired rounds)")
-    for label, value in (("small", small), ("1 MB b''", b"x" * (1 << 20)), ("1 MB rec", rows)):
+    print(f"\nvalues, us per operation (records: pickle {len(pickle.dumps(rows)) >> 10} KiB, "
+          f"tidewell {len(tidewell.dumps(rows)) >> 10} KiB); cpu = this process + Redis")
+    print(f"{'value':9} {'op':6} {'tw wall':>9} {'tw cpu':>8} {'pk wall':>9} {'pk cpu':>8} "
+          f"{'wall ratio':>10} {'cpu ratio':>9}")
+    for label, value in (("small", small), ("1MB bytes", b"x" * (1 << 20)), ("1MB recs", rows)):
         name, key = "bench-v", prefix.encode() + b"plain"
         ops = [
             ("write", lambda: store.write_memory(name, value),
@@ -64,8 +74,9 @@ def values(url, prefix):
             ("read", lambda: store.read_memory(name), lambda: pickle.loads(plain.get(key))),
         ]
         for op, ours, theirs in ops:
-            a, b, ratio = paired(ours, theirs)
-            print(f"{label:8} {op:6} {a:10.1f} {b:13.1f} {ratio:7.2f}")
+            tw_wall, tw_cpu, pk_wall, pk_cpu, wall_ratio, cpu_ratio = paired(ours, theirs, plain)
+            print(f"{label:9} {op:6} {tw_wall:9.1f} {tw_cpu:8.1f} {pk_wall:9.1f} {pk_cpu:8.1f} "
+                  f"{wall_ratio:10.2f} {cpu_ratio:9.2f}")
         store.remove_memory(name)
         plain.delete(key)
 
@@ -76,8 +87,10 @@ def echo(x):
     return x
 
 
-def tidewell_server(url, name):
+def tidewell_server(url, name, cpu):
+    start = time.process_time()
     tidewell.connect(url).create_function(name, echo)
+    cpu.put(time.process_time() - start)
 
 
 def tidewell_caller(url, name, calls, barrier, results):
@@ -85,20 +98,22 @@ def tidewell_caller(url, name, calls, barrier, results):
     for i in range(20):
         call(name, (i,))
     barrier.wait()
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     for i in range(calls):
         assert call(name, (i,)) == i
-    results.put(time.perf_counter() - start)
+    results.put((time.perf_counter() - start, time.process_time() - cpu))
 
 
-def plain_server(url, queue):
+def plain_server(url, queue, cpu):
+    start = time.process_time()
     r = redis.Redis.from_url(url)
     while True:
         _, request = r.blpop([queue])
         reply_key, args = pickle.loads(request)
         if reply_key is None:
-            return
+            break
         r.rpush(reply_key, pickle.dumps(echo(*args)))
+    cpu.put(time.process_time() - start)
 
 
 def plain_caller(url, queue, calls, barrier, results):
@@ -112,36 +127,46 @@ def plain_caller(url, queue, calls, barrier, results):
     for i in range(20):
         call((i,))
     barrier.wait()
-    start = time.perf_counter()
+    start, cpu = time.perf_counter(), time.process_time()
     for i in range(calls):
         assert call((i,)) == i
-    results.put(time.perf_counter() - start)
+    results.put((time.perf_counter() - start, time.process_time() - cpu))
 
 
-def run_calls(server, caller, url, name, callers, calls, ready):
-    srv = CTX.Process(target=server, args=(url, name), daemon=True)
+def run_calls(server, caller, url, name, callers, calls, ready, stop, admin):
+    """-> (calls per second, CPU microseconds per call: callers + server + Redis)."""
+    server_cpu = CTX.Queue()
+    srv = CTX.Process(target=server, args=(url, name, server_cpu), daemon=True)
     srv.start()
     ready()
+    redis_before = redis_cpu(admin)
     barrier, results = CTX.Barrier(callers), CTX.Queue()
     procs = [CTX.Process(target=caller, args=(url, name, calls, barrier, results))
              for _ in range(callers)]
     for p in procs:
         p.start()
-    wall = max(results.get(timeout=300) for _ in procs)
+    reports = [results.get(timeout=300) for _ in procs]
+    redis_used = redis_cpu(admin) - redis_before
     for p in procs:
         p.join(30)
-    return callers * calls / wall, srv
+    stop()
+    used = server_cpu.get(timeout=30) + redis_used + sum(cpu for _, cpu in reports)
+    srv.join(10)
+    total = callers * calls
+    return total / max(wall for wall, _ in reports), used / total * 1e6
 
 
 def calls_bench(url, prefix, calls, repeat):
     store = tidewell.connect(url)
     plain_url = url.partition("?")[0]
     plain = redis.Redis.from_url(plain_url)
-    print(f"\ncalls (echo of a small int; calls per second, all callers together, best of "
-          f"{repeat} alternating runs)")
-    print(f"{'callers':8} {'tidewell':>10} {'hand-written':>13} {'ratio':>7}")
+    print(f"\ncalls: echo of a small int; calls per second (all callers, best of {repeat} "
+          f"alternating runs); cpu = us per call of callers + server + Redis, best")
+    print(f"{'callers':8} {'tw calls/s':>10} {'tw cpu':>8} {'hw calls/s':>10} {'hw cpu':>8} "
+          f"{'rate ratio':>10} {'cpu ratio':>9}")
     for callers in (1, 4):
         name = f"bench-f-{callers}"
+        queue = prefix + f"plain-q-{callers}"
 
         def ready():
             deadline = time.monotonic() + 30
@@ -154,20 +179,17 @@ def calls_bench(url, prefix, calls, repeat):
                         raise
                     time.sleep(0.02)
 
-        best = [0.0, 0.0]
+        ours, theirs = [0.0, float("inf")], [0.0, float("inf")]
         for _ in range(repeat):
-            rate, srv = run_calls(tidewell_server, tidewell_caller, url, name, callers, calls,
-                                  ready)
-            best[0] = max(best[0], rate)
-            store.remove_function(name)
-            srv.join(10)
-            queue = prefix + f"plain-q-{callers}"
-            rate, srv = run_calls(plain_server, plain_caller, plain_url, queue, callers, calls,
-                                  lambda: None)
-            best[1] = max(best[1], rate)
-            plain.lpush(queue, pickle.dumps((None, ())))
-            srv.join(10)
-        print(f"{callers:<8} {best[0]:10.0f} {best[1]:13.0f} {best[0] / best[1]:7.2f}")
+            for best, args in (
+                (ours, (tidewell_server, tidewell_caller, url, name, callers, calls, ready,
+                        lambda: store.remove_function(name))),
+                (theirs, (plain_server, plain_caller, plain_url, queue, callers, calls,
+                          lambda: None, lambda: plain.lpush(queue, pickle.dumps((None, ())))))):
+                rate, cpu = run_calls(*args, plain)
+                best[0], best[1] = max(best[0], rate), min(best[1], cpu)
+        print(f"{callers:<8} {ours[0]:10.0f} {ours[1]:8.1f} {theirs[0]:10.0f} {theirs[1]:8.1f} "
+              f"{ours[0] / theirs[0]:10.2f} {ours[1] / theirs[1]:9.2f}")
 
 
 def main():
