@@ -408,6 +408,31 @@ def test_redis_remove_memory_of_a_function_stops_its_server(redis_url, name, pro
     assert store.create_memory(name) is True
 
 
+def test_redis_raw_requests_the_decoder_refuses(redis_url, name, procs):
+    """A peer that writes the request list itself: undecodable arguments and arguments that are
+    not a tuple are answered, and serving goes on."""
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    queue = store.prefix + b"q:" + name.encode()
+    replies = {}
+    for request_id, payload in ((b"a" * 16, b"\xfd\xff"), (b"b" * 16, tidewell.dumps([1]))):
+        store.client.rpush(queue, request_id + payload)
+        reply_key = store.prefix + b"r:" + request_id.hex().encode()
+        replies[request_id] = store.client.blpop([reply_key], WAIT)[1]
+    assert replies[b"a" * 16][:1] == b"\x01"  # refused, with the decoder's message
+    assert raised(lambda: tidewell.loads(replies[b"b" * 16])) == (
+        ValueError, "Likely received an invalid bytes object: fetched an invalid datatype "
+        "representative. (Rep. code: 103)")
+    assert store.call_function(name, ("add", 1, 2)) == 3
+    # Another prefix is another namespace.
+    other = tidewell.connect(redis_url.replace("prefix=", "prefix=other-"))
+    assert raised(lambda: other.call_function(name, ())) == (
+        MemoryError, "Failed to open the shared memory.")
+    assert store.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
+
+
 def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, procs,
                                                 tmp_path):
     store = tidewell.connect(redis_url)
