@@ -7,6 +7,7 @@ import multiprocessing
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -40,19 +41,21 @@ class RedisServer:
             [REDIS_BIN, "--port", "0", "--unixsocket", self.socket, "--unixsocketperm", "700",
              "--save", "", "--appendonly", "no", "--dir", self.dir],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        import redis
-
-        client = redis.Redis(unix_socket_path=self.socket, socket_connect_timeout=1)
         deadline = time.monotonic() + WAIT
-        while True:
+        while not self._answers_ping():
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise RuntimeError("redis-server did not start")
+            time.sleep(0.02)
+
+    def _answers_ping(self):
+        with socket.socket(socket.AF_UNIX) as sock:
+            sock.settimeout(1)
             try:
-                client.ping()
-                break
-            except redis.ConnectionError:
-                if time.monotonic() > deadline or self.process.poll() is not None:
-                    raise RuntimeError("redis-server did not start")
-                time.sleep(0.02)
-        client.close()
+                sock.connect(self.socket)
+                sock.sendall(b"PING\r\n")
+                return sock.recv(16) == b"+PONG\r\n"
+            except OSError:
+                return False
 
     def stop(self):
         self.process.kill()

@@ -138,7 +138,8 @@ def connect_url(url, prefix=None, heartbeat=None, **redis_kwargs):
     if prefix is None:
         prefix = url_prefix[-1] if url_prefix else DEFAULT_PREFIX
     redis_kwargs.setdefault("socket_timeout", 10.0)
-    redis_kwargs.setdefault("socket_connect_timeout", 5.0)
+    if not url.startswith("unix:"):  # a Unix socket connects at once or fails
+        redis_kwargs.setdefault("socket_connect_timeout", 5.0)
     redis_kwargs.setdefault("retry", Retry(ExponentialBackoff(cap=0.5, base=0.02), 3))
     redis_kwargs["decode_responses"] = False
     client = redis.Redis.from_url(url, **redis_kwargs)
