@@ -288,7 +288,7 @@ BAD_CALLS = [
     ("create_memory", ("n",), {"name": "m"}), ("create_memory", ("n",), {"bogus": 1}),
     ("create_memory", ("n", -1), {}), ("create_memory", ("n", 1 << 64), {}),
     ("remove_memory", ("n", 1), {}), ("remove_memory", (b"n",), {}),
-    ("read_memory", (b"n",), {}), ("read_memory", ("a\0b",), {}),
+    ("read_memory", (b"n",), {}),
     ("read_memory", ("a\udcff",), {}), ("read_memory", (), {"name": "n"}),
     ("write_memory", ("n",), {}), ("write_memory", ("n", 1, None), {}),
     ("write_memory", ("n", 1, 1, 1), {}), ("write_memory", ("n", 1), {"name": "m"}),
@@ -400,6 +400,16 @@ def test_redis_stop_answers_queued_calls(redis_url, name, procs, tmp_path):
     assert srv.outcome() == ("returned", None)
     # No 1024-byte limit on Redis.
     assert store.write_memory(name, b"x" * 5000) and len(store.read_memory(name)) == 5000
+
+
+@pytest.mark.parametrize("name, message", [
+    ("", "A shared memory name must not be empty."),
+    ("a\0b", "A shared memory name must not contain a NUL character."),
+])
+def test_redis_refuses_the_names_shared_memory_refuses(redis_url, name, message):
+    store = tidewell.connect(redis_url)
+    for call in (lambda: store.write_memory(name, 1), lambda: store.call_function(name, ())):
+        assert raised(call) == (ValueError, message)
 
 
 def test_redis_remove_memory_of_a_function_stops_its_server(redis_url, name, procs):

@@ -20,13 +20,22 @@ _MAX_PREALLOC = (1 << 64) - 1 - 48  # the native object also holds its 48-byte h
 
 
 def valid_name(name):
-    """A name as the C API's "s" unit takes it: a str without NUL that encodes to UTF-8."""
-    if not isinstance(name, str) or "\0" in name:
+    """The UTF-8 bytes of a str name, or None (the caller raises its argument message).
+
+    An empty name and a NUL character are refused as on shared memory, with the same messages,
+    so that a name that works on one store works on the other as far as Redis allows.
+    """
+    if not isinstance(name, str):
         return None
     try:
-        return name.encode()
+        key = name.encode()
     except UnicodeEncodeError:
         return None
+    if not key:
+        raise ValueError("A shared memory name must not be empty.")
+    if b"\0" in key:
+        raise ValueError("A shared memory name must not contain a NUL character.")
+    return key
 
 
 def parse(message, args, kwargs, keywords, required):
