@@ -1,17 +1,24 @@
-"""Scalar codec speed against pickle and marshal, and a shared value round trip against
-multiprocessing.shared_memory + pickle done by hand. All peers are measured in the same run and
-reported as ratios, because the machine is shared and timings drift.
+"""Shared values against what users write by hand, measured in one run and printed as ratios
+(the machine is shared and timings drift, so only ratios from one run are worth comparing).
 
-Run:  python bench/bench_values.py
+- codec: scalar encode/decode against pickle and marshal (reached through ctypes).
+- values: write and read of small values, 1 MB and 10 MB against a SharedMemory block kept open,
+  pickle and a multiprocessing lock; median of interleaved rounds, ratio = tidewell / peer.
+- churn (--churn): RSS and open descriptors over 100k operations on 10k distinct names.
+
+Run:  python bench/bench_values.py [--quick] [--churn] [--only codec|values|churn]
 """
+import argparse
 import ctypes
 import marshal
 import os
 import pickle
+import resource
 import statistics
 import struct
 import time
-from multiprocessing import shared_memory
+from collections import namedtuple
+from multiprocessing import Lock, shared_memory
 
 import tidewell
 
@@ -28,10 +35,10 @@ SCALARS = [
 ]
 
 
-def best_of(func, repeat=7, number=None):
+def best_of(func, repeat=7, number=None, budget=0.05):
     if number is None:
         number, start = 1, time.perf_counter()
-        while time.perf_counter() - start < 0.05:
+        while time.perf_counter() - start < budget:
             func()
             number += 1
     times = []
@@ -66,7 +73,6 @@ def codec_table():
         ),
     }
     base = rows["tidewell"]
-    # The codec is reached through ctypes here, which costs a fixed amount per call.
     none = encode(None)
     floor = best_of(lambda: [decode(none) for _ in SCALARS])
     print(f"Scalar corpus ({len(SCALARS)} values), time per corpus; ratio = peer / tidewell")
@@ -78,49 +84,120 @@ def codec_table():
 
 
 class HandMadeShared:
-    """What users write today: a shared_memory block, a length prefix and pickle."""
+    """What users write by hand: a SharedMemory block kept open, a length prefix, pickle and a
+    multiprocessing lock (so both sides pay for mutual exclusion between processes)."""
 
-    def __init__(self, name, size=4096):
-        self.shm = shared_memory.SharedMemory(name=name, create=True, size=size)
+    def __init__(self, name, size):
+        self.shm = shared_memory.SharedMemory(name=name, create=True, size=size + 8)
+        self.lock = Lock()
 
     def write(self, value):
         data = pickle.dumps(value, 5)
-        struct.pack_into("<Q", self.shm.buf, 0, len(data))
-        self.shm.buf[8 : 8 + len(data)] = data
+        with self.lock:
+            struct.pack_into("<Q", self.shm.buf, 0, len(data))
+            self.shm.buf[8 : 8 + len(data)] = data
 
     def read(self):
-        (length,) = struct.unpack_from("<Q", self.shm.buf, 0)
-        return pickle.loads(self.shm.buf[8 : 8 + length])
+        with self.lock:
+            (length,) = struct.unpack_from("<Q", self.shm.buf, 0)
+            return pickle.loads(self.shm.buf[8 : 8 + length])
 
     def close(self):
         self.shm.close()
         self.shm.unlink()
 
 
-def shm_table():
-    value = {"host": "localhost", "port": 8080, "ratio": 0.25, "tags": ["a", "b"], "on": True}
-    name = f"tw-bench-{os.getpid()}"
-    tidewell.write_memory(name, value)
-    hand = HandMadeShared(f"psm_bench_{os.getpid()}")
-    hand.write(value)
+Point = namedtuple("Point", "x y")
+CASES = [
+    ("int", 12345),
+    ("str 100", "x" * 100),
+    ("record", {"host": "localhost", "port": 8080, "ratio": 0.25, "tags": ["a", "b"], "on": True}),
+    ("bytes 1 MB", b"\xab" * (1 << 20)),
+    ("bytes 10 MB", b"\xcd" * (10 << 20)),
+]
+
+
+def values_table(rounds, budget):
+    tag = os.getpid()
+    print(f"\nShared values, median of {rounds} interleaved rounds; ratio = tidewell / peer "
+          "(peer: SharedMemory kept open + pickle + multiprocessing.Lock)")
+    print(f"{'value':12} {'op':5} {'tidewell us':>12} {'peer us':>10} {'ratio':>6} {'tw GB/s':>8} "
+          f"{'copy us':>8}")
+    for label, value in CASES:
+        name = f"tw-bench-{tag}"
+        size = len(pickle.dumps(value, 5))
+        tidewell.write_memory(name, value)
+        hand = HandMadeShared(f"psm-bench-{tag}", size)
+        hand.write(value)
+        try:
+            samples = {k: [] for k in ("tw w", "tw r", "pk w", "pk r", "copy")}
+            view = hand.shm.buf[8 : 8 + size]
+            for _ in range(rounds):
+                samples["tw w"].append(best_of(lambda: tidewell.write_memory(name, value),
+                                               repeat=3, budget=budget))
+                samples["pk w"].append(best_of(lambda: hand.write(value), repeat=3, budget=budget))
+                samples["tw r"].append(best_of(lambda: tidewell.read_memory(name), repeat=3,
+                                               budget=budget))
+                samples["pk r"].append(best_of(lambda: hand.read(), repeat=3, budget=budget))
+                # The floor of any read: one copy of the bytes out of a shared mapping.
+                samples["copy"].append(best_of(lambda: bytes(view), repeat=3, budget=budget))
+            view.release()
+            assert tidewell.read_memory(name) == value
+            for op in ("w", "r"):
+                tw = statistics.median(samples[f"tw {op}"])
+                pk = statistics.median(samples[f"pk {op}"])
+                rate = size / tw / 1e9 if size > 1000 else float("nan")
+                copy = statistics.median(samples["copy"]) * 1e6
+                print(f"{label:12} {'write' if op == 'w' else 'read':5} {tw * 1e6:12.2f} "
+                      f"{pk * 1e6:10.2f} {tw / pk:6.2f} {rate:8.2f} {copy:8.2f}")
+        finally:
+            tidewell.remove_memory(name)
+            hand.close()
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
+
+
+def churn(ops=100_000, names=10_000):
+    """Bounded memory and descriptors: many distinct names, each written and read in turn."""
+    tag = os.getpid()
+    all_names = [f"tw-churn-{tag}-{i}" for i in range(names)]
+    print(f"\nChurn: {ops} operations over {names} distinct names")
+    fds0, rss0 = open_fds(), rss_kb()
+    start = time.perf_counter()
     try:
-        samples = {"tidewell": [], "shared_memory+pickle": []}
-        for _ in range(5):
-            samples["tidewell"].append(
-                best_of(lambda: (tidewell.write_memory(name, value), tidewell.read_memory(name)))
-            )
-            samples["shared_memory+pickle"].append(best_of(lambda: (hand.write(value), hand.read())))
-        base = statistics.median(samples["tidewell"])
-        print("\nwrite + read of a small dict in one process; ratio = peer / tidewell")
-        for peer, times in samples.items():
-            med = statistics.median(times)
-            print(f"{peer:22} {med * 1e6:8.2f} us  ratio {med / base:5.2f}")
-        print("(the hand-made version has no lock, no growth, no crash safety and runs pickle)")
+        for i in range(ops):
+            name = all_names[((i // 2) * 7919) % names]  # written, then read
+            if i % 2:
+                tidewell.read_memory(name)
+            else:
+                tidewell.write_memory(name, i)
+            if i % 20_000 == 0:
+                print(f"  after {i:6d} ops: open fds {open_fds():5d}  RSS {rss_kb():7d} kB")
+        elapsed = time.perf_counter() - start
+        print(f"  after {ops:6d} ops: open fds {open_fds():5d}  RSS {rss_kb():7d} kB "
+              f"(start: {fds0} fds, {rss0} kB); {elapsed / ops * 1e6:.2f} us per op")
     finally:
-        tidewell.remove_memory(name)
-        hand.close()
+        for name in all_names:
+            tidewell.remove_memory(name)
+    print(f"  after removing all: open fds {open_fds():5d}  RSS {rss_kb():7d} kB")
 
 
 if __name__ == "__main__":
-    codec_table()
-    shm_table()
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer, shorter rounds")
+    parser.add_argument("--churn", action="store_true", help="also run the churn measurement")
+    parser.add_argument("--only", choices=["codec", "values", "churn"])
+    args = parser.parse_args()
+    if args.only in (None, "codec"):
+        codec_table()
+    if args.only in (None, "values"):
+        values_table(3 if args.quick else 5, 0.02 if args.quick else 0.05)
+    if args.only == "churn" or (args.only is None and args.churn):
+        churn()

@@ -293,7 +293,8 @@ def test_value_segment_is_not_a_function(name, payload):
     else:
         tidewell.write_memory(name, payload)
         if isinstance(payload, bytes):
-            assert os.path.getsize(shm_path(name)) == 1168
+            # A value object is never exactly a function segment's size: one byte more.
+            assert os.path.getsize(shm_path(name)) == 1169
     with pytest.raises(MemoryError) as info:
         tidewell.call_function(name, ("add", 1, 2))
     assert str(info.value) == f"The shared memory address '{name}' does not hold a function."

@@ -1,5 +1,6 @@
 """The module surface: argument rules and messages, docstrings, exported symbols, lifecycle."""
 import ctypes
+import os
 import shutil
 import subprocess
 import sys
@@ -28,7 +29,6 @@ MSG_CALL = "Expected a 'str' and 'tuple' type."
         (lambda: tidewell.create_memory("x", None), MSG_CREATE),
         (lambda: tidewell.create_memory("x", 1, 1), MSG_CREATE),
         (lambda: tidewell.create_memory("x", bogus=1), MSG_CREATE),
-        (lambda: tidewell.create_memory("x\0y"), MSG_CREATE),
         (lambda: tidewell.create_memory("\ud800"), MSG_CREATE),
         (lambda: tidewell.remove_memory("x", throw_error=1), MSG_REMOVE),
         (lambda: tidewell.remove_memory(b"x"), MSG_REMOVE),
@@ -50,6 +50,57 @@ def test_argument_errors(call, message):
     with pytest.raises(ValueError) as err:
         call()
     assert str(err.value) == message
+
+
+ALL_SEVEN = [
+    lambda n: tidewell.create_memory(n, error_if_exists=True),
+    lambda n: tidewell.remove_memory(n, throw_error=True),
+    lambda n: tidewell.read_memory(n),
+    lambda n: tidewell.write_memory(n, 1),
+    lambda n: tidewell.create_function(n, print),
+    lambda n: tidewell.remove_function(n),
+    lambda n: tidewell.call_function(n, ()),
+]
+
+
+@pytest.mark.parametrize("call", ALL_SEVEN)
+@pytest.mark.parametrize(
+    "bad, problem",
+    [
+        ("", "must not be empty"),
+        ("/", "must not be empty"),
+        (".", "must not be '.' or '..'"),
+        ("/..", "must not be '.' or '..'"),
+        ("a/b", "must not contain '/' after its first character"),
+        ("//a", "must not contain '/' after its first character"),
+        ("x\0y", "must not contain a NUL character"),
+        ("x" * 256, "must be at most 255 bytes in UTF-8 (this one has 256)"),
+        ("é" * 128, "must be at most 255 bytes in UTF-8 (this one has 256)"),
+        (".tidewell-new-1-2-3", "starting with '.tidewell-new-' are reserved"),
+    ],
+)
+def test_invalid_names_are_refused_before_any_system_call(call, bad, problem):
+    before = set(os.listdir("/dev/shm"))
+    with pytest.raises(ValueError) as err:
+        call(bad)
+    assert problem in str(err.value)
+    assert set(os.listdir("/dev/shm")) == before
+
+
+@pytest.mark.parametrize("length", [254, 255])
+def test_names_work_up_to_the_system_limit(name, length):
+    name += "n" * (length - len(name))
+    try:
+        assert tidewell.create_memory(name, error_if_exists=True) is True
+        assert tidewell.write_memory(name, "v") and tidewell.read_memory(name) == "v"
+    finally:
+        assert tidewell.remove_memory(name) is True
+
+
+def test_one_leading_slash_names_the_same_object(name):
+    tidewell.write_memory("/" + name, 5)
+    assert tidewell.read_memory(name) == 5
+    assert tidewell.remove_memory("/" + name) is True
 
 
 def test_varargs_functions_take_no_keywords():

@@ -15,6 +15,7 @@ from .tidewell import (
     remove_memory,
     write_memory,
 )
+from .tidewell import update_memory
 
 __all__ = [
     "call_function",
@@ -26,5 +27,6 @@ __all__ = [
     "read_memory",
     "remove_function",
     "remove_memory",
+    "update_memory",
     "write_memory",
 ]

@@ -1,7 +1,9 @@
 // The module functions: parse, put our message in place of the parser's, delegate.
 #include "tidewell/tidewell.hpp"
 #include "tidewell/function_segment.hpp"
+#include "tidewell/segment_common.hpp"
 #include "tidewell/value_segment.hpp"
+#include "tidewell/value_update.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 using tw::PyRef;
@@ -14,16 +16,31 @@ static PyObject* argument_error(const char* message)
     return nullptr;
 }
 
+// Every function takes its name through here, before anything touches the system: a name that
+// is not a str is an argument error; a str that cannot name a segment says what is wrong.
+static bool parse_name(PyObject* arg, const char* message, const char** name)
+{
+    tw::NameResult rc = tw::check_segment_name(arg, name);
+    if (rc == tw::NAME_NOT_STR) {
+        argument_error(message);
+    }
+    return rc == tw::NAME_OK;
+}
+
 extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"name", "prealloc_size", "error_if_exists", nullptr};
+    PyObject* name_arg;
     const char* name;
     PyObject* prealloc_size = nullptr;
     PyObject* error_if_exists = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!O!", const_cast<char**>(kwlist), &name,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!O!", const_cast<char**>(kwlist), &name_arg,
                                      &PyLong_Type, &prealloc_size, &PyBool_Type,
                                      &error_if_exists)) {
         return argument_error("Expected at least the name (str) argument.");
+    }
+    if (!parse_name(name_arg, "Expected at least the name (str) argument.", &name)) {
+        return nullptr;
     }
     return tw::create_memory_impl(name, prealloc_size, error_if_exists);
 }
@@ -31,20 +48,28 @@ extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject
 extern "C" TW_EXPORT PyObject* remove_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"name", "throw_error", nullptr};
+    PyObject* name_arg;
     const char* name;
     PyObject* throw_error = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|O!", const_cast<char**>(kwlist), &name,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!", const_cast<char**>(kwlist), &name_arg,
                                      &PyBool_Type, &throw_error)) {
         return argument_error("Expected at least the 'name' (str) argument.");
+    }
+    if (!parse_name(name_arg, "Expected at least the 'name' (str) argument.", &name)) {
+        return nullptr;
     }
     return tw::remove_memory_impl(name, throw_error);
 }
 
 extern "C" TW_EXPORT PyObject* read_memory(PyObject*, PyObject* args)
 {
+    PyObject* name_arg;
     const char* name;
-    if (!PyArg_ParseTuple(args, "s", &name)) {
+    if (!PyArg_ParseTuple(args, "O", &name_arg)) {
         return argument_error("Expected 1 'str' type.");
+    }
+    if (!parse_name(name_arg, "Expected 1 'str' type.", &name)) {
+        return nullptr;
     }
     return tw::read_memory_impl(name);
 }
@@ -52,22 +77,31 @@ extern "C" TW_EXPORT PyObject* read_memory(PyObject*, PyObject* args)
 extern "C" TW_EXPORT PyObject* write_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"name", "value", "create", nullptr};
+    PyObject* name_arg;
     const char* name;
     PyObject* value;
     PyObject* create = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "sO|O!", const_cast<char**>(kwlist), &name,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O!", const_cast<char**>(kwlist), &name_arg,
                                      &value, &PyBool_Type, &create)) {
         return argument_error("Expected at least the 'name' (str) and 'value' (any) arguments.");
+    }
+    if (!parse_name(name_arg, "Expected at least the 'name' (str) and 'value' (any) arguments.",
+                    &name)) {
+        return nullptr;
     }
     return tw::write_memory_impl(name, value, create);
 }
 
 extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args)
 {
+    PyObject* name_arg;
     const char* name;
     PyObject* func;
-    if (!PyArg_ParseTuple(args, "sO", &name, &func) || !PyCallable_Check(func)) {
+    if (!PyArg_ParseTuple(args, "OO", &name_arg, &func) || !PyCallable_Check(func)) {
         return argument_error("Expected a 'str' and 'callable' type.");
+    }
+    if (!parse_name(name_arg, "Expected a 'str' and 'callable' type.", &name)) {
+        return nullptr;
     }
     PyRef held = PyRef::borrow(func);
     return tw::create_function_impl(name, held.get());
@@ -75,19 +109,27 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args)
 
 extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)
 {
+    PyObject* name_arg;
     const char* name;
-    if (!PyArg_ParseTuple(args, "s", &name)) {
+    if (!PyArg_ParseTuple(args, "O", &name_arg)) {
         return argument_error("Expected 1 'str' type.");
+    }
+    if (!parse_name(name_arg, "Expected 1 'str' type.", &name)) {
+        return nullptr;
     }
     return tw::remove_function_impl(name);
 }
 
 extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
 {
+    PyObject* name_arg;
     const char* name;
     PyObject* call_args;
-    if (!PyArg_ParseTuple(args, "sO!", &name, &PyTuple_Type, &call_args)) {
+    if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, &call_args)) {
         return argument_error("Expected a 'str' and 'tuple' type.");
+    }
+    if (!parse_name(name_arg, "Expected a 'str' and 'tuple' type.", &name)) {
+        return nullptr;
     }
     PyRef held = PyRef::borrow(call_args);
     return call_shared_function(name, held.get());
@@ -125,4 +167,29 @@ PyObject* tw::loads(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                                              static_cast<size_t>(view.len));
     PyBuffer_Release(&view);
     return result;
+}
+
+PyObject* tw::update_memory(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"name", "func", "default", "create", nullptr};
+    static const char message[] =
+        "Expected at least the 'name' (str) and 'func' (callable) arguments.";
+    PyObject* name_arg;
+    const char* name;
+    PyObject* func;
+    PyObject* fallback = Py_None;
+    PyObject* create = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO!", const_cast<char**>(kwlist), &name_arg,
+                                     &func, &fallback, &PyBool_Type, &create) ||
+        !PyCallable_Check(func)) {
+        return argument_error(message);
+    }
+    if (!parse_name(name_arg, message, &name)) {
+        return nullptr;
+    }
+    // The function runs arbitrary code: keep what it could otherwise free.
+    PyRef held_name = PyRef::borrow(name_arg);
+    PyRef held_func = PyRef::borrow(func);
+    PyRef held_default = PyRef::borrow(fallback);
+    return tw::update_memory_impl(name, held_func.get(), held_default.get(), create);
 }

@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -15,15 +18,66 @@ namespace tw {
 
 static constexpr char SHM_DIR[] = "/dev/shm/";
 
+static_assert(MAX_NAME_BYTES == NAME_MAX, "a segment name is one file name");
+
+NameResult check_segment_name(PyObject* arg, const char** out)
+{
+    if (!PyUnicode_Check(arg)) {
+        return NAME_NOT_STR;
+    }
+    Py_ssize_t size;
+    const char* name = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (name == nullptr) {
+        // Not encodable as UTF-8 (a lone surrogate): an argument error like any other. Anything
+        // else (no memory) stands.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeError)) {
+            return NAME_INVALID;
+        }
+        PyErr_Clear();
+        return NAME_NOT_STR;
+    }
+    auto len = static_cast<size_t>(size);
+    if (len > 0 && name[0] == '/') {
+        ++name;
+        --len;
+    }
+    const char* problem = nullptr;
+    if (len == 0) {
+        problem = "A shared memory name must not be empty.";
+    }
+    else if (std::memchr(name, '\0', len) != nullptr) {
+        problem = "A shared memory name must not contain a NUL character.";
+    }
+    else if (std::memchr(name, '/', len) != nullptr) {
+        problem = "A shared memory name must not contain '/' after its first character.";
+    }
+    else if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        problem = "A shared memory name must not be '.' or '..'.";
+    }
+    else if (len > MAX_NAME_BYTES) {
+        PyErr_Format(PyExc_ValueError,
+                     "A shared memory name must be at most %d bytes in UTF-8 (this one has %zu).",
+                     static_cast<int>(MAX_NAME_BYTES), len);
+        return NAME_INVALID;
+    }
+    else if (std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
+        problem = "Shared memory names starting with '.tidewell-new-' are reserved.";
+    }
+    if (problem != nullptr) {
+        PyErr_SetString(PyExc_ValueError, problem);
+        return NAME_INVALID;
+    }
+    *out = name;
+    return NAME_OK;
+}
+
 bool segment_path(const char* name, char* out, size_t out_size)
 {
-    // shm_open ignores leading slashes and refuses empty names, names with a slash inside and
-    // names of NAME_MAX bytes or more.
     while (*name == '/') {
         ++name;
     }
     size_t len = std::strlen(name);
-    if (len == 0 || len + 1 >= NAME_MAX || std::strchr(name, '/') != nullptr ||
+    if (len == 0 || len > MAX_NAME_BYTES || std::strchr(name, '/') != nullptr ||
         sizeof(SHM_DIR) + len > out_size) {
         errno = EINVAL;
         return false;
@@ -36,6 +90,42 @@ PyObject* raise_segment_error(const char* format, const char* name)
 {
     PyErr_Format(PyExc_MemoryError, format, name);
     return nullptr;
+}
+
+// Deep enough for any realistic nesting (a finalizer that reads another name while a read is
+// decoding, and so on); beyond it an operation fails instead of growing without bound.
+constexpr int MAX_HELD = 32;
+static thread_local ObjectId held[MAX_HELD];
+static thread_local int held_count = 0;
+
+bool enter_held(ObjectId id, const char* name)
+{
+    for (int i = 0; i < held_count; ++i) {
+        if (held[i].ino == id.ino && held[i].dev == id.dev) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "The shared memory address '%s' is already in use by this thread (a "
+                         "signal handler, finalizer or callback ran while it was locked).",
+                         name);
+            return false;
+        }
+    }
+    if (held_count == MAX_HELD) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Too many nested shared memory operations in this thread at '%s'.", name);
+        return false;
+    }
+    held[held_count++] = id;
+    return true;
+}
+
+void leave_held(ObjectId id)
+{
+    for (int i = held_count - 1; i >= 0; --i) {
+        if (held[i].ino == id.ino && held[i].dev == id.dev) {
+            held[i] = held[--held_count];
+            return;
+        }
+    }
 }
 
 struct timespec deadline_after_ms(long ms)
@@ -61,18 +151,115 @@ static void make_private_name(char* out, size_t out_size)
                   counter.fetch_add(1), static_cast<unsigned long>(ts.tv_nsec));
 }
 
+constexpr time_t STALE_DEAD_CREATOR_S = 5;
+constexpr time_t STALE_ANY_S = 600;
+// A process sweeps at its first creation, then at most this often.
+constexpr time_t SWEEP_INTERVAL_S = 10;
+
+bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now)
+{
+    constexpr size_t prefix_len = sizeof(PRIVATE_PREFIX) - 1;
+    if (std::strncmp(file_name, PRIVATE_PREFIX, prefix_len) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+    time_t age = now - st.st_mtime;
+    if (age >= STALE_ANY_S) {
+        return true;
+    }
+    char* end;
+    long pid = std::strtol(file_name + prefix_len, &end, 10);
+    if (end == file_name + prefix_len || *end != '-' || pid <= 0 || pid > INT_MAX) {
+        return age >= STALE_DEAD_CREATOR_S;
+    }
+    bool gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+    return gone && age >= STALE_DEAD_CREATOR_S;
+}
+
+int remove_stale_temporaries()
+{
+    DIR* dir = opendir(SHM_DIR);
+    if (dir == nullptr) {
+        return 0;
+    }
+    int removed = 0;
+    time_t now = time(nullptr);
+    int dir_fd = dirfd(dir);
+    while (struct dirent* entry = readdir(dir)) {
+        struct stat st;
+        if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0 &&
+            fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            is_stale_temporary(entry->d_name, st, now) && unlinkat(dir_fd, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    closedir(dir);
+    return removed;
+}
+
+// Cheap enough to run on every creation, but bounded: a directory scan at most every few
+// seconds per process, with the GIL released.
+static void sweep_temporaries_now_and_then()
+{
+    static time_t last_sweep = 0;
+    time_t now = time(nullptr);
+    if (last_sweep != 0 && now - last_sweep < SWEEP_INTERVAL_S) {
+        return;
+    }
+    last_sweep = now;
+    Py_BEGIN_ALLOW_THREADS
+        remove_stale_temporaries();
+    Py_END_ALLOW_THREADS
+}
+
+int size_and_reserve(int fd, off_t size)
+{
+    int rc = without_gil([&] { return ftruncate(fd, size) == 0 ? 0 : errno; });
+    if (rc == 0) {
+        rc = without_gil([&] { return posix_fallocate(fd, 0, size); });
+    }
+    return rc;
+}
+
+// Publishes the private object under `final_path` in one step that fails if the name exists.
+// renameat2 leaves the object exactly one link, which the segment table relies on to tell a
+// removed object from a live one; link + unlink is the fallback where it is not supported.
+static int publish(const char* private_name, const char* private_path, const char* final_path)
+{
+    if (renameat2(AT_FDCWD, private_path, AT_FDCWD, final_path, RENAME_NOREPLACE) == 0) {
+        return 0;
+    }
+    int saved_errno = errno;
+    if (saved_errno == EINVAL || saved_errno == ENOSYS) {
+        int linked = link(private_path, final_path);
+        saved_errno = errno;
+        shm_unlink(private_name);
+        errno = saved_errno;
+        return linked;
+    }
+    shm_unlink(private_name);
+    errno = saved_errno;
+    return -1;
+}
+
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map)
+{
+    return create_segment_fd(name, object_size, map_size, init, ctx, keep_map, nullptr);
+}
+
+int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
+                      void* ctx, unsigned char** keep_map, int* keep_fd)
 {
     char final_path[PATH_MAX];
     if (!segment_path(name, final_path, sizeof(final_path))) {
         return 0;
     }
-    // Cheap early answer; the link below is what really decides.
+    // Cheap early answer; publishing is what really decides.
     if (access(final_path, F_OK) == 0) {
         errno = EEXIST;
         return 0;
     }
+    sweep_temporaries_now_and_then();
     char private_name[64];
     char private_path[PATH_MAX];
     make_private_name(private_name, sizeof(private_name));
@@ -84,7 +271,14 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
     }
     const char* failure = nullptr;
     unsigned char* map = nullptr;
-    if (ftruncate(fd, object_size) != 0 || posix_fallocate(fd, 0, object_size) != 0) {
+    int sized = size_and_reserve(fd, object_size);
+    if (sized < 0) {
+        // A signal handler raised: its exception stands.
+        close(fd);
+        shm_unlink(private_name);
+        return -1;
+    }
+    if (sized != 0) {
         failure = "Failed to allocate for shared memory address '%s'.";
     }
     else {
@@ -97,8 +291,8 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
             failure = init(map, ctx);
         }
     }
-    close(fd);
     if (failure != nullptr) {
+        close(fd);
         if (map != nullptr) {
             munmap(map, map_size);
         }
@@ -106,13 +300,18 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
         raise_segment_error(failure, name);
         return -1;
     }
-    int linked = link(private_path, final_path);
-    int saved_errno = errno;
-    shm_unlink(private_name);
-    if (linked != 0) {
+    if (publish(private_name, private_path, final_path) != 0) {
+        int saved_errno = errno;
+        close(fd);
         munmap(map, map_size);
         errno = saved_errno;
         return 0;
+    }
+    if (keep_fd != nullptr) {
+        *keep_fd = fd;
+    }
+    else {
+        close(fd);
     }
     if (keep_map != nullptr) {
         *keep_map = map;
@@ -139,6 +338,16 @@ int init_robust_mutex(pthread_mutex_t* mutex)
     }
     pthread_mutexattr_destroy(&attr);
     return rc;
+}
+
+bool looks_like_segment_mutex(const pthread_mutex_t* mutex)
+{
+    // glibc keeps the mutex kind in __data.__kind: PTHREAD_MUTEX_PSHARED_BIT (128), plus
+    // PTHREAD_MUTEX_ROBUST_NORMAL_NP (16) for robust ones.
+    constexpr int PSHARED_NORMAL = 128;
+    constexpr int PSHARED_ROBUST = 128 | 16;
+    int kind = __atomic_load_n(&mutex->__data.__kind, __ATOMIC_RELAXED);
+    return kind == PSHARED_ROBUST || kind == PSHARED_NORMAL;
 }
 
 LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)

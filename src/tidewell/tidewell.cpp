@@ -20,6 +20,15 @@ static PyMethodDef methods[] = {
      METH_FASTCALL, "Encode a value to bytes in tidewell's format (protocol 2)."},
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::loads)),
      METH_FASTCALL, "Decode a value from bytes in tidewell's format (protocol 2 or 1)."},
+    {"update_memory",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::update_memory)),
+     METH_VARARGS | METH_KEYWORDS,
+     "update_memory(name, func, default=None, create=True)\n--\n\n"
+     "Replace the value stored under name with func(current) in one step and return it.\n\n"
+     "Under the name's lock: read the current value (default when none is stored yet), call\n"
+     "func with it, write the result. Other processes wait for the name while func runs. If\n"
+     "func raises or its result cannot be encoded, nothing is written. func must not use the\n"
+     "same name (RuntimeError); create=False raises MemoryError for a missing name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

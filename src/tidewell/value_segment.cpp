@@ -1,12 +1,16 @@
 // Shared value segments: a 48-byte header (capacity and a robust mutex), then the data area.
 #include "tidewell/value_segment.hpp"
 #include "tidewell/segment_common.hpp"
+#include "tidewell/segment_table.hpp"
+#include "tidewell/value_lock.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <new>
+#include <utility>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +26,13 @@ static_assert(sizeof(BasicShm) == 48, "peers rely on a 48-byte value header");
 constexpr size_t HEADER_SIZE = sizeof(BasicShm);
 // Growth leaves 32 bytes of slack: the object becomes new_size + 80 bytes.
 constexpr size_t GROWTH_SLACK = 32;
+// Capacity to give a value object: never one that makes the object exactly a function segment's
+// size (it gets one byte more then), so a value tidewell wrote is never taken for a function.
+static size_t value_capacity(size_t capacity)
+{
+    return capacity + HEADER_SIZE == FUNCTION_SEGMENT_SIZE ? capacity + 1 : capacity;
+}
+
 // Copies larger than this run with the GIL released.
 constexpr size_t RELEASE_GIL_COPY = 1 << 20;
 
@@ -30,28 +41,29 @@ static bool flag_set(PyObject* flag)
     return flag != nullptr && Py_IsTrue(flag);
 }
 
-// An open, locked value segment. The mutex is locked and unlocked through `header`, the first
-// mapping, which stays at one address while the lock is held, as robust mutexes require. `full`
-// is that same mapping unless the object had to be mapped again at a larger size.
+// A value segment pinned in the segment table and locked by this thread; the destructor
+// unlocks. The mutex is unlocked through the mapping it was locked through (`locked_header`),
+// which the pinned reference keeps in place even when the data area is mapped again.
 struct OpenSegment {
-    BasicShm* header = nullptr;
-    size_t header_len = 0;
-    unsigned char* full = nullptr;
-    size_t full_len = 0;
+    SegmentRef ref;
+    BasicShm* locked_header = nullptr;
+    ObjectId id{};
+    size_t capacity = 0; // max_size as checked against the object under the lock
 
-    unsigned char* data() const { return full + HEADER_SIZE; }
-    size_t capacity() const { return header->max_size; }
-};
-
-static void close_shm(OpenSegment& seg)
-{
-    pthread_mutex_unlock(&seg.header->mutex);
-    if (seg.full != nullptr && seg.full != reinterpret_cast<unsigned char*>(seg.header)) {
-        munmap(seg.full, seg.full_len);
+    OpenSegment() = default;
+    OpenSegment(const OpenSegment&) = delete;
+    OpenSegment& operator=(const OpenSegment&) = delete;
+    ~OpenSegment()
+    {
+        if (locked_header != nullptr) {
+            pthread_mutex_unlock(&locked_header->mutex);
+            leave_held(id);
+        }
     }
-    munmap(seg.header, seg.header_len);
-    seg = OpenSegment{};
-}
+
+    BasicShm* header() const { return reinterpret_cast<BasicShm*>(ref.map()); }
+    unsigned char* data() const { return ref.map() + HEADER_SIZE; }
+};
 
 struct ValueInit {
     size_t pre_size;
@@ -67,15 +79,25 @@ static const char* init_value_header(unsigned char* map, void* ctx)
     return nullptr;
 }
 
-// 1 created, 0 not created (no exception), -1 failed with an exception set.
-static int create_shared_memory(const char* name, size_t pre_size, PyObject* error_if_exists)
+// 1 created, 0 not created (no exception), -1 failed with an exception set. A segment this call
+// created enters the segment table, and `adopted` (when given) holds it.
+static int create_shared_memory(const char* name, size_t pre_size, PyObject* error_if_exists,
+                                SegmentRef* adopted)
 {
+    pre_size = value_capacity(pre_size);
     ValueInit init{pre_size};
-    int rc = create_segment(name, static_cast<off_t>(pre_size + HEADER_SIZE), HEADER_SIZE,
-                            init_value_header, &init, nullptr);
+    int fd = -1;
+    int rc = create_segment_fd(name, static_cast<off_t>(pre_size + HEADER_SIZE), HEADER_SIZE,
+                               init_value_header, &init, nullptr, &fd);
     if (rc == 0 && errno == EEXIST && flag_set(error_if_exists)) {
         raise_segment_error("The memory address '%s' already exists.", name);
         return -1;
+    }
+    if (rc == 1) {
+        SegmentRef ref = segment_adopt(name, fd);
+        if (adopted != nullptr) {
+            *adopted = std::move(ref);
+        }
     }
     return rc;
 }
@@ -87,125 +109,113 @@ static void shrink_back(int fd, off_t size)
     (void)rc;
 }
 
-static bool is_function_segment(int fd, const struct stat& st)
-{
-    unsigned char magic[2];
-    return static_cast<size_t>(st.st_size) == FUNCTION_SEGMENT_SIZE &&
-           pread(fd, magic, 2, FUNCTION_MAGIC_OFFSET) == 2 &&
-           std::memcmp(magic, FUNCTION_MAGIC, 2) == 0;
-}
+// Returned by a step whose system call was interrupted by a signal handler that raised: the
+// handler's exception stands.
+static const char SIGNAL_RAISED[] = "";
 
-static int open_segment(const char* name, PyObject* create)
+// Under the lock: checks the shared capacity against the object, grows the object when
+// `new_size` data bytes do not fit, and makes the mapping cover the data area. Returns nullptr,
+// or the message of the step that failed. `max_size` is shared and may be damaged: it is checked
+// against the object's real size before any size is computed from it, so no sum below can wrap.
+// Callable again while the lock is held (a read-modify-write grows after reading).
+static const char* fit_data_area(OpenSegment& seg, size_t new_size)
 {
-    int fd = shm_open(name, O_RDWR, SEGMENT_MODE);
-    if (fd >= 0) {
-        return fd;
-    }
-    if (errno != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
-        raise_segment_error("Failed to open shared memory address '%s'.", name);
-        return -1;
-    }
-    if (create_shared_memory(name, 0, nullptr) < 0) {
-        return -1;
-    }
-    fd = shm_open(name, O_RDWR, SEGMENT_MODE);
-    if (fd < 0) {
-        raise_segment_error("Failed to open shared memory address '%s' after creation.", name);
-    }
-    return fd;
-}
-
-// Under the lock: makes `seg.full` cover a data area of at least `new_size` bytes, growing the
-// object when it is too small. Returns nullptr, or the message of the step that failed.
-static const char* map_data_area(int fd, size_t new_size, OpenSegment& seg)
-{
-    size_t max_size = seg.header->max_size;
-    bool grow = new_size > max_size;
-    size_t total;
-    if (grow) {
-        if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK) {
-            return "Failed to resize shared memory.";
+    size_t max_size = seg.header()->max_size;
+    size_t object_size = seg.ref.object_size();
+    if (max_size > object_size - HEADER_SIZE) {
+        // Grown by another process since the lookup, or a damaged header.
+        if (!seg.ref.refresh_size()) {
+            return "Failed to map shared memory address '%s'.";
         }
-        struct stat st;
-        total = new_size + HEADER_SIZE + GROWTH_SLACK;
-        if (fstat(fd, &st) != 0 || ftruncate(fd, static_cast<off_t>(total)) != 0) {
-            return "Failed to resize shared memory.";
-        }
-        if (posix_fallocate(fd, 0, static_cast<off_t>(total)) != 0) {
-            // Give back what could not be reserved; the old value and capacity stay.
-            shrink_back(fd, st.st_size);
-            return "Failed to resize shared memory.";
-        }
-    }
-    else {
-        total = max_size + HEADER_SIZE;
-        if (total <= seg.header_len) {
-            seg.full = reinterpret_cast<unsigned char*>(seg.header);
-            seg.full_len = seg.header_len;
-            return nullptr;
-        }
-        // Grown by another process since the first mapping was made, or a damaged header.
-        struct stat st;
-        if (max_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE || fstat(fd, &st) != 0 ||
-            total > static_cast<size_t>(st.st_size)) {
+        object_size = seg.ref.object_size();
+        if (object_size < HEADER_SIZE || max_size > object_size - HEADER_SIZE) {
             return "The shared memory address '%s' is damaged: its header claims more than it "
                    "holds.";
         }
     }
-    void* addr = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (addr == MAP_FAILED) {
+    if (new_size > max_size) {
+        if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK - 1) {
+            return "Failed to resize shared memory.";
+        }
+        size_t capacity = value_capacity(new_size + GROWTH_SLACK);
+        size_t total = capacity + HEADER_SIZE;
+        int sized = size_and_reserve(seg.ref.fd(), static_cast<off_t>(total));
+        if (sized != 0) {
+            // Give back what could not be reserved; the old value and capacity stay.
+            shrink_back(seg.ref.fd(), static_cast<off_t>(object_size));
+            return sized < 0 ? SIGNAL_RAISED : "Failed to resize shared memory.";
+        }
+        if (!seg.ref.cover(total) || !seg.ref.refresh_size()) {
+            return "Failed to map shared memory address '%s'.";
+        }
+        seg.header()->max_size = capacity;
+        max_size = capacity;
+    }
+    else if (!seg.ref.cover(HEADER_SIZE + max_size)) {
         return "Failed to map shared memory address '%s'.";
     }
-    seg.full = static_cast<unsigned char*>(addr);
-    seg.full_len = total;
-    if (grow) {
-        seg.header->max_size = new_size + GROWTH_SLACK;
-    }
+    seg.capacity = max_size;
     return nullptr;
 }
 
-// Opens `name` (creating it when allowed), locks it, grows it so that `new_size` data bytes fit,
-// and maps all of it. Returns false with an exception set. The object never gets shorter than
-// 48 + max_size while its lock is free, so the first mapping, sized before locking, covers the
-// data area unless another process grew it meanwhile.
+static PyObject* raise_open_error(const char* name)
+{
+    return raise_segment_error("Failed to open shared memory address '%s'.", name);
+}
+
+// Opens `name` through the segment table (creating it when allowed), locks it, grows it so
+// that `new_size` data bytes fit, and maps all of it. Returns false with an exception set.
 static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg)
 {
-    int fd = open_segment(name, create);
-    if (fd < 0) {
-        return false;
+    seg.ref = segment_open(name);
+    if (!seg.ref) {
+        if (errno != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
+            raise_open_error(name);
+            return false;
+        }
+        if (create_shared_memory(name, 0, nullptr, &seg.ref) < 0) {
+            return false;
+        }
+        if (!seg.ref) {
+            // Another process created the name meanwhile.
+            seg.ref = segment_open(name);
+        }
+        if (!seg.ref) {
+            raise_segment_error("Failed to open shared memory address '%s' after creation.", name);
+            return false;
+        }
     }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || static_cast<size_t>(st.st_size) < HEADER_SIZE) {
-        close(fd);
+    size_t size = seg.ref.object_size();
+    if (size < HEADER_SIZE) {
         raise_segment_error("The shared memory address '%s' does not hold a value.", name);
         return false;
     }
-    if (is_function_segment(fd, st)) {
+    if (size == FUNCTION_SEGMENT_SIZE &&
+        std::memcmp(seg.ref.map() + FUNCTION_MAGIC_OFFSET, FUNCTION_MAGIC, 2) == 0) {
         // A function segment keeps its own mutex where a value's header is: never lock it.
-        close(fd);
         raise_segment_error("The shared memory address '%s' holds a function, not a value.", name);
         return false;
     }
-    auto length = static_cast<size_t>(st.st_size);
-    void* addr = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (addr == MAP_FAILED) {
-        close(fd);
-        raise_segment_error("Failed to map shared memory metadata address '%s'.", name);
+    if (!looks_like_segment_mutex(&seg.header()->mutex)) {
+        raise_segment_error("The shared memory address '%s' does not hold a value.", name);
         return false;
     }
-    seg.header = static_cast<BasicShm*>(addr);
-    seg.header_len = length;
-    if (lock_segment_mutex(&seg.header->mutex, name) == LOCK_FAILED) {
-        munmap(addr, length);
-        close(fd);
-        seg = OpenSegment{};
+    ObjectId id = seg.ref.id();
+    if (!enter_held(id, name)) {
         return false;
     }
-    const char* failure = map_data_area(fd, new_size, seg);
-    close(fd);
+    BasicShm* header = seg.header();
+    if (lock_segment_mutex(&header->mutex, name) == LOCK_FAILED) {
+        leave_held(id);
+        return false;
+    }
+    seg.locked_header = header;
+    seg.id = id;
+    const char* failure = fit_data_area(seg, new_size);
     if (failure != nullptr) {
-        close_shm(seg);
-        raise_segment_error(failure, name);
+        if (failure != SIGNAL_RAISED) {
+            raise_segment_error(failure, name);
+        }
         return false;
     }
     return true;
@@ -224,18 +234,24 @@ PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject
             return nullptr;
         }
     }
-    int rc = create_shared_memory(name, pre_size, error_if_exists);
+    int rc = create_shared_memory(name, pre_size, error_if_exists, nullptr);
     if (rc < 0) {
         return nullptr;
     }
     return PyBool_FromLong(rc);
 }
 
+// First byte of the data area: a protocol marker (0xFD, 0xFE) once a value is written, 0 while
+// nothing was ever written (a fresh or preallocated area), WRITING while a write is under way.
+constexpr unsigned char NEVER_WRITTEN = 0x00;
+constexpr unsigned char WRITING = 0xFF;
+
 // Copies an encoded value into the data area. The marker byte is written last, after a barrier,
-// so a writer that dies midway leaves bytes that fail to decode instead of a different value.
+// so a writer that dies midway leaves WRITING, which reads as an invalid marker, never as a
+// different value or as "nothing written".
 static void store_value(unsigned char* dst, const unsigned char* src, size_t len)
 {
-    __atomic_store_n(dst, static_cast<unsigned char>(0), __ATOMIC_RELAXED);
+    __atomic_store_n(dst, WRITING, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
     if (len > RELEASE_GIL_COPY) {
         Py_BEGIN_ALLOW_THREADS
@@ -248,26 +264,28 @@ static void store_value(unsigned char* dst, const unsigned char* src, size_t len
     __atomic_store_n(dst, src[0], __ATOMIC_RELEASE);
 }
 
+// The encoder's buffer, freed on every exit.
+struct EncodedValue {
+    unsigned char* bytes = nullptr;
+    size_t len = 0;
+    EncodedValue() = default;
+    EncodedValue(const EncodedValue&) = delete;
+    EncodedValue& operator=(const EncodedValue&) = delete;
+    ~EncodedValue() { std::free(bytes); }
+};
+
 PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
 {
-    PyRef encoded(from_value(value));
-    if (!encoded) {
-        return nullptr;
-    }
-    char* bytes;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Failed to convert a Python bytes object to a C string.");
+    EncodedValue encoded;
+    if (!zeb2::encode_to_buffer(value, &encoded.bytes, &encoded.len)) {
         return nullptr;
     }
     OpenSegment seg;
-    if (!get_basic_shm(name, static_cast<size_t>(length), create, seg)) {
+    if (!get_basic_shm(name, encoded.len, create, seg)) {
         return nullptr;
     }
-    store_value(seg.data(), reinterpret_cast<const unsigned char*>(bytes),
-                static_cast<size_t>(length));
-    close_shm(seg);
+    // The one copy of a write: from the encoder's buffer into the segment.
+    store_value(seg.data(), encoded.bytes, encoded.len);
     Py_RETURN_TRUE;
 }
 
@@ -277,22 +295,21 @@ PyObject* read_memory_impl(const char* name)
     if (!get_basic_shm(name, 0, Py_None, seg)) {
         return nullptr;
     }
-    PyObject* result;
-    if (seg.capacity() == 0) {
-        result = Py_NewRef(Py_None);
+    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+        Py_RETURN_NONE;
     }
-    else {
-        // Decoded in place: writers wait on the mutex, and the decoder never reads past the
-        // capacity that the object was checked to hold.
-        result = zeb2::to_value_buffer(seg.data(), seg.capacity());
-    }
-    close_shm(seg);
-    return result;
+    // Decoded in place under the lock: the only copy is the one into the new objects. Writers
+    // wait on the mutex, and the decoder never reads past the checked capacity. Python code that
+    // runs meanwhile and reaches this name again gets RuntimeError (enter_held).
+    return zeb2::to_value_buffer(seg.data(), seg.capacity);
 }
 
 PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
 {
-    if (shm_unlink(name) == 0) {
+    int rc = shm_unlink(name);
+    // Whatever the outcome, this process stops using what it had open under the name.
+    segment_forget(name);
+    if (rc == 0) {
         Py_RETURN_TRUE;
     }
     if (flag_set(throw_error)) {
@@ -300,6 +317,73 @@ PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
         return nullptr;
     }
     Py_RETURN_FALSE;
+}
+
+// A read-modify-write: the lock stays held while Python code computes the new value, whose size
+// is known only then.
+struct HeldValue {
+    OpenSegment seg;
+    const char* name = nullptr;
+};
+
+HeldValue* hold_value(const char* name, PyObject* create)
+{
+    auto* held = new (std::nothrow) HeldValue;
+    if (held == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    held->name = name;
+    if (!get_basic_shm(name, 0, create, held->seg)) {
+        delete held;
+        return nullptr;
+    }
+    return held;
+}
+
+PyObject* held_value_read(HeldValue* held, PyObject* fallback)
+{
+    const OpenSegment& seg = held->seg;
+    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+        return Py_NewRef(fallback);
+    }
+    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+}
+
+bool held_value_write(HeldValue* held, PyObject* value)
+{
+    EncodedValue encoded;
+    if (!zeb2::encode_to_buffer(value, &encoded.bytes, &encoded.len)) {
+        return false;
+    }
+    OpenSegment& seg = held->seg;
+    if (encoded.len > seg.capacity) {
+        const char* failure = fit_data_area(seg, encoded.len);
+        if (failure != nullptr) {
+            if (failure != SIGNAL_RAISED) {
+                raise_segment_error(failure, held->name);
+            }
+            return false;
+        }
+    }
+    unsigned char* dst = seg.data();
+    if (encoded.len <= sizeof(uint64_t) && seg.capacity >= sizeof(uint64_t)) {
+        // One aligned store (the data area starts 8-aligned): a process killed here leaves the
+        // old value or the new one, never a torn one. The bytes after the value stay as they were.
+        uint64_t word;
+        std::memcpy(&word, dst, sizeof(word));
+        std::memcpy(&word, encoded.bytes, encoded.len);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(dst), word, __ATOMIC_RELEASE);
+    }
+    else {
+        store_value(dst, encoded.bytes, encoded.len);
+    }
+    return true;
+}
+
+void release_value(HeldValue* held)
+{
+    delete held;
 }
 
 } // namespace tw

@@ -320,6 +320,36 @@ static PyObject* raise_status(StatusCode status)
 
 using namespace zeb2;
 
+namespace zeb2 {
+
+bool encode_to_buffer(PyObject* value, unsigned char** out, size_t* len)
+{
+    ValueData vd{};
+    vd.max_size = initial_capacity(value);
+    vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
+    if (vd.bytes == nullptr) {
+        raise_status(SC_NOMEMORY);
+        return false;
+    }
+    vd.bytes[0] = PROTOCOL_2;
+    vd.offset = 1;
+    StatusCode status = from_any_value(&vd, value);
+    if (status != SC_SUCCESS) {
+        // A step that failed without saying why must not leave a stray exception behind.
+        if (status != SC_EXCEPTION) {
+            PyErr_Clear();
+        }
+        raise_status(status);
+        std::free(vd.bytes);
+        return false;
+    }
+    *out = vd.bytes;
+    *len = static_cast<size_t>(vd.offset);
+    return true;
+}
+
+} // namespace zeb2
+
 extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
 {
     if (value == nullptr) {
@@ -327,27 +357,14 @@ extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
                                          static_cast<char>(NO_VALUE)};
         return PyBytes_FromStringAndSize(no_value, 2);
     }
-    ValueData vd{};
-    vd.max_size = initial_capacity(value);
-    vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
-    if (vd.bytes == nullptr) {
-        return raise_status(SC_NOMEMORY);
+    unsigned char* bytes;
+    size_t len;
+    if (!zeb2::encode_to_buffer(value, &bytes, &len)) {
+        return nullptr;
     }
-    vd.bytes[0] = PROTOCOL_2;
-    vd.offset = 1;
-    StatusCode status = from_any_value(&vd, value);
-    PyObject* result = nullptr;
-    if (status == SC_SUCCESS) {
-        result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vd.bytes), vd.offset);
-    }
-    else {
-        // A step that failed without saying why must not leave a stray exception behind.
-        if (status != SC_EXCEPTION) {
-            PyErr_Clear();
-        }
-        raise_status(status);
-    }
-    std::free(vd.bytes);
+    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),
+                                                 static_cast<Py_ssize_t>(len));
+    std::free(bytes);
     return result;
 }
 
