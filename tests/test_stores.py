@@ -276,10 +276,34 @@ def test_missing_names(store, name):
     store.remove_memory(name)
 
 
-def test_preallocated_name_is_not_a_value(store, name):
-    store.create_memory(name, 16)
-    assert raised(lambda: store.read_memory(name)) == (
-        ValueError, "Likely received an invalid bytes object: invalid protocol marker.")
+def test_update_memory(store, name, shm_name):
+    missing = (MemoryError, f"Failed to open shared memory address '{name}'.")
+    assert raised(lambda: store.update_memory(name, len, create=False)) == missing
+    assert store.update_memory(name, lambda v: v + [1], []) == [1]
+    assert store.update_memory(name, lambda v: v + [2], []) == [1, 2]
+    assert raised(lambda: store.update_memory(name, lambda v: 1 / 0))[0] is ZeroDivisionError
+    assert raised(lambda: store.update_memory(name, lambda v: object()))[0] is ValueError
+    in_use = raised(lambda: store.update_memory(name, lambda v: store.read_memory(name)))
+    assert in_use == (RuntimeError, f"The shared memory address '{name}' is already in use by "
+                      "this thread (a signal handler, finalizer or callback ran while it was "
+                      "locked).")
+    assert store.read_memory(name) == [1, 2]
+    other = shm_name()
+    store.create_memory(other, 16)  # created, nothing written: the default
+    assert store.update_memory(other, lambda v: v, "d") == "d"
+
+
+def _count(url, name, times, results):
+    store = tidewell.connect(url)
+    for _ in range(times):
+        store.update_memory(name, lambda n: n + 1, 0)
+    results.put("done")
+
+
+def test_update_memory_loses_no_update(url, store, name, procs):
+    counters = [procs(_count, url, name, 50) for _ in range(3)]
+    assert [c.outcome() for c in counters] == ["done"] * 3
+    assert store.read_memory(name) == 150
 
 
 BAD_CALLS = [
@@ -295,6 +319,9 @@ BAD_CALLS = [
     ("create_function", ("n", 5), {}), ("create_function", (), {"name": "n", "func": print}),
     ("remove_function", (), {}), ("remove_function", ("n", 1), {}),
     ("call_function", ("n", [1]), {}), ("call_function", ("n",), {}),
+    ("update_memory", ("n",), {}), ("update_memory", ("n", 5), {}),
+    ("update_memory", ("n", len, 1, 1), {}), ("update_memory", ("n", len), {"create": None}),
+    ("update_memory", ("n",), {"func": len, "bogus": 1}), ("update_memory", (b"n", len), {}),
 ]
 
 
@@ -324,8 +351,10 @@ def test_calls_and_stop(server, store, name):
     assert store.call_function(name, ("add", 2, 3)) == 5
     assert raised(lambda: store.create_function(name, ops)) == (
         MemoryError, f"The memory address '{name}' already exists.")
-    assert raised(lambda: store.read_memory(name)) == (
-        MemoryError, f"The shared memory address '{name}' holds a function, not a value.")
+    for op in (lambda: store.read_memory(name), lambda: store.write_memory(name, 1),
+               lambda: store.update_memory(name, len)):
+        assert raised(op) == (
+            MemoryError, f"The shared memory address '{name}' holds a function, not a value.")
     assert store.create_memory(name) is False
     assert store.remove_function(name) is True
     assert srv.outcome() == ("returned", None)

@@ -14,6 +14,7 @@ WRITE_MEMORY = "Expected at least the 'name' (str) and 'value' (any) arguments."
 CREATE_FUNCTION = "Expected a 'str' and 'callable' type."
 REMOVE_FUNCTION = "Expected 1 'str' type."
 CALL_FUNCTION = "Expected a 'str' and 'tuple' type."
+UPDATE_MEMORY = "Expected at least the 'name' (str) and 'func' (callable) arguments."
 
 PREALLOC_TOO_LARGE = "The given pre-allocate size is too large."
 _MAX_PREALLOC = (1 << 64) - 1 - 48  # the native object also holds its 48-byte header
@@ -99,6 +100,19 @@ def write_memory(args, kwargs):
         raise ValueError(WRITE_MEMORY)
     check_flag(create, WRITE_MEMORY)
     return key, name, value, create is not False
+
+
+def update_memory(args, kwargs):
+    """-> (encoded name, name, func, default, create): create is False only when passed as False"""
+    name, func, default, create = parse(
+        UPDATE_MEMORY, args, kwargs, ("name", "func", "default", "create"), 2)
+    if not callable(func):
+        raise ValueError(UPDATE_MEMORY)
+    check_flag(create, UPDATE_MEMORY)
+    key = valid_name(name)
+    if key is None:
+        raise ValueError(UPDATE_MEMORY)
+    return key, name, func, None if default is ABSENT else default, create is not False
 
 
 def one_name(function, message, args, kwargs):

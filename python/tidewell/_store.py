@@ -14,6 +14,7 @@ class SharedMemoryStore:
     write_memory = _native.write_memory
     read_memory = _native.read_memory
     remove_memory = _native.remove_memory
+    update_memory = _native.update_memory
     create_function = _native.create_function
     call_function = _native.call_function
     remove_function = _native.remove_function
@@ -36,8 +37,8 @@ _REDIS_SCHEMES = ("redis", "rediss", "unix")
 
 
 def connect(url=None, **options):
-    """A store with create_memory, write_memory, read_memory, remove_memory, create_function,
-    call_function and remove_function, taking the module functions' arguments.
+    """A store with create_memory, write_memory, read_memory, update_memory, remove_memory,
+    create_function, call_function and remove_function, taking the module functions' arguments.
 
     connect() or connect("shm:")        this host's shared memory (the module functions)
     connect("redis://host:6379/0")      a Redis server (also rediss:// and unix:///path?db=0);

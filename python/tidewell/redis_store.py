@@ -2,10 +2,10 @@
 
 Key layout under the store's prefix P (names are UTF-8, used as given):
 
-    P n:NAME   the name. A value is a string: tidewell-encoded bytes, b"" (created, nothing
-               written) or b"\\x00" (created with a pre-allocation, nothing written). A function
-               is a hash {id: server id (16 bytes) + epoch (4 bytes)} kept alive by a TTL
-               heartbeat; being of another type, it refuses the value commands (WRONGTYPE).
+    P n:NAME   the name. A value is a string: tidewell-encoded bytes, or b"" when created and
+               not written yet. A function is a hash {id: server id (16 bytes) + epoch
+               (4 bytes)} kept alive by a TTL heartbeat; being of another type, it refuses the
+               value commands (WRONGTYPE).
     P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
                an empty request asks the server to stop
     P r:ID     the reply list of one call, with an expiry
@@ -155,6 +155,7 @@ class RedisStore:
         self.client = client
         self.prefix = prefix.encode() if isinstance(prefix, str) else bytes(prefix)
         self.heartbeat = float(heartbeat)
+        self._local = threading.local()  # names this thread is updating
         timeout = client.connection_pool.connection_kwargs.get("socket_timeout")
         # A blocking pop must come back well within the socket time-out.
         self.slice = min(0.25, self.heartbeat / 4, timeout / 4 if timeout else 0.25)
@@ -192,10 +193,9 @@ class RedisStore:
     # --- values ---------------------------------------------------------------------------
 
     def create_memory(self, *args, **kwargs):
-        key, name, size, error_if_exists = A.create_memory(args, kwargs)
-        # A pre-allocated, never written name reads like one on shared memory: zero bytes
-        # that fail to decode.
-        if self.client.set(self._name_key(key), b"\x00" if size else b"", nx=True):
+        key, name, _, error_if_exists = A.create_memory(args, kwargs)
+        # Redis allocates per value: a pre-allocation has nothing to reserve.
+        if self.client.set(self._name_key(key), b"", nx=True):
             return True
         if error_if_exists:
             raise MemoryError(f"The memory address '{name}' already exists.")
@@ -203,6 +203,7 @@ class RedisStore:
 
     def write_memory(self, *args, **kwargs):
         key, name, value, create = A.write_memory(args, kwargs)
+        self._check_not_updating(key, name)
         data = dumps(value)
         flag = b"1" if create else b"0"
         if len(data) < LARGE_VALUE:
@@ -235,16 +236,45 @@ class RedisStore:
 
     def read_memory(self, *args, **kwargs):
         key, name = A.one_name("read_memory", A.READ_MEMORY, args, kwargs)
-        try:
-            data = self.client.get(self._name_key(key))
-        except redis.exceptions.ResponseError as exc:
-            if not str(exc).startswith("WRONGTYPE"):
-                raise
-            raise MemoryError(
-                f"The shared memory address '{name}' holds a function, not a value.") from None
+        self._check_not_updating(key, name)
+        data = _get_value(self.client, self._name_key(key), name)
         if data is None:
             raise MemoryError(f"Failed to open shared memory address '{name}'.")
         return loads(data) if data else None
+
+    def update_memory(self, *args, **kwargs):
+        key, name, func, default, create = A.update_memory(args, kwargs)
+        self._check_not_updating(key, name)
+        name_key = self._name_key(key)
+        updating = self._local.__dict__.setdefault("names", set())
+        updating.add(key)
+        try:
+            with self.client.pipeline() as pipe:
+                while True:
+                    # Optimistic: if another client changes the name before ours is written, the
+                    # transaction fails and func runs again on the newer value.
+                    try:
+                        pipe.watch(name_key)
+                        data = _get_value(pipe, name_key, name)
+                        if data is None and not create:
+                            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+                        result = func(loads(data) if data else default)
+                        encoded = dumps(result)
+                        pipe.multi()
+                        pipe.set(name_key, encoded)
+                        pipe.execute()
+                        return result
+                    except redis.WatchError:
+                        continue
+        finally:
+            updating.discard(key)
+
+    def _check_not_updating(self, key, name):
+        # A func of update_memory that used its own name would make its update fail for ever.
+        if key in self._local.__dict__.get("names", ()):
+            raise RuntimeError(
+                f"The shared memory address '{name}' is already in use by this thread (a signal "
+                f"handler, finalizer or callback ran while it was locked).")
 
     def remove_memory(self, *args, **kwargs):
         key, _, throw_error = A.remove_memory(args, kwargs)
@@ -320,6 +350,17 @@ class RedisStore:
             self.client.delete(reply_key)
         except Exception:
             pass
+
+
+def _get_value(client, name_key, name):
+    """The stored string, or None for a missing name; a function's hash is a MemoryError."""
+    try:
+        return client.get(name_key)
+    except redis.exceptions.ResponseError as exc:
+        if not str(exc).startswith("WRONGTYPE"):
+            raise
+        raise MemoryError(
+            f"The shared memory address '{name}' holds a function, not a value.") from None
 
 
 def _server_gone(name, marker, owner):
