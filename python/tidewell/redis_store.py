@@ -355,7 +355,7 @@ class RedisStore:
 def _get_value(client, name_key, name):
     """The stored string, or None for a missing name; a function's hash is a MemoryError."""
     try:
-        return client.get(name_key)
+        return client.execute_command("GET", name_key)
     except redis.exceptions.ResponseError as exc:
         if not str(exc).startswith("WRONGTYPE"):
             raise
