@@ -441,6 +441,27 @@ def test_redis_refuses_the_names_shared_memory_refuses(redis_url, name, message)
         assert raised(call) == (ValueError, message)
 
 
+def test_redis_call_that_vanished_fails(redis_url, name, procs, tmp_path):
+    """A request lost while the server lives (a pop whose answer never arrived, Redis restored
+    from an older snapshot) is noticed within the heartbeat, not waited for without end."""
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    running = procs(_call_once, redis_url, name, ("touch_and_sleep", str(tmp_path / "s"), 3))
+    wait_until((tmp_path / "s").exists)
+    queued = procs(_call_once, redis_url, name, ("add", 1, 2))
+    queue = store.prefix + b"q:" + name.encode()
+    wait_until(lambda: store.client.llen(queue) == 1)
+    store.client.delete(queue)
+    started = time.monotonic()
+    assert queued.outcome() == (
+        "raised", "RuntimeError", f"The call to the shared function '{name}' was lost.")
+    assert time.monotonic() - started < 2.5  # the slow call is still running
+    assert running.outcome() == ("returned", 3)
+    assert store.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
+
+
 def test_redis_remove_memory_of_a_function_stops_its_server(redis_url, name, procs):
     store = tidewell.connect(redis_url)
     srv = procs(_serve, redis_url, name)

@@ -4,8 +4,8 @@ Key layout under the store's prefix P (names are UTF-8, used as given):
 
     P n:NAME   the name. A value is a string: tidewell-encoded bytes, or b"" when created and
                not written yet. A function is a hash {id: server id (16 bytes) + epoch
-               (4 bytes)} kept alive by a TTL heartbeat; being of another type, it refuses the
-               value commands (WRONGTYPE).
+               (4 bytes), busy: ids of the calls its server holds} kept alive by a TTL
+               heartbeat; being of another type, it refuses the value commands (WRONGTYPE).
     P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
                an empty request asks the server to stop
     P r:ID     the reply list of one call, with an expiry
@@ -84,13 +84,15 @@ redis.call('PEXPIRE', KEYS[1], ARGV[2])
 redis.call('DEL', KEYS[2])
 return 1""")
 # 1: alive; 2: the name had vanished with its queue (Redis lost its data) and is taken again
-# under a new epoch; 0: the name belongs to someone else now.
+# under a new epoch; 0: the name belongs to someone else now. `busy` lists the ids of the calls
+# the server holds, for callers that check their call is still somewhere.
 _HEARTBEAT = _Script("""
 local kind = redis.call('TYPE', KEYS[1])['ok']
 if kind == 'hash' and redis.call('HGET', KEYS[1], 'id') == ARGV[1] then
+  redis.call('HSET', KEYS[1], 'busy', ARGV[4])
   redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
 if kind == 'none' and redis.call('EXISTS', KEYS[2]) == 0 then
-  redis.call('HSET', KEYS[1], 'id', ARGV[2])
+  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '')
   redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 2 end
 return 0""")
 # The requests nobody will serve, taken with the name (only while the name is ours or gone).
@@ -304,10 +306,16 @@ class RedisStore:
             marker, popped = self._place(name_key, queue, reply_key, request)
             if marker is None and popped is None:  # refused, and the code went astray
                 popped = R_MISSING
+            accounted = time.monotonic()
             while popped is None:
-                # No reply yet: is the server that took the call still the name's owner?
-                owner = self._owner(name_key)
-                if owner != marker:
+                # No reply yet: is the server that took the call still the name's owner, and
+                # does the call still wait in the queue or in the server's hands?
+                owner, busy, position = self._look(name_key, queue, request)
+                if owner == marker and (position is not None or _holds(busy, request_id)):
+                    accounted = time.monotonic()
+                elif owner == marker and time.monotonic() - accounted < self.heartbeat:
+                    pass  # the server takes calls between two heartbeats
+                else:
                     popped = self.client.lpop(reply_key)  # a reply sent just before it ended
                     if popped is None:
                         raise _server_gone(name, marker, owner)
@@ -336,11 +344,17 @@ class RedisStore:
                     raise result
             return marker, popped
 
-    def _owner(self, name_key):
-        try:
-            return self.client.hget(name_key, "id")
-        except redis.exceptions.ResponseError:  # a value took the name
-            return None
+    def _look(self, name_key, queue, request):
+        """-> (owner's id, ids of the calls it holds, position of our request in the queue)"""
+        pipe = self.client.pipeline(transaction=False)
+        pipe.hmget(name_key, ["id", "busy"])
+        pipe.execute_command("LPOS", queue, request)
+        fields, position = pipe.execute(raise_on_error=False)
+        if isinstance(fields, Exception):  # a value took the name
+            return None, b"", None
+        if isinstance(position, Exception):
+            raise position
+        return fields[0], fields[1] or b"", position
 
     def _withdraw(self, queue, reply_key, request):
         # A caller that gives up takes its call back if no server took it yet; an answer that
@@ -363,8 +377,13 @@ def _get_value(client, name_key, name):
             f"The shared memory address '{name}' holds a function, not a value.") from None
 
 
+def _holds(busy, request_id):
+    return any(busy[i:i + 16] == request_id for i in range(0, len(busy), 16))
+
+
 def _server_gone(name, marker, owner):
-    if owner and owner[:16] == marker[:16]:  # the same server, under a new epoch
+    # The same server under a new epoch, or the same one that no longer has the call.
+    if owner and owner[:16] == marker[:16]:
         return RuntimeError(f"The call to the shared function '{name}' was lost.")
     return RuntimeError(f"The process serving the shared function '{name}' has ended.")
 
@@ -427,9 +446,11 @@ class _Server:
     def _beat(self):
         while not self.stopping.wait(self.store.heartbeat / 4):
             next_marker = self.server_id + (self.epoch + 1).to_bytes(4, "big")
+            # Pending first: a call moves from `pending` to `replies`, never back.
+            held = [r[:16] for r in list(self.pending)] + [i for i, _ in list(self.replies)]
             try:
                 state = self.store._eval(_HEARTBEAT, (self.name_key, self.queue),
-                                         (self.marker, next_marker, self.ttl_ms))
+                                         (self.marker, next_marker, self.ttl_ms, b"".join(held)))
             except redis.RedisError:
                 continue  # unreachable for now; the serving loop decides when to give up
             if state == 2:
@@ -468,8 +489,8 @@ class _Server:
                 if len(request) < 16:  # a stop request: what is still queued gets NULL
                     return
                 reply = self._answer(request)
+                self.replies.append((request[:16], reply))  # before it leaves `pending`
                 del self.pending[0]
-                self.replies.append((request[:16], reply))
                 if time.monotonic() - started > 0.002:  # a slow batch: answer what is done
                     try:
                         self._flush()
