@@ -94,7 +94,10 @@ def remove_memory(args, kwargs):
 
 def write_memory(args, kwargs):
     """-> (encoded name, name, value, create): create is False only when passed as False"""
-    name, value, create = parse(WRITE_MEMORY, args, kwargs, ("name", "value", "create"), 2)
+    if len(args) == 2 and not kwargs:  # the common call, without the general parser
+        (name, value), create = args, ABSENT
+    else:
+        name, value, create = parse(WRITE_MEMORY, args, kwargs, ("name", "value", "create"), 2)
     key = valid_name(name)
     if key is None:
         raise ValueError(WRITE_MEMORY)
