@@ -310,8 +310,8 @@ class RedisStore:
             while popped is None:
                 # No reply yet: is the server that took the call still the name's owner, and
                 # does the call still wait in the queue or in the server's hands?
-                owner, busy, position = self._look(name_key, queue, request)
-                if owner == marker and (position is not None or _holds(busy, request_id)):
+                owner, held = self._look(name_key, queue, request, request_id)
+                if owner == marker and held:
                     accounted = time.monotonic()
                 elif owner == marker and time.monotonic() - accounted < self.heartbeat:
                     pass  # the server takes calls between two heartbeats
@@ -344,17 +344,16 @@ class RedisStore:
                     raise result
             return marker, popped
 
-    def _look(self, name_key, queue, request):
-        """-> (owner's id, ids of the calls it holds, position of our request in the queue)"""
-        pipe = self.client.pipeline(transaction=False)
-        pipe.hmget(name_key, ["id", "busy"])
-        pipe.execute_command("LPOS", queue, request)
-        fields, position = pipe.execute(raise_on_error=False)
-        if isinstance(fields, Exception):  # a value took the name
-            return None, b"", None
-        if isinstance(position, Exception):
-            raise position
-        return fields[0], fields[1] or b"", position
+    def _look(self, name_key, queue, request, request_id):
+        """-> (the name's owner, whether the call is in its hands or still in its queue)"""
+        try:
+            owner, busy = self.client.hmget(name_key, ["id", "busy"])
+        except redis.exceptions.ResponseError:  # a value took the name
+            return None, False
+        if _holds(busy or b"", request_id):
+            return owner, True
+        # Sent again only while the call waits its turn (a running call is in `busy`).
+        return owner, self.client.execute_command("LPOS", queue, request) is not None
 
     def _withdraw(self, queue, reply_key, request):
         # A caller that gives up takes its call back if no server took it yet; an answer that
