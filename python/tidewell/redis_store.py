@@ -4,8 +4,9 @@ Key layout under the store's prefix P (names are UTF-8, used as given):
 
     P n:NAME   the name. A value is a string: tidewell-encoded bytes, or b"" when created and
                not written yet. A function is a hash {id: server id (16 bytes) + epoch
-               (4 bytes), busy: ids of the calls its server holds} kept alive by a TTL
-               heartbeat; being of another type, it refuses the value commands (WRONGTYPE).
+               (4 bytes), busy: ids of the calls its server holds, ttl: its heartbeat in ms}
+               kept alive by a TTL heartbeat; being of another type, it refuses the value
+               commands (WRONGTYPE).
     P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
                an empty request asks the server to stop
     P r:ID     the reply list of one call, with an expiry
@@ -79,7 +80,7 @@ return 1""")
 # Requests left by an earlier, dead server's callers are dropped.
 _CLAIM = _Script("""
 if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end
-redis.call('HSET', KEYS[1], 'id', ARGV[1])
+redis.call('HSET', KEYS[1], 'id', ARGV[1], 'ttl', ARGV[2])
 redis.call('PEXPIRE', KEYS[1], ARGV[2])
 redis.call('DEL', KEYS[2])
 return 1""")
@@ -92,7 +93,7 @@ if kind == 'hash' and redis.call('HGET', KEYS[1], 'id') == ARGV[1] then
   redis.call('HSET', KEYS[1], 'busy', ARGV[4])
   redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
 if kind == 'none' and redis.call('EXISTS', KEYS[2]) == 0 then
-  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '')
+  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '', 'ttl', ARGV[3])
   redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 2 end
 return 0""")
 # The requests nobody will serve, taken with the name (only while the name is ours or gone).
@@ -310,11 +311,11 @@ class RedisStore:
             while popped is None:
                 # No reply yet: is the server that took the call still the name's owner, and
                 # does the call still wait in the queue or in the server's hands?
-                owner, held = self._look(name_key, queue, request, request_id)
+                owner, held, beat = self._look(name_key, queue, request, request_id)
                 if owner == marker and held:
                     accounted = time.monotonic()
-                elif owner == marker and time.monotonic() - accounted < self.heartbeat:
-                    pass  # the server takes calls between two heartbeats
+                elif owner == marker and time.monotonic() - accounted < beat:
+                    pass  # the server names the calls it took at its next heartbeat
                 else:
                     popped = self.client.lpop(reply_key)  # a reply sent just before it ended
                     if popped is None:
@@ -345,15 +346,17 @@ class RedisStore:
             return marker, popped
 
     def _look(self, name_key, queue, request, request_id):
-        """-> (the name's owner, whether the call is in its hands or still in its queue)"""
+        """-> (the name's owner, whether the call is in its hands or still in its queue, how
+        long the call may be in neither: the longer of both sides' heartbeats)"""
         try:
-            owner, busy = self.client.hmget(name_key, ["id", "busy"])
+            owner, busy, ttl = self.client.hmget(name_key, ["id", "busy", "ttl"])
         except redis.exceptions.ResponseError:  # a value took the name
-            return None, False
-        if _holds(busy or b"", request_id):
-            return owner, True
+            return None, False, 0
+        beat = max(self.heartbeat, int(ttl or 0) / 1000)
+        if owner is None or _holds(busy or b"", request_id):
+            return owner, owner is not None, beat
         # Sent again only while the call waits its turn (a running call is in `busy`).
-        return owner, self.client.execute_command("LPOS", queue, request) is not None
+        return owner, self.client.execute_command("LPOS", queue, request) is not None, beat
 
     def _withdraw(self, queue, reply_key, request):
         # A caller that gives up takes its call back if no server took it yet; an answer that
