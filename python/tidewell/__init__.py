@@ -3,6 +3,7 @@
 # The functions live in the native extension tidewell.tidewell (its file exports PyInit_tidewell
 # and the codec's C entry points for native peers); this package re-exports them unchanged.
 
+from ._store import connect
 from .tidewell import (
     call_function,
     create_function,
@@ -20,6 +21,7 @@ __all__ = [
     "ObjectInfo",
     "Value",
     "call_function",
+    "connect",
     "create_function",
     "create_memory",
     "describe",
