@@ -6,6 +6,7 @@ Times are the best of several repeats, per encode or decode of the whole corpus.
 peer / tidewell: above 1.00 the peer is slower or larger.
 """
 import argparse
+import collections
 import datetime
 import decimal
 import marshal
@@ -26,6 +27,9 @@ try:
     import msgspec
 except ImportError:
     msgspec = None
+
+
+Sample = collections.namedtuple("Sample", ["id", "name"])
 
 
 def make_corpora(rng):
@@ -77,6 +81,7 @@ def make_corpora(rng):
     scalars += [f"s{rng.randrange(10**6)}" for _ in range(2000)]
     rng.shuffle(scalars)
     return {
+        "namedtuples (20k)": [Sample(i, f"n{i}") for i in range(20000)],
         "config dicts (200)": [config(i) for i in range(200)],
         "records (1000)": [record(i) for i in range(1000)],
         "nested containers": tree(6),

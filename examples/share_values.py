@@ -5,6 +5,22 @@ worker processes. Each worker reads the configuration, calls the function, and w
 result under a name of its own; the parent reads the results back and cleans everything up.
 
 Run:  python examples/share_values.py
+
+It prints one line per worker, then `read`:
+
+    worker 4312 read the config from 4308, called score() served by 4308: 'tide' scores 6.0
+    ...
+    read
+
+- `worker 4312`: the pid of the worker process that wrote this result;
+- `read the config from 4308`: the `owner` field of the configuration the worker read, that
+  is the parent's pid: the value crossed from the parent to the worker;
+- `served by 4308`: the pid that ran score(), written by score() itself: the call crossed from
+  the worker to the parent's serving thread and back;
+- `'tide' scores 6.0`: len(word) * weight, with word and weight from the configuration.
+- `read`: printed by tidewell itself, not by this script. A serving create_function writes
+  this line to standard output when it is stopped (here by remove_function in `finally`),
+  just before it removes the name and returns.
 """
 import multiprocessing
 import os
@@ -12,7 +28,6 @@ import threading
 import time
 
 import tidewell
-
 
 
 def names(prefix):
@@ -33,8 +48,9 @@ def worker(prefix, index):
 
 
 def wait_for_function(name, timeout=10.0):
+    """Waits until a function is served under `name` (create_function runs in another thread)."""
     deadline = time.monotonic() + timeout
-    while not os.path.exists(f"/dev/shm/{name}"):
+    while (info := tidewell.describe(name)) is None or info.kind != "function":
         if time.monotonic() > deadline:
             raise TimeoutError(f"function {name!r} did not appear")
         time.sleep(0.01)
@@ -64,6 +80,7 @@ def main():
                   f"called score() served by {result['served_by']}: "
                   f"{result['word']!r} scores {result['score']}")
     finally:
+        # Stops the server: its create_function prints "read", removes the name and returns.
         tidewell.remove_function(score_name)
         server.join(10)
         for name in [config_name, *result_names]:

@@ -3,6 +3,7 @@
 # The functions live in the native extension tidewell.tidewell (its file exports PyInit_tidewell
 # and the codec's C entry points for native peers); this package re-exports them unchanged.
 
+from ._store import connect
 from .tidewell import (
     call_function,
     create_function,
@@ -13,18 +14,49 @@ from .tidewell import (
     remove_function,
     remove_memory,
     trust,
+    update_memory,
     write_memory,
 )
 
 __all__ = [
+    "ObjectInfo",
+    "Value",
     "call_function",
+    "connect",
     "create_function",
     "create_memory",
+    "describe",
     "dumps",
     "loads",
     "read_memory",
     "remove_function",
     "remove_memory",
     "trust",
+    "update_memory",
     "write_memory",
 ]
+
+# Type checkers take a name TYPE_CHECKING as true; at run time the names below load on first
+# use, which keeps typing and importlib.metadata out of `import tidewell`.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._segments import ObjectInfo, describe
+    from ._types import Value
+
+    __version__: str
+else:
+    _LAZY = {"Value": "_types", "ObjectInfo": "_segments", "describe": "_segments"}
+
+    def __getattr__(name):
+        if name == "__version__":
+            from importlib.metadata import version
+
+            value = version("tidewell")
+        elif name in _LAZY:
+            from importlib import import_module
+
+            value = getattr(import_module(f".{_LAZY[name]}", __name__), name)
+        else:
+            raise AttributeError(f"module 'tidewell' has no attribute {name!r}")
+        globals()[name] = value
+        return value

@@ -4,6 +4,7 @@
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/value_segment.hpp"
+#include "tidewell/value_update.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 using tw::PyRef;
@@ -204,4 +205,29 @@ PyObject* tw::loads(PyObject*, PyObject* const* args, Py_ssize_t nargs)
                                              static_cast<size_t>(view.len));
     PyBuffer_Release(&view);
     return result;
+}
+
+PyObject* tw::update_memory(PyObject*, PyObject* args, PyObject* kwargs)
+{
+    static const char* kwlist[] = {"name", "func", "default", "create", nullptr};
+    static const char message[] =
+        "Expected at least the 'name' (str) and 'func' (callable) arguments.";
+    PyObject* name_arg;
+    const char* name;
+    PyObject* func;
+    PyObject* fallback = Py_None;
+    PyObject* create = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO!", const_cast<char**>(kwlist), &name_arg,
+                                     &func, &fallback, &PyBool_Type, &create) ||
+        !PyCallable_Check(func)) {
+        return argument_error(message);
+    }
+    if (!parse_name(name_arg, message, &name)) {
+        return nullptr;
+    }
+    // The function runs arbitrary code: keep what it could otherwise free.
+    PyRef held_name = PyRef::borrow(name_arg);
+    PyRef held_func = PyRef::borrow(func);
+    PyRef held_default = PyRef::borrow(fallback);
+    return tw::update_memory_impl(name, held_func.get(), held_default.get(), create);
 }

@@ -1,4 +1,5 @@
 #include "tidewell/segment_common.hpp"
+#include "common/py_ref.hpp"
 #include "tidewell/segment_owner.hpp"
 
 #include <atomic>
@@ -89,7 +90,27 @@ bool segment_path(const char* name, char* out, size_t out_size)
 
 PyObject* raise_segment_error(const char* format, const char* name)
 {
-    PyErr_Format(PyExc_MemoryError, format, name);
+    // A "Failed to ..." message reports a system call that set errno: an OSError chained as the
+    // cause carries the reason. Lock failures come from a pthread return code, not errno, and
+    // the other messages state their reason themselves.
+    int saved_errno = errno;
+    if (saved_errno == 0 || std::strncmp(format, "Failed to ", 10) != 0 ||
+        std::strstr(format, " lock ") != nullptr) {
+        PyErr_Format(PyExc_MemoryError, format, name);
+        return nullptr;
+    }
+    PyRef message(PyUnicode_FromFormat(format, name));
+    PyRef error(message ? PyObject_CallOneArg(PyExc_MemoryError, message.get()) : nullptr);
+    if (!error) {
+        return nullptr;
+    }
+    PyObject* cause =
+        PyObject_CallFunction(PyExc_OSError, "is", saved_errno, std::strerror(saved_errno));
+    if (cause == nullptr) {
+        return nullptr;
+    }
+    PyException_SetCause(error.get(), cause); // steals cause
+    PyErr_SetObject(PyExc_MemoryError, error.get());
     return nullptr;
 }
 

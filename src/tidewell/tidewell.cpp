@@ -2,27 +2,52 @@
 #include "tidewell/tidewell.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
+// Each docstring starts with a text signature ("name(params)\n--\n\n") that inspect.signature
+// reads and __doc__ leaves out. Optional flags may be omitted but not passed as None, so the
+// signatures show the defaults that behave like an omitted argument.
 static PyMethodDef methods[] = {
     {"create_memory",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_memory)),
-     METH_VARARGS | METH_KEYWORDS, "Create a shared memory address."},
+     METH_VARARGS | METH_KEYWORDS,
+     "create_memory(name, prealloc_size=0, error_if_exists=False, *, mode=0o600)\n--\n\n"
+     "Create a shared memory address."},
     {"remove_memory",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(remove_memory)),
-     METH_VARARGS | METH_KEYWORDS, "Remove a shared memory address."},
-    {"read_memory", read_memory, METH_VARARGS, "Get the value stored in a shared memory address."},
+     METH_VARARGS | METH_KEYWORDS,
+     "remove_memory(name, throw_error=False)\n--\n\nRemove a shared memory address."},
+    {"read_memory", read_memory, METH_VARARGS,
+     "read_memory(name, /)\n--\n\nGet the value stored in a shared memory address."},
     {"write_memory", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(write_memory)),
-     METH_VARARGS | METH_KEYWORDS, "Write a value to a shared memory address."},
+     METH_VARARGS | METH_KEYWORDS,
+     "write_memory(name, value, create=True, *, mode=0o600)\n--\n\nWrite a value to a shared "
+     "memory address."},
     {"create_function",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_function)),
-     METH_VARARGS | METH_KEYWORDS, "Create and link a function to shared memory."},
-    {"remove_function", remove_function, METH_VARARGS, "Stop a function linked to shared memory."},
-    {"call_function", call_function, METH_VARARGS, "Call a function linked to shared memory."},
+     METH_VARARGS | METH_KEYWORDS,
+     "create_function(name, func, /, *, mode=0o600)\n--\n\nCreate and link a function to shared "
+     "memory."},
+    {"remove_function", remove_function, METH_VARARGS,
+     "remove_function(name, /)\n--\n\nStop a function linked to shared memory."},
+    {"call_function", call_function, METH_VARARGS,
+     "call_function(name, args, /)\n--\n\nCall a function linked to shared memory."},
     {"trust", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::trust)),
-     METH_VARARGS | METH_KEYWORDS, "Trust shared memory objects of these users and groups."},
+     METH_VARARGS | METH_KEYWORDS,
+     "trust(*, uids=(), gids=())\n--\n\nTrust shared memory objects of these users and groups."},
     {"dumps", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::dumps)),
-     METH_FASTCALL, "Encode a value to bytes in tidewell's format (protocol 2)."},
+     METH_FASTCALL,
+     "dumps(value, /)\n--\n\nEncode a value to bytes in tidewell's format (protocol 2)."},
     {"loads", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::loads)),
-     METH_FASTCALL, "Decode a value from bytes in tidewell's format (protocol 2 or 1)."},
+     METH_FASTCALL,
+     "loads(data, /)\n--\n\nDecode a value from bytes in tidewell's format (protocol 2 or 1)."},
+    {"update_memory",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::update_memory)),
+     METH_VARARGS | METH_KEYWORDS,
+     "update_memory(name, func, default=None, create=True)\n--\n\n"
+     "Replace the value stored under name with func(current) in one step and return it.\n\n"
+     "Under the name's lock: read the current value (default when none is stored yet), call\n"
+     "func with it, write the result. Other processes wait for the name while func runs. If\n"
+     "func raises or its result cannot be encoded, nothing is written. func must not use the\n"
+     "same name (RuntimeError); create=False raises MemoryError for a missing name."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -23,4 +23,6 @@ PyObject* trust(PyObject* self, PyObject* args, PyObject* kwargs);
 // Codec entry points of the module (not exported): dumps(value) -> bytes, loads(data) -> value.
 PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* loads(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// update_memory(name, func, default=None, create=True) -> value (not exported).
+PyObject* update_memory(PyObject* self, PyObject* args, PyObject* kwargs);
 } // namespace tw

@@ -3,12 +3,14 @@
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/segment_table.hpp"
+#include "tidewell/value_lock.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -322,6 +324,73 @@ PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
         return nullptr;
     }
     Py_RETURN_FALSE;
+}
+
+// A read-modify-write: the lock stays held while Python code computes the new value, whose size
+// is known only then.
+struct HeldValue {
+    OpenSegment seg;
+    const char* name = nullptr;
+};
+
+HeldValue* hold_value(const char* name, PyObject* create)
+{
+    auto* held = new (std::nothrow) HeldValue;
+    if (held == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    held->name = name;
+    if (!get_basic_shm(name, 0, create, held->seg)) {
+        delete held;
+        return nullptr;
+    }
+    return held;
+}
+
+PyObject* held_value_read(HeldValue* held, PyObject* fallback)
+{
+    const OpenSegment& seg = held->seg;
+    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+        return Py_NewRef(fallback);
+    }
+    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+}
+
+bool held_value_write(HeldValue* held, PyObject* value)
+{
+    EncodedValue encoded;
+    if (!zeb2::encode_to_buffer(value, &encoded.bytes, &encoded.len)) {
+        return false;
+    }
+    OpenSegment& seg = held->seg;
+    if (encoded.len > seg.capacity) {
+        const char* failure = fit_data_area(seg, encoded.len);
+        if (failure != nullptr) {
+            if (failure != SIGNAL_RAISED) {
+                raise_segment_error(failure, held->name);
+            }
+            return false;
+        }
+    }
+    unsigned char* dst = seg.data();
+    if (encoded.len <= sizeof(uint64_t) && seg.capacity >= sizeof(uint64_t)) {
+        // One aligned store (the data area starts 8-aligned): a process killed here leaves the
+        // old value or the new one, never a torn one. The bytes after the value stay as they were.
+        uint64_t word;
+        std::memcpy(&word, dst, sizeof(word));
+        std::memcpy(&word, encoded.bytes, encoded.len);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(dst), word, __ATOMIC_RELEASE);
+    }
+    else {
+        store_value(dst, encoded.bytes, encoded.len);
+    }
+    return true;
+}
+
+void release_value(HeldValue* held)
+{
+    delete held;
 }
 
 } // namespace tw

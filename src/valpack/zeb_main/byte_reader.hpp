@@ -11,6 +11,26 @@ namespace zeb2 {
 // bound decodes everything it writes while keeping damaged input off the end of the stack.
 constexpr int MAX_DECODE_DEPTH = 1000;
 
+// Stack kept free below the deepest codec frame for what a step calls there: a class factory
+// compiling code, a constructor written in Python, a garbage collection running finalizers.
+constexpr uintptr_t STACK_RESERVE = 32 * 1024;
+
+// Lowest address of this thread's stack (found once per thread), or 1 when it is unknown.
+uintptr_t stack_bottom();
+
+// False once the caller's frame lies within STACK_RESERVE of the bottom of the thread's stack.
+// The codec checks it per nesting level, so a thread with a small stack gets an exception
+// instead of a crash. A frame outside the thread's stack (a coroutine library's own stack) is
+// never refused.
+__attribute__((always_inline)) inline bool stack_left(uintptr_t bottom)
+{
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - bottom >= STACK_RESERVE;
+}
+
+// Raises `type(message)`. A pending Exception becomes its __cause__; a pending BaseException that
+// is not an Exception (KeyboardInterrupt, SystemExit) is left in place instead.
+void set_error_from_pending(PyObject* type, const char* message);
+
 struct ByteData;
 using ValueDecoder = PyObject* (*)(ByteData*);
 
@@ -20,7 +40,22 @@ struct ByteData {
     const unsigned char* bytes;
     int depth;                // values currently being decoded
     ValueDecoder decode_item; // the protocol's own dispatcher, for the items of containers
+    // Item slots that containers may still allocate. Every item of every container begins with
+    // its own datachar, so a whole valid input never announces more items than it has bytes;
+    // charging each count against one budget keeps nested containers from multiplying it.
+    size_t item_budget;
+    uintptr_t stack_bottom; // see stack_bottom()
 };
+
+// State for decoding `size` bytes at `data` with the dispatcher `decode_item`; offset 1 is the
+// top value's datachar.
+inline ByteData make_byte_data(const unsigned char* data, size_t size, ValueDecoder decode_item)
+{
+    return ByteData{1, size, data, 0, decode_item, size, stack_bottom()};
+}
+
+// Raises the RecursionError of a thread whose stack is nearly used up; returns NULL.
+PyObject* raise_stack_exhausted();
 
 // Raise the one "truncated" error and return NULL.
 PyObject* raise_offset_error();
@@ -72,7 +107,8 @@ inline bool read_payload(ByteData* bd, size_t w, size_t* length)
 inline bool ensure_items(ByteData* bd, size_t count, size_t min_item_bytes)
 {
     size_t left = bd->max_offset - bd->offset;
-    if (count <= left / min_item_bytes) {
+    if (count <= left / min_item_bytes && count <= bd->item_budget / min_item_bytes) {
+        bd->item_budget -= count * min_item_bytes;
         return true;
     }
     raise_offset_error();

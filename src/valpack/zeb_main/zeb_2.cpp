@@ -3,6 +3,7 @@
 #include "valpack/zeb_old/zeb_1.hpp"
 
 #include <cstdlib>
+#include <pthread.h>
 
 using tw::PyRef;
 
@@ -125,6 +126,105 @@ __attribute__((cold)) StatusCode container_changed()
 }
 
 // ---------------------------------------------------------------------------------------------
+// Stack reserve and error chaining, shared by the encoder and both decoders
+
+static thread_local uintptr_t thread_stack_bottom = 0;
+
+__attribute__((noinline, cold)) static uintptr_t find_stack_bottom()
+{
+    uintptr_t bottom = 1; // unknown bounds: never refuse
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr) {
+            bottom = reinterpret_cast<uintptr_t>(low);
+        }
+        pthread_attr_destroy(&attr);
+    }
+    thread_stack_bottom = bottom;
+    return bottom;
+}
+
+uintptr_t stack_bottom()
+{
+    uintptr_t bottom = thread_stack_bottom;
+    return bottom != 0 ? bottom : find_stack_bottom();
+}
+
+static constexpr const char STACK_MESSAGE[] =
+    "The value is nested too deeply for the stack of this thread.";
+
+__attribute__((cold)) StatusCode stack_exhausted_status()
+{
+    PyErr_SetString(PyExc_RecursionError, STACK_MESSAGE);
+    return SC_EXCEPTION;
+}
+
+__attribute__((cold)) PyObject* raise_stack_exhausted()
+{
+    PyErr_SetString(PyExc_RecursionError, STACK_MESSAGE);
+    return nullptr;
+}
+
+// The pending exception as one object (new reference), or NULL when none is pending.
+static PyObject* take_pending()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(traceback);
+    Py_DECREF(type);
+    return value;
+#endif
+}
+
+static void restore_pending(PyObject* exception)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+#endif
+}
+
+__attribute__((cold)) void set_error_from_pending(PyObject* type, const char* message)
+{
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(type, message);
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return;
+    }
+    PyObject* cause = take_pending();
+    PyErr_SetString(type, message);
+    PyObject* ours = take_pending();
+    if (ours == nullptr || cause == nullptr) {
+        Py_XDECREF(cause);
+        if (ours != nullptr) {
+            restore_pending(ours);
+        }
+        return;
+    }
+    PyException_SetContext(ours, Py_NewRef(cause));
+    PyException_SetCause(ours, cause);
+    restore_pending(ours);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Encoder dispatch
 
 static bool starts_with(const char* name, const char* prefix)
@@ -148,11 +248,11 @@ __attribute__((noinline)) static StatusCode from_named_value(ValueData* vd, PyOb
         }
         return SC_INCORRECT;
     case 'N':
-        return from_static_value(vd, 0x10);
+        // None is written by the exact-type dispatch; NotImplemented is written as None too.
+        return value == Py_NotImplemented ? from_static_value(vd, 0x10) : SC_UNSUPPORTED;
     case 'P':
-        return from_path(vd, value, c1 == 'u' ? 0x62 : 0x5D);
     case 'W':
-        return from_path(vd, value, 0x5D);
+        return from_path(vd, value);
     case 'U':
         return from_uuid(vd, value);
     case 'b':
@@ -170,11 +270,16 @@ __attribute__((noinline)) static StatusCode from_named_value(ValueData* vd, PyOb
         return SC_INCORRECT;
     case 'c':
         if (starts_with(name, "collections.")) {
+            // Only the classes themselves: their subclasses would lose what they add.
             if (name[12] == 'O') {
-                return from_dict_type(vd, value, 0x53);
+                return reinterpret_cast<PyObject*>(Py_TYPE(value)) == ordereddict_cl
+                           ? from_dict_type(vd, value, 0x53)
+                           : SC_INCORRECT;
             }
             if (name[12] == 'd') {
-                return from_iterable(vd, value, 0x49, deque_cl);
+                return reinterpret_cast<PyObject*>(Py_TYPE(value)) == deque_cl
+                           ? from_iterable(vd, value, 0x49, deque_cl)
+                           : SC_INCORRECT;
             }
             return SC_UNSUPPORTED;
         }
@@ -191,7 +296,7 @@ __attribute__((noinline)) static StatusCode from_named_value(ValueData* vd, PyOb
         }
         return SC_INCORRECT;
     case 'e':
-        return from_static_value(vd, 0x11);
+        return value == Py_Ellipsis ? from_static_value(vd, 0x11) : SC_UNSUPPORTED;
     case 'f':
         if (c1 == 'r') {
             return from_iterable(vd, value, 0x30, reinterpret_cast<PyObject*>(&PyFrozenSet_Type));
@@ -253,7 +358,14 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
         return from_bytes(vd, value);
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
-        return PyObject_HasAttr(value, names::fields) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+        // One lookup: its own exception (a KeyboardInterrupt from a __getattr__ included) passes.
+        PyObject* fields;
+        int found = lookup_optional_attr(value, names::fields, &fields);
+        if (found <= 0) {
+            return found < 0 ? SC_EXCEPTION : SC_UNSUPPORTED;
+        }
+        PyRef held(fields);
+        return from_namedtuple(vd, value, fields);
     }
     return from_named_value(vd, value);
 }
@@ -281,36 +393,138 @@ static Py_ssize_t initial_capacity(PyObject* value)
     PyRef result(PyObject_CallMethodNoArgs(value, names::sizeof_));
     Py_ssize_t size = result ? PyLong_AsSsize_t(result.get()) : -1;
     if (size < 0) {
+        // A KeyboardInterrupt raised meanwhile is the caller's, not a failed estimate.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            return -1;
+        }
         PyErr_Clear();
         return DEFAULT_CAPACITY;
     }
     return size > MAX_ESTIMATE ? 2 * MAX_ESTIMATE : 2 * size + DEFAULT_CAPACITY;
 }
 
-static PyObject* raise_status(StatusCode status)
+// An error raised while searching is dropped, unless it is not an Exception (KeyboardInterrupt,
+// SystemExit): that one stays pending and ends the search.
+static bool search_interrupted()
 {
+    if (PyErr_Occurred() == nullptr || PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// Cold path of a refusal: searches the plain containers depth first for the item that is refused
+// on its own, so that the error can name its type. 1 refused, 0 not, -1 interrupted.
+static int refused_alone(PyObject* item)
+{
+    ValueData vd{};
+    vd.max_size = 64;
+    vd.stack_bottom = stack_bottom();
+    vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
+    if (vd.bytes == nullptr) {
+        return 0;
+    }
+    vd.bytes[0] = PROTOCOL_2;
+    vd.offset = 1;
+    StatusCode status = from_any_value(&vd, item);
+    std::free(vd.bytes);
+    if (search_interrupted()) {
+        return -1;
+    }
+    return status == SC_UNSUPPORTED || status == SC_INCORRECT ? 1 : 0;
+}
+
+// The refused type (a new reference), or NULL with the interrupting exception set.
+static PyObject* refused_type(PyObject* value, int depth)
+{
+    PyRef items;
+    if (depth < MAX_NESTS) {
+        if (PyDict_Check(value)) {
+            items = PyRef(PyDict_Items(value));
+        }
+        else if (PyList_Check(value) || PyTuple_Check(value) || PyAnySet_Check(value) ||
+                 PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(deque_cl))) {
+            items = PyRef(PySequence_List(value));
+        }
+        if (search_interrupted()) {
+            return nullptr;
+        }
+    }
+    for (Py_ssize_t i = 0; items && i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        int refused = refused_alone(item);
+        if (refused != 0) {
+            return refused < 0 ? nullptr : refused_type(item, depth + 1);
+        }
+    }
+    return Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+}
+
+// Names the refused type beside the message, never in it: callers match the message. The name
+// travels as a TypeError cause rather than an exception note, because pytest.raises(match=...)
+// matches the notes as well, and an anchored pattern for the message would stop matching.
+__attribute__((cold, noinline)) static void raise_unsupported(PyObject* value)
+{
+    PyRef error(PyObject_CallFunction(PyExc_ValueError, "s", "Received an unsupported datatype."));
+    if (!error) {
+        return;
+    }
+    PyRef type(refused_type(value, 0));
+    if (!type) {
+        return;
+    }
+    PyRef module(PyObject_GetAttrString(type.get(), "__module__"));
+    PyRef qualname(PyObject_GetAttrString(type.get(), "__qualname__"));
+    PyRef text;
+    if (module && qualname && PyUnicode_Check(module.get()) &&
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") != 0) {
+        text = PyRef(PyUnicode_FromFormat("The refused value is of type '%U.%S'.", module.get(),
+                                          qualname.get()));
+    }
+    else if (qualname) {
+        text = PyRef(PyUnicode_FromFormat("The refused value is of type '%S'.", qualname.get()));
+    }
+    if (text) {
+        PyObject* cause = PyObject_CallOneArg(PyExc_TypeError, text.get());
+        if (cause != nullptr) {
+            PyException_SetCause(error.get(), cause);
+        }
+    }
+    PyErr_Clear();
+    PyErr_SetObject(PyExc_ValueError, error.get());
+}
+
+// A step that failed with an exception pending (a user's __str__ or tzinfo, say) keeps it as
+// the cause of our error, or in place of it when it is not an Exception.
+static PyObject* raise_status(StatusCode status, PyObject* value)
+{
+    static constexpr const char UNEXPECTED[] =
+        "Something unexpected went wrong, and we couldn't quite catch what it was.";
     switch (status) {
     case SC_INCORRECT:
     case SC_UNSUPPORTED:
-        PyErr_SetString(PyExc_ValueError, "Received an unsupported datatype.");
+        // A user's hook that raised is the reason; otherwise say which type was refused.
+        if (PyErr_Occurred()) {
+            set_error_from_pending(PyExc_ValueError, "Received an unsupported datatype.");
+        }
+        else {
+            raise_unsupported(value);
+        }
         break;
     case SC_EXCEPTION:
         if (!PyErr_Occurred()) {
-            PyErr_SetString(
-                PyExc_RuntimeError,
-                "Something unexpected went wrong, and we couldn't quite catch what it was.");
+            PyErr_SetString(PyExc_RuntimeError, UNEXPECTED);
         }
         break;
     case SC_NESTDEPTH:
-        PyErr_SetString(PyExc_ValueError, "Exceeded the maximum value nest depth.");
+        set_error_from_pending(PyExc_ValueError, "Exceeded the maximum value nest depth.");
         break;
     case SC_NOMEMORY:
-        PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
+        set_error_from_pending(PyExc_MemoryError, "Not enough memory space available for use.");
         break;
     default:
-        PyErr_SetString(
-            PyExc_RuntimeError,
-            "Something unexpected went wrong, and we couldn't quite catch what it was.");
+        set_error_from_pending(PyExc_RuntimeError, UNEXPECTED);
         break;
     }
     return nullptr;
@@ -326,20 +540,20 @@ bool encode_to_buffer(PyObject* value, unsigned char** out, size_t* len)
 {
     ValueData vd{};
     vd.max_size = initial_capacity(value);
+    if (vd.max_size < 0) {
+        return false;
+    }
+    vd.stack_bottom = stack_bottom();
     vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
     if (vd.bytes == nullptr) {
-        raise_status(SC_NOMEMORY);
+        raise_status(SC_NOMEMORY, value);
         return false;
     }
     vd.bytes[0] = PROTOCOL_2;
     vd.offset = 1;
     StatusCode status = from_any_value(&vd, value);
     if (status != SC_SUCCESS) {
-        // A step that failed without saying why must not leave a stray exception behind.
-        if (status != SC_EXCEPTION) {
-            PyErr_Clear();
-        }
-        raise_status(status);
+        raise_status(status, value);
         std::free(vd.bytes);
         return false;
     }
@@ -562,6 +776,9 @@ PyObject* to_any_value(ByteData* bd)
     if (bd->depth >= MAX_DECODE_DEPTH) {
         return raise_invalid("exceeded the maximum value nest depth.");
     }
+    if (!stack_left(bd->stack_bottom)) {
+        return raise_stack_exhausted();
+    }
     ++bd->depth;
     PyObject* result = to_value_dispatch(bd, bd->bytes[bd->offset]);
     --bd->depth;
@@ -576,7 +793,7 @@ PyObject* to_value_buffer(const unsigned char* data, size_t size)
     if (data[0] == PROTOCOL_1) {
         return zeb1::to_value_prot1_buffer(data, size);
     }
-    ByteData bd{1, size, data, 0, to_any_value};
+    ByteData bd = make_byte_data(data, size, to_any_value);
     return to_any_value(&bd);
 }
 
@@ -670,4 +887,5 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
         Py_CLEAR(*global);
     }
     zeb2::clear_key_cache();
+    zeb2::clear_namedtuple_cache();
 }

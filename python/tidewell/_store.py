@@ -1,0 +1,60 @@
+"""connect(url): the seven operations as methods of a store, on shared memory or on Redis."""
+from . import tidewell as _native
+
+
+class SharedMemoryStore:
+    """The local store: its methods are the native module functions themselves.
+
+    Built-in functions do not bind as methods, so `store.read_memory is tidewell.read_memory`
+    and a call costs exactly what the module function costs.
+    """
+
+    url = "shm:"
+    create_memory = _native.create_memory
+    write_memory = _native.write_memory
+    read_memory = _native.read_memory
+    remove_memory = _native.remove_memory
+    update_memory = _native.update_memory
+    create_function = _native.create_function
+    call_function = _native.call_function
+    remove_function = _native.remove_function
+
+    def __repr__(self):
+        return "<tidewell SharedMemoryStore shm:>"
+
+    def close(self):
+        pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        pass
+
+
+_LOCAL = SharedMemoryStore()
+_REDIS_SCHEMES = ("redis", "rediss", "unix")
+
+
+def connect(url=None, **options):
+    """A store with create_memory, write_memory, read_memory, update_memory, remove_memory,
+    create_function, call_function and remove_function, taking the module functions' arguments.
+
+    connect() or connect("shm:")        this host's shared memory (the module functions)
+    connect("redis://host:6379/0")      a Redis server (also rediss:// and unix:///path?db=0);
+                                        needs pip install "tidewell[redis]"
+
+    Redis URLs take `prefix` (default "tidewell:") and `heartbeat` (seconds, default 2) as query
+    parameters or keywords; further keywords go to redis.Redis.from_url.
+    """
+    if url is None or url == "shm:":
+        if options:
+            raise TypeError(f"the shared-memory store takes no options: {sorted(options)}")
+        return _LOCAL
+    scheme = url.partition(":")[0].lower() if isinstance(url, str) else None
+    if scheme not in _REDIS_SCHEMES:
+        raise ValueError(f"Unsupported store URL {url!r}: use 'shm:', 'redis://', 'rediss://' "
+                         f"or 'unix://'.")
+    from .redis_store import connect_url
+
+    return connect_url(url, **options)

@@ -1,0 +1,271 @@
+"""The `tidewell` command: list, read, set, remove and call shared objects; clean up leftovers.
+
+Exit status: 0 success, 1 not found or refused, 2 usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ast
+import datetime
+import json
+import os
+import sys
+import time
+from collections.abc import Sequence
+from typing import Any
+
+import tidewell
+
+from . import _segments
+from ._segments import FUNCTION, OTHER, TEMPORARY, VALUE, ObjectInfo
+
+OK, FAILED, USAGE = 0, 1, 2
+
+
+class Refused(Exception):
+    """Ends the command with exit status 1 and this message."""
+
+
+def _literal(text: str) -> Any:
+    try:
+        return ast.literal_eval(text)
+    except (ValueError, SyntaxError, TypeError, MemoryError, RecursionError):
+        raise argparse.ArgumentTypeError(
+            f"not a Python literal: {text!r} (quote strings: \"'text'\")") from None
+
+
+def _json_text(text: str) -> Any:
+    try:
+        return json.loads(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(f"not JSON: {text!r} ({e})") from None
+
+
+def _show(value: Any, as_json: bool) -> str:
+    if not as_json:
+        return repr(value)
+    try:
+        return json.dumps(value)
+    except (TypeError, ValueError):
+        raise Refused(f"a value of type {type(value).__name__} cannot be shown as JSON "
+                      "(leave out --json)") from None
+
+
+def _entry(name: str) -> ObjectInfo:
+    entry = _segments.describe(name)
+    if entry is None:
+        raise Refused(f"no shared object named {name!r}")
+    return entry
+
+
+def _expect(entry: ObjectInfo, kind: str) -> None:
+    if entry.kind == kind:
+        return
+    what = {
+        VALUE: "a value",
+        FUNCTION: f"a function (server pid {entry.pid})",
+        TEMPORARY: "an object being created (see `tidewell clean`)",
+        OTHER: "not a tidewell object",
+    }[entry.kind]
+    raise Refused(f"{entry.name!r} is {what}")
+
+
+def _value_size(entry: ObjectInfo) -> int | None:
+    try:
+        return len(tidewell.dumps(tidewell.read_memory(entry.name)))
+    except (MemoryError, ValueError, RuntimeError, TypeError):
+        return None
+
+
+# --- commands -----------------------------------------------------------------------------
+
+
+def cmd_ls(args: argparse.Namespace) -> int:
+    entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
+    rows: list[dict[str, Any]] = []
+    for e in entries:
+        rows.append({
+            "name": e.name,
+            "kind": e.kind,
+            "size": e.size,
+            "value_size": _value_size(e) if e.kind == VALUE else None,
+            "capacity": e.capacity,
+            "modified": datetime.datetime.fromtimestamp(e.modified, datetime.timezone.utc)
+            .isoformat(timespec="seconds"),
+            "pid": e.pid,
+            "alive": e.alive,
+        })
+    if args.json:
+        print(json.dumps(rows, indent=1))
+        return OK
+    header = ["NAME", "KIND", "SIZE", "VALUE", "MODIFIED", "PID", "ALIVE"]
+    table = [header] + [
+        [r["name"], r["kind"], str(r["size"]),
+         "-" if r["value_size"] is None else str(r["value_size"]),
+         r["modified"].replace("+00:00", "Z"),
+         "-" if r["pid"] is None else str(r["pid"]),
+         "-" if r["alive"] is None else ("yes" if r["alive"] else "no")]
+        for r in rows
+    ]
+    widths = [max(len(row[i]) for row in table) for i in range(len(header))]
+    for row in table:
+        print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
+    return OK
+
+
+def cmd_get(args: argparse.Namespace) -> int:
+    _expect(_entry(args.name), VALUE)
+    print(_show(tidewell.read_memory(args.name), args.json))
+    return OK
+
+
+def cmd_set(args: argparse.Namespace) -> int:
+    entry = _segments.describe(args.name)
+    if entry is not None:
+        _expect(entry, VALUE)
+    tidewell.write_memory(args.name, args.parsed)
+    return OK
+
+
+def cmd_rm(args: argparse.Namespace) -> int:
+    status = OK
+    for name in args.names:
+        try:
+            entry = _entry(name)
+            if entry.kind == VALUE:
+                tidewell.remove_memory(name, throw_error=True)
+            elif entry.kind == FUNCTION:
+                tidewell.remove_function(name)
+            else:
+                _expect(entry, VALUE)
+        except (Refused, MemoryError) as e:
+            print(f"tidewell rm: {e}", file=sys.stderr)
+            status = FAILED
+    return status
+
+
+def cmd_call(args: argparse.Namespace) -> int:
+    entry = _entry(args.name)
+    _expect(entry, FUNCTION)
+    if not entry.alive:
+        raise Refused(f"the server of {args.name!r} (pid {entry.pid}) has ended")
+    print(_show(tidewell.call_function(args.name, tuple(args.args)), args.json))
+    return OK
+
+
+def cmd_clean(args: argparse.Namespace) -> int:
+    status = OK
+    only = set(args.names)
+    for e in _segments.scan():
+        if not e.stale or (only and e.name not in only):
+            continue
+        what = "function" if e.kind == FUNCTION else "temporary object"
+        if e.alive is False:
+            reason = f"{what}, pid {e.pid} has ended"
+        else:
+            reason = f"{what}, unchanged for {(time.time() - e.modified) / 60:.0f} min"
+        if args.dry_run:
+            print(f"would remove {e.name} ({reason})")
+            continue
+        try:
+            removed = _segments.unlink_if_unchanged(e)
+        except OSError as err:
+            print(f"tidewell clean: cannot remove {e.name}: {err.strerror}", file=sys.stderr)
+            status = FAILED
+            continue
+        if removed:
+            print(f"removed {e.name} ({reason})")
+    return status
+
+
+# --- parser -------------------------------------------------------------------------------
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="tidewell",
+        description="Inspect and change the values and functions that tidewell shares through "
+                    "/dev/shm. Exit status: 0 success, 1 not found or refused, 2 usage error.",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    p = sub.add_parser("ls", help="list shared objects",
+                       description="List tidewell's objects: values, functions (with the "
+                                   "server's pid and whether it runs) and temporary objects. "
+                                   "MODIFIED is when the object was created or last grew.")
+    p.add_argument("--all", action="store_true", help="also list objects that are not tidewell's")
+    p.add_argument("--json", action="store_true", help="print a JSON list")
+    p.set_defaults(run=cmd_ls)
+
+    p = sub.add_parser("get", help="print a value", description="Print the value stored under NAME.")
+    p.add_argument("name", metavar="NAME")
+    p.add_argument("--json", action="store_true", help="print it as JSON (tuples become lists)")
+    p.set_defaults(run=cmd_get)
+
+    p = sub.add_parser("set", help="store a value",
+                       description="Store VALUE under NAME, creating it if needed. VALUE is a "
+                                   "Python literal (strings need quotes: \"'text'\"), or JSON "
+                                   "with --json.")
+    p.add_argument("name", metavar="NAME")
+    p.add_argument("value", metavar="VALUE")
+    p.add_argument("--json", action="store_true", help="VALUE is JSON")
+    p.set_defaults(run=cmd_set)
+
+    p = sub.add_parser("rm", help="remove values or stop functions",
+                       description="Remove the values NAME...; a function is stopped (its "
+                                   "server prints 'read' and removes it).")
+    p.add_argument("names", nargs="+", metavar="NAME")
+    p.set_defaults(run=cmd_rm)
+
+    p = sub.add_parser("call", help="call a shared function",
+                       description="Call the function served under NAME with ARG... (Python "
+                                   "literals) and print its result.")
+    p.add_argument("name", metavar="NAME")
+    p.add_argument("args", nargs="*", metavar="ARG", type=_literal)
+    p.add_argument("--json", action="store_true", help="print the result as JSON")
+    p.set_defaults(run=cmd_call)
+
+    p = sub.add_parser("clean", help="remove what crashed programs left",
+                       description="Remove functions whose server process has ended and "
+                                   "temporary objects left by creators that are gone (unchanged "
+                                   "for 5 s) or by anyone (unchanged for 10 min). Nothing else "
+                                   "is touched.")
+    p.add_argument("names", nargs="*", metavar="NAME", help="only look at these names")
+    p.add_argument("--dry-run", action="store_true", help="only print what would be removed")
+    p.set_defaults(run=cmd_clean)
+    return parser
+
+
+def _version() -> str:
+    return tidewell.__version__
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "set":
+        # Parsed here rather than by argparse so that --json may follow VALUE.
+        try:
+            args.parsed = _json_text(args.value) if args.json else _literal(args.value)
+        except argparse.ArgumentTypeError as e:
+            parser.error(f"set: {e}")
+    try:
+        return int(args.run(args))
+    except Refused as e:
+        print(f"tidewell {args.command}: {e}", file=sys.stderr)
+        return FAILED
+    except (MemoryError, ValueError, RuntimeError) as e:
+        print(f"tidewell {args.command}: {type(e).__name__}: {e}", file=sys.stderr)
+        return FAILED
+    except KeyboardInterrupt:
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`tidewell ls | head`): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return OK
+
+
+if __name__ == "__main__":
+    sys.exit(main())

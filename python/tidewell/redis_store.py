@@ -1,0 +1,565 @@
+"""The seven operations on a Redis server, for processes on several hosts.
+
+Key layout under the store's prefix P (names are UTF-8, used as given):
+
+    P n:NAME   the name. A value is a string: tidewell-encoded bytes, or b"" when created and
+               not written yet. A function is a hash {id: server id (16 bytes) + epoch
+               (4 bytes), busy: ids of the calls its server holds, ttl: its heartbeat in ms}
+               kept alive by a TTL heartbeat; being of another type, it refuses the value
+               commands (WRONGTYPE).
+    P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
+               an empty request asks the server to stop
+    P r:ID     the reply list of one call, with an expiry
+    P t:ID     a large value on its way to P n:NAME
+
+Values and functions share the names, as on shared memory. Decoding is always tidewell.loads.
+"""
+import collections
+import hashlib
+import os
+import threading
+import time
+import urllib.parse
+
+from . import _arguments as A
+from .tidewell import dumps, loads
+
+try:
+    import redis
+    from redis.backoff import ExponentialBackoff
+    from redis.retry import Retry
+except ImportError:  # pragma: no cover - exercised only without the extra
+    # Raised while handling the original error, which stays attached as the context. (No
+    # "as" name: a name bound and deleted by the except clause confuses stub checkers.)
+    raise ImportError('The Redis store needs redis-py: pip install "tidewell[redis]"')
+
+DEFAULT_PREFIX = "tidewell:"
+DEFAULT_HEARTBEAT = 2.0  # seconds a dead server's name survives it
+REPLY_TTL_MS = 60_000  # an unread reply (its caller gave up or died) expires after this
+LARGE_VALUE = 64 * 1024  # from here on, values reach Redis as plain SET + rename, not Lua args
+MAX_BATCH = 64  # requests a server takes per blocking pop
+RECONNECT_WINDOW = 10.0  # seconds a server keeps retrying an unreachable Redis before it fails
+_RETRY_ERRORS = (redis.ConnectionError, redis.TimeoutError)
+
+NULL_FROM_FUNCTION = (
+    "Received a NULL message from the function. This is likely because the function returned "
+    "arguments of too large size.")
+# First byte of a reply that is not an encoded value (encodings begin with 0xFD or 0xFE):
+R_NULL = b"\x00"  # the NULL message
+R_REFUSED = b"\x01"  # + the decoder's message: the arguments could not be decoded
+R_MISSING = b"\x02"  # no such name
+R_NOT_FUNCTION = b"\x03"  # the name holds a value
+R_LOST = b"\x04"  # the call arrived twice and ran once (its first reply went missing)
+NO_VALUE = b"\xfdg"  # the encoder's no-value string: a call whose arguments are not a tuple
+
+
+class _Script:
+    def __init__(self, text):
+        self.text = text
+        self.sha = hashlib.sha1(text.encode()).hexdigest()
+
+
+# A value never replaces a function: RENAME would, so it is checked here.
+_MOVE = _Script("""
+local fail = nil
+if redis.call('TYPE', KEYS[1])['ok'] == 'hash' then fail = -1
+elseif ARGV[1] == '0' and redis.call('EXISTS', KEYS[1]) == 0 then fail = 0 end
+if fail then redis.call('DEL', KEYS[2]) return fail end
+redis.call('RENAME', KEYS[2], KEYS[1])
+redis.call('PERSIST', KEYS[1])
+return 1""")
+# Removing a function's name also stops its server.
+_REMOVE = _Script("""
+local kind = redis.call('TYPE', KEYS[1])['ok']
+local n = redis.call('DEL', KEYS[1])
+if kind == 'hash' then redis.call('LPUSH', KEYS[2], '') end
+return n""")
+_STOP = _Script("""
+if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return 0 end
+redis.call('LPUSH', KEYS[2], '')
+return 1""")
+# Requests left by an earlier, dead server's callers are dropped.
+_CLAIM = _Script("""
+if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end
+redis.call('HSET', KEYS[1], 'id', ARGV[1], 'ttl', ARGV[2])
+redis.call('PEXPIRE', KEYS[1], ARGV[2])
+redis.call('DEL', KEYS[2])
+return 1""")
+# 1: alive; 2: the name had vanished with its queue (Redis lost its data) and is taken again
+# under a new epoch; 0: the name belongs to someone else now. `busy` lists the ids of the calls
+# the server holds, for callers that check their call is still somewhere.
+_HEARTBEAT = _Script("""
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind == 'hash' and redis.call('HGET', KEYS[1], 'id') == ARGV[1] then
+  redis.call('HSET', KEYS[1], 'busy', ARGV[4])
+  redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
+if kind == 'none' and redis.call('EXISTS', KEYS[2]) == 0 then
+  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '', 'ttl', ARGV[3])
+  redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 2 end
+return 0""")
+# The requests nobody will serve, taken with the name (only while the name is ours or gone).
+_DRAIN = _Script("""
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind ~= 'none' then
+  if kind ~= 'hash' or redis.call('HGET', KEYS[1], 'id') ~= ARGV[1] then return {} end
+  redis.call('DEL', KEYS[1])
+end
+local rest = redis.call('LRANGE', KEYS[2], 0, -1)
+redis.call('DEL', KEYS[2])
+return rest""")
+# A call joins the queue only while the name holds a function; otherwise the caller's own reply
+# list gets the error code, so its blocking pop in the same round trip returns at once.
+_CALL = _Script("""
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind == 'hash' then
+  redis.call('RPUSH', KEYS[2], ARGV[1])
+  return redis.call('HGET', KEYS[1], 'id')
+end
+local code = '\\2'
+if kind ~= 'none' then code = '\\3' end
+redis.call('RPUSH', KEYS[3], code)
+redis.call('PEXPIRE', KEYS[3], ARGV[2])
+return false""")
+_SCRIPTS = (_MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _DRAIN, _CALL)
+
+
+def _query_float(query, key, default):
+    values = query.pop(key, None)
+    return float(values[-1]) if values else default
+
+
+def connect_url(url, prefix=None, heartbeat=None, **redis_kwargs):
+    """A RedisStore for a redis://, rediss:// or unix:// URL.
+
+    The URL may carry `prefix` and `heartbeat` (seconds) as query parameters; the keywords win.
+    Other keywords go to redis.Redis.from_url (timeouts, retry, pool size...).
+    """
+    base, _, query_text = url.partition("?")
+    query = urllib.parse.parse_qs(query_text, keep_blank_values=True)
+    url_prefix = query.pop("prefix", None)
+    url_heartbeat = _query_float(query, "heartbeat", DEFAULT_HEARTBEAT)
+    url = base + ("?" + urllib.parse.urlencode(query, doseq=True) if query else "")
+    if prefix is None:
+        prefix = url_prefix[-1] if url_prefix else DEFAULT_PREFIX
+    redis_kwargs.setdefault("socket_timeout", 10.0)
+    if not url.startswith("unix:"):  # a Unix socket connects at once or fails
+        redis_kwargs.setdefault("socket_connect_timeout", 5.0)
+    redis_kwargs.setdefault("retry", Retry(ExponentialBackoff(cap=0.5, base=0.02), 3))
+    redis_kwargs["decode_responses"] = False
+    client = redis.Redis.from_url(url, **redis_kwargs)
+    return RedisStore(client, prefix, url_heartbeat if heartbeat is None else heartbeat)
+
+
+class RedisStore:
+    """create_memory ... remove_function on one Redis database, under a key prefix."""
+
+    def __init__(self, client, prefix=DEFAULT_PREFIX, heartbeat=DEFAULT_HEARTBEAT):
+        if not heartbeat > 0:
+            raise ValueError("heartbeat must be a positive number of seconds")
+        self.client = client
+        self.prefix = prefix.encode() if isinstance(prefix, str) else bytes(prefix)
+        self.heartbeat = float(heartbeat)
+        self._local = threading.local()  # names this thread is updating
+        timeout = client.connection_pool.connection_kwargs.get("socket_timeout")
+        # A blocking pop must come back well within the socket time-out.
+        self.slice = min(0.25, self.heartbeat / 4, timeout / 4 if timeout else 0.25)
+        self._load_scripts()
+
+    def __repr__(self):
+        return f"<tidewell RedisStore {self.client!r} prefix={self.prefix!r}>"
+
+    def close(self):
+        self.client.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _load_scripts(self):
+        for script in _SCRIPTS:
+            self.client.script_load(script.text)
+
+    def _eval(self, script, keys, args):
+        try:
+            return self.client.execute_command("EVALSHA", script.sha, len(keys), *keys, *args)
+        except redis.exceptions.NoScriptError:  # Redis restarted or its scripts were flushed
+            self._load_scripts()
+            return self.client.execute_command("EVALSHA", script.sha, len(keys), *keys, *args)
+
+    def _name_key(self, key):
+        return self.prefix + b"n:" + key
+
+    def _queue_key(self, key):
+        return self.prefix + b"q:" + key
+
+    # --- values ---------------------------------------------------------------------------
+
+    def create_memory(self, *args, **kwargs):
+        key, name, _, error_if_exists = A.create_memory(args, kwargs)
+        # Redis allocates per value: a pre-allocation has nothing to reserve.
+        if self.client.set(self._name_key(key), b"", nx=True):
+            return True
+        if error_if_exists:
+            raise MemoryError(f"The memory address '{name}' already exists.")
+        return False
+
+    def write_memory(self, *args, **kwargs):
+        key, name, value, create = A.write_memory(args, kwargs)
+        self._check_not_updating(key, name)
+        data = dumps(value)
+        flag = b"1" if create else b"0"
+        if len(data) < LARGE_VALUE:
+            # SET ... GET refuses a function's hash; the old value it returns is small, since
+            # large ones go the other way.
+            try:
+                old = self.client.execute_command(
+                    "SET", self._name_key(key), data, "GET", *(() if create else ("XX",)))
+            except redis.exceptions.ResponseError as exc:
+                if not str(exc).startswith("WRONGTYPE"):
+                    raise
+                done = -1
+            else:
+                done = 0 if old is None and not create else 1
+        else:
+            tmp = self.prefix + b"t:" + os.urandom(16).hex().encode()
+            pipe = self.client.pipeline(transaction=False)
+            pipe.set(tmp, data, px=REPLY_TTL_MS)
+            pipe.execute_command("EVALSHA", _MOVE.sha, 2, self._name_key(key), tmp, flag)
+            try:
+                done = pipe.execute()[1]
+            except redis.exceptions.NoScriptError:
+                self._load_scripts()
+                return self.write_memory(*args, **kwargs)
+        if done == 1:
+            return True
+        if done == 0:
+            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+        raise MemoryError(f"The shared memory address '{name}' holds a function, not a value.")
+
+    def read_memory(self, *args, **kwargs):
+        key, name = A.one_name("read_memory", A.READ_MEMORY, args, kwargs)
+        self._check_not_updating(key, name)
+        data = _get_value(self.client, self._name_key(key), name)
+        if data is None:
+            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+        return loads(data) if data else None
+
+    def update_memory(self, *args, **kwargs):
+        key, name, func, default, create = A.update_memory(args, kwargs)
+        self._check_not_updating(key, name)
+        name_key = self._name_key(key)
+        updating = self._local.__dict__.setdefault("names", set())
+        updating.add(key)
+        try:
+            with self.client.pipeline() as pipe:
+                while True:
+                    # Optimistic: if another client changes the name before ours is written, the
+                    # transaction fails and func runs again on the newer value.
+                    try:
+                        pipe.watch(name_key)
+                        data = _get_value(pipe, name_key, name)
+                        if data is None and not create:
+                            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+                        result = func(loads(data) if data else default)
+                        encoded = dumps(result)
+                        pipe.multi()
+                        pipe.set(name_key, encoded)
+                        pipe.execute()
+                        return result
+                    except redis.WatchError:
+                        continue
+        finally:
+            updating.discard(key)
+
+    def _check_not_updating(self, key, name):
+        # A func of update_memory that used its own name would make its update fail for ever.
+        if key in self._local.__dict__.get("names", ()):
+            raise RuntimeError(
+                f"The shared memory address '{name}' is already in use by this thread (a signal "
+                f"handler, finalizer or callback ran while it was locked).")
+
+    def remove_memory(self, *args, **kwargs):
+        key, _, throw_error = A.remove_memory(args, kwargs)
+        if self._eval(_REMOVE, (self._name_key(key), self._queue_key(key)), ()):
+            return True
+        if throw_error:
+            raise MemoryError("Failed to unlink the shared memory.")
+        return False
+
+    # --- functions ------------------------------------------------------------------------
+
+    def create_function(self, *args, **kwargs):
+        key, name, func = A.create_function(args, kwargs)
+        return _Server(self, key, name, func).run()
+
+    def remove_function(self, *args, **kwargs):
+        key, _ = A.one_name("remove_function", A.REMOVE_FUNCTION, args, kwargs)
+        return bool(self._eval(_STOP, (self._name_key(key), self._queue_key(key)), ()))
+
+    def call_function(self, *args, **kwargs):
+        key, name, call_args = A.call_function(args, kwargs)
+        request_id = os.urandom(16)
+        request = request_id + dumps(call_args)
+        name_key, queue = self._name_key(key), self._queue_key(key)
+        reply_key = self.prefix + b"r:" + request_id.hex().encode()
+        try:
+            marker, popped = self._place(name_key, queue, reply_key, request)
+            if marker is None and popped is None:  # refused, and the code went astray
+                popped = R_MISSING
+            accounted = time.monotonic()
+            while popped is None:
+                # No reply yet: is the server that took the call still the name's owner, and
+                # does the call still wait in the queue or in the server's hands?
+                owner, held, beat = self._look(name_key, queue, request, request_id)
+                if owner == marker and held:
+                    accounted = time.monotonic()
+                elif owner == marker and time.monotonic() - accounted < beat:
+                    pass  # the server names the calls it took at its next heartbeat
+                else:
+                    popped = self.client.lpop(reply_key)  # a reply sent just before it ended
+                    if popped is None:
+                        raise _server_gone(name, marker, owner)
+                    break
+                popped = self.client.blpop([reply_key], self.slice)
+        except BaseException as exc:
+            if not isinstance(exc, RuntimeError):
+                self._withdraw(queue, reply_key, request)
+            raise
+        reply = popped[1] if isinstance(popped, (list, tuple)) else popped
+        return _decode_reply(name, reply)
+
+    def _place(self, name_key, queue, reply_key, request):
+        """Places the call and waits one slice for its reply, in one round trip."""
+        for attempt in (0, 1):
+            pipe = self.client.pipeline(transaction=False)
+            pipe.execute_command("EVALSHA", _CALL.sha, 3, name_key, queue, reply_key, request,
+                                 REPLY_TTL_MS)
+            pipe.execute_command("BLPOP", reply_key, self.slice)
+            marker, popped = pipe.execute(raise_on_error=False)
+            if isinstance(marker, redis.exceptions.NoScriptError) and attempt == 0:
+                self._load_scripts()
+                continue
+            for result in (marker, popped):
+                if isinstance(result, Exception):
+                    raise result
+            return marker, popped
+
+    def _look(self, name_key, queue, request, request_id):
+        """-> (the name's owner, whether the call is in its hands or still in its queue, how
+        long the call may be in neither: the longer of both sides' heartbeats)"""
+        try:
+            owner, busy, ttl = self.client.hmget(name_key, ["id", "busy", "ttl"])
+        except redis.exceptions.ResponseError:  # a value took the name
+            return None, False, 0
+        beat = max(self.heartbeat, int(ttl or 0) / 1000)
+        if owner is None or _holds(busy or b"", request_id):
+            return owner, owner is not None, beat
+        # Sent again only while the call waits its turn (a running call is in `busy`).
+        return owner, self.client.execute_command("LPOS", queue, request) is not None, beat
+
+    def _withdraw(self, queue, reply_key, request):
+        # A caller that gives up takes its call back if no server took it yet; an answer that
+        # comes anyway expires with its reply list.
+        try:
+            self.client.lrem(queue, 1, request)
+            self.client.delete(reply_key)
+        except Exception:
+            pass
+
+
+def _get_value(client, name_key, name):
+    """The stored string, or None for a missing name; a function's hash is a MemoryError."""
+    try:
+        return client.execute_command("GET", name_key)
+    except redis.exceptions.ResponseError as exc:
+        if not str(exc).startswith("WRONGTYPE"):
+            raise
+        raise MemoryError(
+            f"The shared memory address '{name}' holds a function, not a value.") from None
+
+
+def _holds(busy, request_id):
+    return any(busy[i:i + 16] == request_id for i in range(0, len(busy), 16))
+
+
+def _server_gone(name, marker, owner):
+    # The same server under a new epoch, or the same one that no longer has the call.
+    if owner and owner[:16] == marker[:16]:
+        return RuntimeError(f"The call to the shared function '{name}' was lost.")
+    return RuntimeError(f"The process serving the shared function '{name}' has ended.")
+
+
+def _decode_reply(name, reply):
+    head = reply[:1]
+    if head == R_NULL:
+        raise RuntimeError(NULL_FROM_FUNCTION)
+    if head == R_REFUSED:
+        text = reply[1:].decode("utf-8", "replace")
+        raise RuntimeError(f"The shared function '{name}' could not decode its arguments: {text}")
+    if head == R_MISSING:
+        raise MemoryError("Failed to open the shared memory.")
+    if head == R_NOT_FUNCTION:
+        raise MemoryError(f"The shared memory address '{name}' does not hold a function.")
+    if head == R_LOST:
+        raise RuntimeError(f"The call to the shared function '{name}' was lost.")
+    return loads(reply)
+
+
+class _Server:
+    """One create_function on Redis: claims the name, serves requests, keeps the name alive."""
+
+    def __init__(self, store, key, name, func):
+        self.store = store
+        self.client = store.client
+        self.name = name
+        self.func = func
+        self.name_key = store._name_key(key)
+        self.queue = store._queue_key(key)
+        self.server_id = os.urandom(16)
+        self.epoch = 0
+        self.marker = self._marker()
+        self.ttl_ms = max(1, int(store.heartbeat * 1000))
+        self.stopping = threading.Event()
+        self.lost = False
+        self.pending = []  # requests taken and not answered yet
+        self.seen = set()  # recent call ids: a request a client retry sent twice runs once
+        self.seen_order = collections.deque()
+        self.replies = []
+
+    def _marker(self):
+        return self.server_id + self.epoch.to_bytes(4, "big")
+
+    def run(self):
+        if not self.store._eval(_CLAIM, (self.name_key, self.queue), (self.marker, self.ttl_ms)):
+            raise MemoryError(f"The memory address '{self.name}' already exists.")
+        beat = threading.Thread(target=self._beat, name=f"tidewell heartbeat {self.name}",
+                                daemon=True)
+        beat.start()
+        try:
+            self._serve()
+        finally:
+            self.stopping.set()
+            beat.join(self.store.heartbeat)
+            self._close()
+        print("read", flush=True)
+        return None
+
+    def _beat(self):
+        while not self.stopping.wait(self.store.heartbeat / 4):
+            next_marker = self.server_id + (self.epoch + 1).to_bytes(4, "big")
+            # Pending first: a call moves from `pending` to `replies`, never back.
+            held = [r[:16] for r in list(self.pending)] + [i for i, _ in list(self.replies)]
+            try:
+                state = self.store._eval(_HEARTBEAT, (self.name_key, self.queue),
+                                         (self.marker, next_marker, self.ttl_ms, b"".join(held)))
+            except redis.RedisError:
+                continue  # unreachable for now; the serving loop decides when to give up
+            if state == 2:
+                self.epoch += 1
+                self.marker = next_marker
+            elif state == 0:
+                self.lost = True
+                return
+
+    def _serve(self):
+        failing_since = None
+        use_blmpop = True
+        while True:
+            if self.lost:
+                raise RuntimeError(f"The shared function '{self.name}' lost its name on the "
+                                   f"Redis server to another owner.")
+            try:
+                batch = self._next_batch(use_blmpop)
+            except redis.exceptions.ResponseError as exc:
+                if use_blmpop and "unknown command" in str(exc).lower():
+                    use_blmpop = False  # Redis before 7.0
+                    continue
+                raise
+            except _RETRY_ERRORS:
+                now = time.monotonic()
+                failing_since = failing_since or now
+                if now - failing_since > RECONNECT_WINDOW:
+                    raise
+                time.sleep(0.1)
+                continue
+            failing_since = None
+            self.pending.extend(batch)
+            started = time.monotonic()
+            while self.pending:
+                request = self.pending[0]
+                if len(request) < 16:  # a stop request: what is still queued gets NULL
+                    return
+                reply = self._answer(request)
+                self.replies.append((request[:16], reply))  # before it leaves `pending`
+                del self.pending[0]
+                if time.monotonic() - started > 0.002:  # a slow batch: answer what is done
+                    try:
+                        self._flush()
+                    except _RETRY_ERRORS:
+                        pass  # kept for the next round trip
+                    started = time.monotonic()
+
+    def _answer(self, request):
+        """The reply to one request. Raises when serving must end."""
+        request_id = request[:16]
+        if request_id in self.seen:
+            # A caller's retried round trip placed its call again. It is not run twice; this
+            # answer reaches the caller only if the first reply was lost too.
+            return R_LOST
+        self.seen.add(request_id)
+        self.seen_order.append(request_id)
+        if len(self.seen_order) > 4096:
+            self.seen.discard(self.seen_order.popleft())
+        try:
+            args = loads(request[16:])
+        except Exception as exc:
+            return R_REFUSED + str(exc).encode("utf-8", "replace")
+        if not isinstance(args, tuple):
+            return NO_VALUE
+        return dumps(self.func(*args))
+
+    def _next_batch(self, use_blmpop):
+        """Sends the replies made so far and waits for the next requests, in one round trip."""
+        pipe = self._reply_pipeline()
+        if use_blmpop:
+            pipe.execute_command("BLMPOP", self.store.slice, 1, self.queue, "LEFT",
+                                 "COUNT", MAX_BATCH)
+        else:
+            pipe.blpop([self.queue], self.store.slice)
+        popped = pipe.execute()[-1]
+        self.replies.clear()
+        if not popped:
+            return ()
+        return popped[1] if use_blmpop else (popped[1],)
+
+    def _reply_pipeline(self):
+        pipe = self.client.pipeline(transaction=False)
+        for request_id, reply in self.replies:
+            reply_key = self.store.prefix + b"r:" + request_id.hex().encode()
+            pipe.rpush(reply_key, reply)
+            pipe.pexpire(reply_key, REPLY_TTL_MS)
+        return pipe
+
+    def _flush(self):
+        if self.replies:
+            self._reply_pipeline().execute()
+            self.replies.clear()
+
+    def _close(self):
+        """Gives up the name and answers every call nobody will serve with the NULL message."""
+        try:
+            self._flush()
+        except Exception:
+            pass
+        try:
+            rest = self.store._eval(_DRAIN, (self.name_key, self.queue), (self.marker,))
+        except Exception:
+            rest = []  # the name expires with the heartbeat; its callers notice
+        self.replies = [(r[:16], R_NULL) for r in [*self.pending, *rest] if len(r) >= 16]
+        self.pending = []
+        try:
+            self._flush()
+        except Exception:
+            pass

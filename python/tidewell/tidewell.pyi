@@ -1,0 +1,170 @@
+"""A module for managing shared memory with Python."""
+
+from collections.abc import Callable, Iterable
+from typing import Any, Literal, TypeVar
+
+from typing_extensions import Buffer
+
+from ._types import Value
+
+_V = TypeVar("_V", bound=Value)
+
+# Optional arguments may be left out but not passed as None (that is an argument error); the
+# defaults below are the values that behave exactly like leaving them out.
+
+def create_memory(
+    name: str, prealloc_size: int = 0, error_if_exists: bool = False, *, mode: int = 0o600
+) -> bool:
+    """Create a shared memory address.
+
+    Creates the shared-memory object ``name`` (``/dev/shm/NAME``) holding no value yet, with room
+    for ``prealloc_size`` bytes of encoded data reserved at once, with permissions ``mode``
+    (owner only by default, whatever the umask).
+
+    Returns ``True`` when it was created and ``False`` when the name already exists.
+
+    Raises:
+        MemoryError: the name exists and ``error_if_exists`` is true, or belongs to a user this
+            process does not trust (see ``trust``), or the object cannot be created or reserved
+            (a full ``/dev/shm``); an OSError cause carries the reason.
+        ValueError: "Expected at least the name (str) argument." for any argument error.
+    """
+
+def remove_memory(name: str, throw_error: bool = False) -> bool:
+    """Remove a shared memory address.
+
+    Unlinks the name, whether it holds a value or a function. Processes using the object at
+    that moment finish undisturbed.
+
+    Returns ``True`` when the name was removed and ``False`` when it did not exist.
+
+    Raises:
+        MemoryError: the name does not exist and ``throw_error`` is true.
+        ValueError: "Expected at least the 'name' (str) argument." for any argument error.
+    """
+
+def read_memory(name: str, /) -> Any:
+    """Get the value stored in a shared memory address.
+
+    Returns a value equal to the one last written (as the plain type of its family), or
+    ``None`` when the name exists but nothing was written yet. The result is typed ``Any``,
+    like ``json.loads``: narrow it where you use it.
+
+    Raises:
+        MemoryError: the name does not exist (nothing is created), or holds a function.
+        ValueError: the stored bytes do not decode (a writer died midway); "Expected 1 'str'
+            type." for an argument error.
+    """
+
+def write_memory(
+    name: str, value: Value, create: bool = True, *, mode: int = 0o600
+) -> Literal[True]:
+    """Write a value to a shared memory address.
+
+    Encodes ``value`` and stores it under ``name``, creating the name when it does not exist
+    (unless ``create`` is false) with permissions ``mode``. The object grows to fit and never
+    shrinks.
+
+    Returns ``True``.
+
+    Raises:
+        ValueError: "Received an unsupported datatype." (its ``__cause__``, a TypeError, names
+            the refused type), "Exceeded the maximum value nest depth.", or "Expected at least
+            the 'name' (str) and 'value' (any) arguments." for an argument error. The stored
+            value is left untouched.
+        MemoryError: the name does not exist and ``create`` is false, holds a function,
+            belongs to a user this process does not trust (see ``trust``), or cannot be grown.
+    """
+
+def update_memory(
+    name: str, func: Callable[[Any], _V], default: Value = None, create: bool = True
+) -> _V:
+    """Replace the value stored under name with func(current) in one step and return it.
+
+    Under the name's lock: reads the current value (``default`` when nothing is stored yet),
+    calls ``func`` with it, writes the result and returns it (``func``'s own object). No update
+    from another process or thread is lost in between; other users of the name wait while
+    ``func`` runs, so keep it short.
+
+    Raises:
+        Exception: whatever ``func`` raised; nothing is written.
+        ValueError: the result cannot be encoded (nothing is written); "Expected at least the
+            'name' (str) and 'func' (callable) arguments." for an argument error.
+        RuntimeError: ``func`` used the same name.
+        MemoryError: the name does not exist and ``create`` is false, or holds a function.
+    """
+
+def create_function(name: str, func: Callable[..., Value], /, *, mode: int = 0o600) -> None:
+    """Create and link a function to shared memory.
+
+    Serves ``func`` under ``name`` in the calling thread: blocks, answering calls from any
+    process one at a time, until ``remove_function(name)`` (then prints ``read`` and returns
+    ``None``) or Ctrl-C. Serve from a thread to keep the caller free. The object gets
+    permissions ``mode`` (owner only by default): only processes that can open it may call.
+
+    Raises:
+        MemoryError: the name is already in use.
+        ValueError: "Expected a 'str' and 'callable' type." for an argument error, or a result
+            larger than 1024 bytes encoded (serving stops).
+        Exception: whatever ``func`` raised (serving stops, the name is removed).
+    """
+
+def remove_function(name: str, /) -> bool:
+    """Stop a function linked to shared memory.
+
+    Returns ``True`` when a stop request reached the function (or a leftover of a dead server
+    was removed), ``False`` when the name does not hold a function.
+
+    Raises:
+        ValueError: "Expected 1 'str' type." for an argument error.
+    """
+
+def call_function(name: str, args: tuple[Value, ...], /) -> Any:
+    """Call a function linked to shared memory.
+
+    Calls the function served under ``name`` with the positional arguments ``args`` (a tuple;
+    encoded, at most 1024 bytes) and returns its result (typed ``Any``, like ``read_memory``).
+
+    Raises:
+        MemoryError: the name does not exist or holds a value.
+        RuntimeError: the callable failed, the server stopped or its process ended.
+        ValueError: the arguments cannot be encoded or are too large; "Expected a 'str' and
+            'tuple' type." for an argument error.
+    """
+
+def dumps(value: Value, /) -> bytes:
+    """Encode a value to bytes in tidewell's format (protocol 2).
+
+    The bytes ``write_memory`` would store, for values that travel some other way (a file, a
+    socket, a key store). ``loads`` reads them back.
+
+    Raises:
+        ValueError: "Received an unsupported datatype." (its ``__cause__`` names the refused
+            type) or "Exceeded the maximum value nest depth."; "Expected 1 value (any)
+            argument." for an argument error.
+    """
+
+def loads(data: Buffer, /) -> Any:
+    """Decode a value from bytes in tidewell's format (protocol 2 or 1).
+
+    ``data`` is any C-contiguous bytes-like object (bytes, bytearray, memoryview, mmap). Bytes
+    after the first value are ignored. Decoding never runs code that came with the data.
+
+    Raises:
+        ValueError: "Likely received an invalid bytes object: ..." for truncated or damaged
+            input; "Expected 1 'bytes-like' argument." for an argument error.
+    """
+
+def trust(*, uids: Iterable[int] = (), gids: Iterable[int] = ()) -> None:
+    """Trust shared memory objects of these users and groups.
+
+    By default only objects of this user (any mode) or of root are opened; others fail with
+    ``MemoryError`` naming their owner. Objects of the listed users, or in the listed groups, are
+    opened too unless every user can write them. Replaces the previous setting (``trust()``
+    goes back to the default). A process that trusts a group it belongs to creates its objects
+    in the first such group, so ``mode=0o660`` shares them with it.
+
+    Raises:
+        ValueError: "Expected 'uids' and 'gids' as iterables of user and group ids (int)." or
+            more than 64 of either.
+    """
