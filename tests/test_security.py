@@ -376,7 +376,6 @@ MSG_TRUST = "Expected 'uids' and 'gids' as iterables of user and group ids (int)
     (lambda n: tidewell.write_memory(n, 1, True, 0o600),
      "Expected at least the 'name' (str) and 'value' (any) arguments."),
     (lambda n: tidewell.create_function(n, print, 0o600), "Expected a 'str' and 'callable' type."),
-    (lambda n: tidewell.create_function(n, func=print), "Expected a 'str' and 'callable' type."),
     (lambda n: tidewell.trust([0]), MSG_TRUST),
     (lambda n: tidewell.trust(uids=0), MSG_TRUST),
     (lambda n: tidewell.trust(uids=["0"]), MSG_TRUST),

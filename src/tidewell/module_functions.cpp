@@ -111,8 +111,15 @@ extern "C" TW_EXPORT PyObject* write_memory(PyObject*, PyObject* args, PyObject*
 
 extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObject* kwargs)
 {
-    // The name and the callable stay positional-only; `mode` is keyword-only.
+    // The name and the callable stay positional-only, refused as keywords the way they always
+    // were; `mode` is keyword-only.
     static const char* kwlist[] = {"", "", "mode", nullptr};
+    if (kwargs != nullptr &&
+        (PyDict_GET_SIZE(kwargs) > 1 ||
+         (PyDict_GET_SIZE(kwargs) == 1 && PyDict_GetItemString(kwargs, "mode") == nullptr))) {
+        PyErr_SetString(PyExc_TypeError, "create_function() takes no keyword arguments");
+        return nullptr;
+    }
     PyObject* name_arg;
     const char* name;
     PyObject* func;
