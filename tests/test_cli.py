@@ -175,6 +175,20 @@ class TestListAndClean:
         assert plain.returncode == 0 and foreign not in plain.stdout
         assert any(line.split()[:2] == [live, "function"] for line in plain.stdout.splitlines())
 
+    @pytest.mark.skipif(os.geteuid() != 0, reason="giving an object to another user needs root")
+    def test_ls_shows_owner_and_mode_and_marks_refused_objects(self, shm_name):
+        mine, theirs = shm_name("mine"), shm_name("theirs")
+        tidewell.write_memory(mine, 1, mode=0o640)
+        tidewell.write_memory(theirs, 2)
+        os.chown(shm_path(theirs), 65534, 4242)
+        rows = {r["name"]: r for r in json.loads(tw("ls", "--json").stdout)}
+        seen = [(rows[n]["owner"], rows[n]["mode"], rows[n]["refused"]) for n in (mine, theirs)]
+        assert seen == [(0, 0o640, False), (65534, 0o600, True)]
+        lines = {line.split()[0]: line.split() for line in tw("ls").stdout.splitlines()}
+        assert lines[mine][-1] == "0640" and lines[theirs][-2:] == ["0600", "refused"]
+        rows = {r["name"]: r for r in json.loads(tw("--trust-gid", "4242", "ls", "--json").stdout)}
+        assert rows[theirs]["refused"] is False and rows[theirs]["value_size"] is not None
+
     def test_clean_removes_only_leftovers(self, name, served, temporaries):
         tidewell.write_memory(name, 1)
         live, _ = served()

@@ -48,6 +48,19 @@ class ObjectInfo(NamedTuple):
     capacity: int | None = None  # values: room for encoded data
     pid: int | None = None  # functions: the server; temporaries: the creating process
     alive: bool | None = None  # whether that process is running
+    owner: int | None = None  # st_uid
+    group: int | None = None  # st_gid
+    mode: int | None = None  # permission bits
+
+    def refused(self, uids: tuple[int, ...] = (), gids: tuple[int, ...] = ()) -> bool:
+        """Whether tidewell in this process, trusting these users and groups, refuses the object:
+        not this user's, and writable by every user or owned by neither root nor a trusted user
+        and not in a trusted group."""
+        if self.owner is None or self.owner == os.geteuid():
+            return False
+        if (self.mode or 0) & 0o002:
+            return True
+        return not (self.owner == 0 or self.owner in uids or self.group in gids)
 
     @property
     def stale(self) -> bool:
@@ -89,6 +102,10 @@ def _temporary_pid(name: str) -> int | None:
     return int(pid) if pid.isdigit() else None
 
 
+def _owned(info: ObjectInfo, st: os.stat_result) -> ObjectInfo:
+    return info._replace(owner=st.st_uid, group=st.st_gid, mode=st.st_mode & 0o7777)
+
+
 def describe(name: str) -> ObjectInfo | None:
     """What the shared-memory object ``name`` is, or None when there is none.
 
@@ -106,26 +123,29 @@ def describe(name: str) -> ObjectInfo | None:
             st = os.stat(path, follow_symlinks=False)
         except FileNotFoundError:
             return None
-        return ObjectInfo(name, OTHER, st.st_size, st.st_mtime)
+        return _owned(ObjectInfo(name, OTHER, st.st_size, st.st_mtime), st)
     try:
         st = os.fstat(fd)
         head = os.pread(fd, VALUE_HEADER, 0) if st.st_size >= VALUE_HEADER else b""
         if name.startswith(TEMPORARY_PREFIX):
             pid = _temporary_pid(name)
             alive = process_alive(pid) if pid is not None else None
-            return ObjectInfo(name, TEMPORARY, st.st_size, st.st_mtime, pid=pid, alive=alive)
+            info = ObjectInfo(name, TEMPORARY, st.st_size, st.st_mtime, pid=pid, alive=alive)
+            return _owned(info, st)
         if st.st_size == FUNCTION_SIZE:
             tail = os.pread(fd, 6, FUNCTION_PID.start)
             if tail[4:] == MAGIC:
                 (pid,) = struct.unpack("=i", tail[:4])
-                return ObjectInfo(name, FUNCTION, st.st_size, st.st_mtime, pid=pid,
-                             alive=process_alive(pid))
+                info = ObjectInfo(name, FUNCTION, st.st_size, st.st_mtime, pid=pid,
+                                  alive=process_alive(pid))
+                return _owned(info, st)
         if len(head) == VALUE_HEADER:
             (capacity,) = struct.unpack_from("=Q", head, 0)
             (kind,) = struct.unpack_from("=i", head, 8 + MUTEX_KIND_OFFSET)
             if VALUE_HEADER + capacity <= st.st_size and kind & MUTEX_KIND_BITS == MUTEX_KIND_BITS:
-                return ObjectInfo(name, VALUE, st.st_size, st.st_mtime, capacity=capacity)
-        return ObjectInfo(name, OTHER, st.st_size, st.st_mtime)
+                info = ObjectInfo(name, VALUE, st.st_size, st.st_mtime, capacity=capacity)
+                return _owned(info, st)
+        return _owned(ObjectInfo(name, OTHER, st.st_size, st.st_mtime), st)
     finally:
         os.close(fd)
 

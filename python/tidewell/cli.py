@@ -9,6 +9,7 @@ import argparse
 import ast
 import datetime
 import json
+import pwd
 import os
 import sys
 import time
@@ -81,6 +82,15 @@ def _value_size(entry: ObjectInfo) -> int | None:
 # --- commands -----------------------------------------------------------------------------
 
 
+def _user(uid: int | None) -> str:
+    if uid is None:
+        return "-"
+    try:
+        return pwd.getpwuid(uid).pw_name
+    except KeyError:
+        return str(uid)
+
+
 def cmd_ls(args: argparse.Namespace) -> int:
     entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
     rows: list[dict[str, Any]] = []
@@ -95,17 +105,23 @@ def cmd_ls(args: argparse.Namespace) -> int:
             .isoformat(timespec="seconds"),
             "pid": e.pid,
             "alive": e.alive,
+            "owner": e.owner,
+            "group": e.group,
+            "mode": e.mode,
+            "refused": e.refused(args.trust_uid, args.trust_gid),
         })
     if args.json:
         print(json.dumps(rows, indent=1))
         return OK
-    header = ["NAME", "KIND", "SIZE", "VALUE", "MODIFIED", "PID", "ALIVE"]
+    header = ["NAME", "KIND", "SIZE", "VALUE", "MODIFIED", "PID", "ALIVE", "OWNER", "MODE"]
     table = [header] + [
         [r["name"], r["kind"], str(r["size"]),
          "-" if r["value_size"] is None else str(r["value_size"]),
          r["modified"].replace("+00:00", "Z"),
          "-" if r["pid"] is None else str(r["pid"]),
-         "-" if r["alive"] is None else ("yes" if r["alive"] else "no")]
+         "-" if r["alive"] is None else ("yes" if r["alive"] else "no"),
+         _user(r["owner"]), "-" if r["mode"] is None else f"{r['mode']:04o}"
+         + (" refused" if r["refused"] else "")]
         for r in rows
     ]
     widths = [max(len(row[i]) for row in table) for i in range(len(header))]
@@ -194,10 +210,17 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("ls", help="list shared objects",
                        description="List tidewell's objects: values, functions (with the "
                                    "server's pid and whether it runs) and temporary objects. "
-                                   "MODIFIED is when the object was created or last grew.")
+                                   "MODIFIED is when the object was created or last grew. "
+                                   "OWNER and MODE are the object's; 'refused' marks objects "
+                                   "tidewell would not open here (another user's, unless "
+                                   "trusted with --trust-uid/--trust-gid).")
     p.add_argument("--all", action="store_true", help="also list objects that are not tidewell's")
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.set_defaults(run=cmd_ls)
+    parser.add_argument("--trust-uid", type=int, action="append", default=[], metavar="UID",
+                        help="also open objects of this user (repeatable; see tidewell.trust)")
+    parser.add_argument("--trust-gid", type=int, action="append", default=[], metavar="GID",
+                        help="also open objects in this group (repeatable)")
 
     p = sub.add_parser("get", help="print a value", description="Print the value stored under NAME.")
     p.add_argument("name", metavar="NAME")
@@ -252,6 +275,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         except argparse.ArgumentTypeError as e:
             parser.error(f"set: {e}")
     try:
+        tidewell.trust(uids=args.trust_uid, gids=args.trust_gid)
         return int(args.run(args))
     except Refused as e:
         print(f"tidewell {args.command}: {e}", file=sys.stderr)
