@@ -359,8 +359,12 @@ REENTRY = textwrap.dedent(
     import collections, gc, sys, uuid
     import tidewell
     name, other = sys.argv[1], sys.argv[2]
-    P = collections.namedtuple("P" + uuid.uuid4().hex, "a b")
-    tidewell.write_memory(name, [P(i, i) for i in range(200)])
+    # Distinct classes: decoding runs the class factory's Python code for each, so a collection
+    # that is due runs while the name is locked, whether the interpreter collects at once (3.11)
+    # or at its next look at pending work (3.12 and later).
+    tag = uuid.uuid4().hex[:8]
+    kinds = [collections.namedtuple(f"P{tag}{i}", "a b") for i in range(200)]
+    tidewell.write_memory(name, [kinds[i](i, i) for i in range(200)])
     tidewell.write_memory(other, "other")
     seen = []
 
@@ -377,8 +381,8 @@ REENTRY = textwrap.dedent(
         a.self = a
 
     gc.collect()
-    gc.set_threshold(1)
     make_garbage()
+    gc.set_threshold(50)
     value = tidewell.read_memory(name)
     gc.set_threshold(700)
     make_garbage()
