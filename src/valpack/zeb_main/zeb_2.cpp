@@ -78,12 +78,11 @@ __attribute__((noinline, cold)) StatusCode grow_vd(ValueData* vd, Py_ssize_t jum
     needed += jump + GROWTH_SLACK;
     Py_ssize_t grown = vd->max_size + vd->max_size / 2;
     Py_ssize_t new_size = grown > needed && vd->max_size < PY_SSIZE_T_MAX / 2 ? grown : needed;
-    auto* bytes =
-        static_cast<unsigned char*>(std::realloc(vd->bytes, static_cast<size_t>(new_size)));
-    if (bytes == nullptr) {
+    // On failure the resize frees the object and leaves NULL behind.
+    if (_PyBytes_Resize(&vd->out, new_size) < 0) {
         return SC_NOMEMORY;
     }
-    vd->bytes = bytes;
+    vd->bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd->out));
     vd->max_size = new_size;
     return SC_SUCCESS;
 }
@@ -266,14 +265,14 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
 static Py_ssize_t initial_capacity(PyObject* value)
 {
     constexpr Py_ssize_t DEFAULT_CAPACITY = 128;
-    constexpr Py_ssize_t HEADER_ROOM = 16;
     constexpr Py_ssize_t MAX_ESTIMATE = 1 << 20;
     PyTypeObject* type = Py_TYPE(value);
+    // Exact sizes for a lone byte string or ASCII text, so that the buffer is the result as is.
     if (type == &PyBytes_Type) {
-        return PyBytes_GET_SIZE(value) + HEADER_ROOM;
+        return 1 + E12D_size(PyBytes_GET_SIZE(value));
     }
     if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
-        return PyUnicode_GET_LENGTH(value) + HEADER_ROOM;
+        return 1 + E12D_size(PyUnicode_GET_LENGTH(value));
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None) {
         return DEFAULT_CAPACITY;
@@ -329,26 +328,26 @@ extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
     }
     ValueData vd{};
     vd.max_size = initial_capacity(value);
-    vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
-    if (vd.bytes == nullptr) {
+    vd.out = PyBytes_FromStringAndSize(nullptr, vd.max_size);
+    if (vd.out == nullptr) {
         return raise_status(SC_NOMEMORY);
     }
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.out));
     vd.bytes[0] = PROTOCOL_2;
     vd.offset = 1;
     StatusCode status = from_any_value(&vd, value);
-    PyObject* result = nullptr;
     if (status == SC_SUCCESS) {
-        result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(vd.bytes), vd.offset);
-    }
-    else {
-        // A step that failed without saying why must not leave a stray exception behind.
-        if (status != SC_EXCEPTION) {
-            PyErr_Clear();
+        if (vd.offset == vd.max_size || _PyBytes_Resize(&vd.out, vd.offset) == 0) {
+            return vd.out;
         }
-        raise_status(status);
+        status = SC_NOMEMORY;
     }
-    std::free(vd.bytes);
-    return result;
+    Py_CLEAR(vd.out);
+    // A step that failed without saying why must not leave a stray exception behind.
+    if (status != SC_EXCEPTION) {
+        PyErr_Clear();
+    }
+    return raise_status(status);
 }
 
 // ---------------------------------------------------------------------------------------------

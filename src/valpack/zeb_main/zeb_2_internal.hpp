@@ -55,6 +55,9 @@ struct ValueData {
     int nests;           // containers currently open
     int nt_depth;        // namedtuples currently open
     unsigned char* bytes;
+    // The bytes object whose storage `bytes` is: trimmed to `offset` at the end, it becomes the
+    // result without another copy.
+    PyObject* out;
 };
 
 // Cold path of auto_resize_vd: grows the buffer so that `jump` more bytes fit.
@@ -82,6 +85,13 @@ inline int get_num_bytes(int64_t size)
         ++k;
     }
     return k;
+}
+
+// Bytes that write_E12D writes for a payload of `size` bytes, header included.
+inline Py_ssize_t E12D_size(Py_ssize_t size)
+{
+    int k = get_num_bytes(size);
+    return k == 0 ? 1 : (k <= 2 ? 1 + k : 2 + k) + size;
 }
 
 // Writes `num` as `num_bytes` little-endian bytes; room must be reserved.
