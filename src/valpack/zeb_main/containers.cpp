@@ -32,8 +32,14 @@ StatusCode from_list(ValueData* vd, PyObject* value)
         if (PyList_GET_SIZE(value) != num_items) {
             return container_changed();
         }
-        PyRef item = PyRef::borrow(PyList_GET_ITEM(value, i));
-        status = from_any_value(vd, item.get());
+        PyObject* item = PyList_GET_ITEM(value, i);
+        if (is_plain_scalar(item)) {
+            status = from_item(vd, item);
+        }
+        else {
+            PyRef held = PyRef::borrow(item);
+            status = from_any_value(vd, held.get());
+        }
         if (status != SC_SUCCESS) {
             return status;
         }
@@ -56,7 +62,7 @@ StatusCode from_tuple(ValueData* vd, PyObject* value)
         return status;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        status = from_any_value(vd, PyTuple_GET_ITEM(value, i));
+        status = from_item(vd, PyTuple_GET_ITEM(value, i));
         if (status != SC_SUCCESS) {
             return status;
         }
@@ -140,7 +146,7 @@ StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, Value
         }
         PyRef held_key = PyRef::borrow(key);
         PyRef held_item = PyRef::borrow(item);
-        status = from_any_value(vd, held_key.get());
+        status = from_item(vd, held_key.get());
         if (status == SC_SUCCESS) {
             status = write_item(vd, held_item.get());
         }
@@ -162,7 +168,7 @@ StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;
     }
-    return from_pairs(vd, value, empty, from_any_value);
+    return from_pairs(vd, value, empty, from_item);
 }
 
 // ---------------------------------------------------------------------------------------------

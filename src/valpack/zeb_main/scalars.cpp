@@ -49,6 +49,10 @@ StatusCode from_string(ValueData* vd, PyObject* value)
     if (!PyUnicode_Check(value)) {
         return SC_INCORRECT;
     }
+    // ASCII text is its own UTF-8.
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {
+        return write_E12D(vd, PyUnicode_GET_LENGTH(value), PyUnicode_DATA(value), 0x00);
+    }
     Py_ssize_t length;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &length);
     if (utf8 == nullptr) {
@@ -150,11 +154,21 @@ StatusCode from_integer(ValueData* vd, PyObject* value)
     uint64_t magnitude = num < 0 ? ~static_cast<uint64_t>(num) : static_cast<uint64_t>(num);
     int bits = magnitude == 0 ? 0 : 64 - __builtin_clzll(magnitude);
     int length = bits / 8 + 1;
-    StatusCode status = write_int_header(vd, length);
-    if (status != SC_SUCCESS) {
-        return status;
+    // Room for the longest form (0x0A, width, eight bytes): all eight are stored at once and the
+    // offset then moves past the `length` that count.
+    if (auto_resize_vd(vd, 10) != SC_SUCCESS) {
+        return SC_NOMEMORY;
     }
-    write_size_bytes(vd, static_cast<uint64_t>(num), length);
+    unsigned char* dst = vd->bytes + vd->offset;
+    if (length <= 5) {
+        *dst++ = static_cast<unsigned char>(4 + length);
+    }
+    else {
+        *dst++ = 0x0A;
+        *dst++ = static_cast<unsigned char>(length);
+    }
+    store_le64(dst, static_cast<uint64_t>(num));
+    vd->offset = (dst - vd->bytes) + length;
     return SC_SUCCESS;
 }
 

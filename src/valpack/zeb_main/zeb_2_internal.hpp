@@ -126,6 +126,29 @@ StatusCode from_bytes(ValueData* vd, PyObject* value);
 StatusCode from_bytearray(ValueData* vd, PyObject* value);
 StatusCode from_static_value(ValueData* vd, unsigned char datachar);
 
+// Exact str, int and float, the bulk of most values, skip the dispatcher. Writing them runs no
+// Python code, so a container need not hold them while they are written.
+inline bool is_plain_scalar(PyObject* value)
+{
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type;
+}
+
+inline StatusCode from_item(ValueData* vd, PyObject* value)
+{
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+        return from_string(vd, value);
+    }
+    if (type == &PyLong_Type) {
+        return from_integer(vd, value);
+    }
+    if (type == &PyFloat_Type) {
+        return from_float(vd, value);
+    }
+    return from_any_value(vd, value);
+}
+
 StatusCode from_list(ValueData* vd, PyObject* value);
 StatusCode from_tuple(ValueData* vd, PyObject* value);
 StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, PyObject* type_cl);
