@@ -192,6 +192,27 @@ PyObject* to_dict_e(ByteData* bd)
     return PyDict_New();
 }
 
+// Floats, small ints and short strs, the bulk of most containers, are read without the
+// dispatcher: only under protocol 2 and below the depth limit, where it would read them alike.
+static inline PyObject* decode_item(ByteData* bd)
+{
+    if (bd->decode_item == to_any_value && bd->offset < bd->max_offset &&
+        bd->depth < MAX_DECODE_DEPTH) {
+        unsigned char code = bd->bytes[bd->offset];
+        switch (code) {
+        case 0x0C:
+            return to_float_s(bd);
+        case 0x05 ... 0x09:
+            return to_int_gen(bd, static_cast<size_t>(code - 4));
+        case 0x01:
+            return to_str_gen(bd, 1);
+        default:
+            break;
+        }
+    }
+    return bd->decode_item(bd);
+}
+
 // Decodes `count` values into a new list.
 static PyObject* decode_list_items(ByteData* bd, size_t count)
 {
@@ -200,7 +221,7 @@ static PyObject* decode_list_items(ByteData* bd, size_t count)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* item = bd->decode_item(bd);
+        PyObject* item = decode_item(bd);
         if (item == nullptr) {
             return nullptr;
         }
@@ -229,7 +250,7 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* item = bd->decode_item(bd);
+        PyObject* item = decode_item(bd);
         if (item == nullptr) {
             return nullptr;
         }
@@ -264,12 +285,19 @@ static PyObject* decode_cached_key(ByteData* bd)
         return nullptr;
     }
     const unsigned char* text = bd->bytes + at + 2;
-    uint64_t hash = 14695981039346656037ULL;
-    for (size_t i = 0; i < n; ++i) {
-        if (text[i] >= 0x80) {
-            return nullptr;
-        }
-        hash = (hash ^ text[i]) * 1099511628211ULL;
+    // Eight bytes at a time: the last word is padded with zeros, and the length is mixed in so
+    // that the padding cannot make two keys alike.
+    uint64_t hash = n;
+    uint64_t seen = 0;
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t word = 0;
+        std::memcpy(&word, text + i, n - i < 8 ? n - i : 8);
+        seen |= word;
+        hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+        hash ^= hash >> 29;
+    }
+    if ((seen & 0x8080808080808080ULL) != 0) {
+        return nullptr;
     }
     PyObject*& slot = key_cache[hash % KEY_CACHE_SLOTS];
     if (slot == nullptr || static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) != n ||
@@ -286,9 +314,15 @@ static PyObject* decode_cached_key(ByteData* bd)
     return Py_NewRef(slot);
 }
 
+// Decoded dicts are presized from their count, which read_count has checked against the bytes
+// left, and capped so that a chain of nested dicts that announce more than they hold cannot
+// reserve much before the input runs out.
+constexpr size_t DICT_PRESIZE_CAP = 1024;
+
 PyObject* decode_dict_pairs(ByteData* bd, size_t count)
 {
-    PyRef dict(PyDict_New());
+    PyRef dict(_PyDict_NewPresized(
+        static_cast<Py_ssize_t>(count < DICT_PRESIZE_CAP ? count : DICT_PRESIZE_CAP)));
     if (!dict) {
         return nullptr;
     }
@@ -301,7 +335,7 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count)
         if (!key) {
             return nullptr;
         }
-        PyRef item(bd->decode_item(bd));
+        PyRef item(decode_item(bd));
         if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
             return nullptr;
         }

@@ -344,8 +344,7 @@ PyObject* to_path_gen(ByteData* bd, size_t w, PyObject* type_cl)
         return nullptr;
     }
     // The whole payload is the text, zero bytes included, so every path written comes back.
-    PyRef text(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bd->bytes + bd->offset),
-                                    static_cast<Py_ssize_t>(length), "strict"));
+    PyRef text(decode_text(bd->bytes + bd->offset, length));
     if (!text) {
         return nullptr;
     }
@@ -390,8 +389,7 @@ PyObject* build_memoryview(const unsigned char* data, size_t len)
 
 PyObject* build_decimal(const unsigned char* text, size_t len)
 {
-    PyRef str(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text),
-                                   static_cast<Py_ssize_t>(len), "strict"));
+    PyRef str(decode_text(text, len));
     PyObject* result = str ? PyObject_CallOneArg(decimal_cl, str.get()) : nullptr;
     if (result == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Failed to convert string to Decimal.");

@@ -248,14 +248,42 @@ PyObject* to_str_e(ByteData* bd)
     return PyUnicode_New(0, 0);
 }
 
+static bool is_ascii(const unsigned char* text, size_t n)
+{
+    uint64_t seen = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text + i, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) {
+        seen |= text[i];
+    }
+    return (seen & 0x8080808080808080ULL) == 0;
+}
+
+PyObject* decode_text(const unsigned char* text, size_t n)
+{
+    // A single character goes to the decoder, which hands out its shared one-character strs.
+    if (n > 1 && is_ascii(text, n)) {
+        PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (result != nullptr) {
+            std::memcpy(PyUnicode_1BYTE_DATA(result), text, n);
+        }
+        return result;
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(n),
+                                "strict");
+}
+
 PyObject* to_str_gen(ByteData* bd, size_t w)
 {
     size_t n;
     if (!read_payload(bd, w, &n)) {
         return nullptr;
     }
-    const char* text = reinterpret_cast<const char*>(bd->bytes + bd->offset);
-    PyObject* result = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "strict");
+    PyObject* result = decode_text(bd->bytes + bd->offset, n);
     bd->offset += n;
     return result;
 }
