@@ -87,7 +87,8 @@ __attribute__((noinline, cold)) StatusCode grow_vd(ValueData* vd, Py_ssize_t jum
     return SC_SUCCESS;
 }
 
-StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload, unsigned char empty)
+StatusCode write_E12D_sized(ValueData* vd, Py_ssize_t size, const void* payload,
+                            unsigned char empty)
 {
     int k = get_num_bytes(size);
     if (k == 0) {
@@ -276,6 +277,21 @@ static Py_ssize_t initial_capacity(PyObject* value)
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None) {
         return DEFAULT_CAPACITY;
+    }
+    // The built-in containers are guessed from their length, which costs less than asking
+    // __sizeof__ (a method call) when the value is small.
+    Py_ssize_t count = -1;
+    if (type == &PyDict_Type) {
+        count = 2 * PyDict_GET_SIZE(value);
+    }
+    else if (type == &PyList_Type) {
+        count = PyList_GET_SIZE(value);
+    }
+    else if (type == &PyTuple_Type) {
+        count = PyTuple_GET_SIZE(value);
+    }
+    if (count >= 0) {
+        return count > MAX_ESTIMATE / 16 ? 2 * MAX_ESTIMATE : 16 * count + DEFAULT_CAPACITY;
     }
     PyRef result(PyObject_CallMethodNoArgs(value, names::sizeof_));
     Py_ssize_t size = result ? PyLong_AsSsize_t(result.get()) : -1;

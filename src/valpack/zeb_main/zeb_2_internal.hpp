@@ -107,9 +107,32 @@ inline void write_byte(ValueData* vd, unsigned char byte)
     vd->bytes[vd->offset++] = byte;
 }
 
+// Any size: the general form of write_E12D.
+StatusCode write_E12D_sized(ValueData* vd, Py_ssize_t size, const void* payload,
+                            unsigned char empty);
+
 // Writes a size-class header for `size` in family `empty`, then `size` payload bytes when
 // `payload` is given. Containers pass no payload; the reservation still holds one byte per item.
-StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload, unsigned char empty);
+inline StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload,
+                             unsigned char empty)
+{
+    // Most texts and containers have a one-byte size.
+    if (size > 0 && size <= 0xFF) {
+        if (auto_resize_vd(vd, 2 + size) != SC_SUCCESS) {
+            return SC_NOMEMORY;
+        }
+        unsigned char* dst = vd->bytes + vd->offset;
+        dst[0] = static_cast<unsigned char>(empty + 1);
+        dst[1] = static_cast<unsigned char>(size);
+        vd->offset += 2;
+        if (payload != nullptr) {
+            std::memcpy(dst + 2, payload, static_cast<size_t>(size));
+            vd->offset += size;
+        }
+        return SC_SUCCESS;
+    }
+    return write_E12D_sized(vd, size, payload, empty);
+}
 
 // Raised when Python code run during encoding changed a container being written.
 StatusCode container_changed();
