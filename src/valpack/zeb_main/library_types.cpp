@@ -51,6 +51,127 @@ static StatusCode from_timedelta(ValueData* vd, PyObject* value)
     return SC_SUCCESS;
 }
 
+// ISO text of the datetime family written from the fields, as isoformat() writes it:
+// YYYY-MM-DD, HH:MM:SS[.ffffff], datetimes joined by 'T', then the offset +HH:MM[:SS[.ffffff]].
+class IsoWriter {
+  public:
+    void digits(int value, int count)
+    {
+        for (int i = count - 1; i >= 0; --i) {
+            text_[length_ + i] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        }
+        length_ += count;
+    }
+    void put(char c) { text_[length_++] = c; }
+    void date(int year, int month, int day)
+    {
+        digits(year, 4);
+        put('-');
+        digits(month, 2);
+        put('-');
+        digits(day, 2);
+    }
+    void clock(int hour, int minute, int second, int microsecond)
+    {
+        digits(hour, 2);
+        put(':');
+        digits(minute, 2);
+        put(':');
+        digits(second, 2);
+        if (microsecond != 0) {
+            put('.');
+            digits(microsecond, 6);
+        }
+    }
+    // An offset from timedelta fields (normalised: only the days carry a sign, and
+    // |offset| < 1 day, as the timezone class guarantees).
+    void offset(int days, int seconds, int microseconds)
+    {
+        char sign = '+';
+        if (days < 0) {
+            sign = '-';
+            // Negate the normalised -1 day + s + us.
+            int64_t total = 86400LL * 1000000 - (seconds * 1000000LL + microseconds);
+            seconds = static_cast<int>(total / 1000000);
+            microseconds = static_cast<int>(total % 1000000);
+        }
+        put(sign);
+        digits(seconds / 3600, 2);
+        put(':');
+        digits(seconds / 60 % 60, 2);
+        if (seconds % 60 != 0 || microseconds != 0) {
+            put(':');
+            digits(seconds % 60, 2);
+            if (microseconds != 0) {
+                put('.');
+                digits(microseconds, 6);
+            }
+        }
+    }
+    const char* text() const { return text_; }
+    int length() const { return length_; }
+
+  private:
+    char text_[64];
+    int length_ = 0;
+};
+
+// Naive values and those of the library's own fixed-offset timezone class are written here; any
+// other tzinfo is user code, left to isoformat(). SC_UNSUPPORTED hands the value on to it.
+static StatusCode from_datetime_fields(ValueData* vd, PyObject* value, unsigned char datachar)
+{
+    PyObject* tzinfo = Py_None;
+    if (datachar == DATETIME_CODE) {
+        tzinfo = PyDateTime_DATE_GET_TZINFO(value);
+    }
+    else if (datachar == TIME_CODE) {
+        tzinfo = PyDateTime_TIME_GET_TZINFO(value);
+    }
+    PyRef offset;
+    if (tzinfo != Py_None) {
+        if (PyDateTimeAPI->TimeZone_UTC == nullptr ||
+            !Py_IS_TYPE(tzinfo, Py_TYPE(PyDateTimeAPI->TimeZone_UTC))) {
+            return SC_UNSUPPORTED;
+        }
+        // The class's own C method: it returns the offset it holds.
+        offset = PyRef(PyObject_CallMethodOneArg(tzinfo, names::utcoffset, Py_None));
+        if (!offset) {
+            return SC_EXCEPTION;
+        }
+        if (!PyDelta_CheckExact(offset.get())) {
+            return SC_UNSUPPORTED;
+        }
+    }
+    IsoWriter iso;
+    if (datachar == TIME_CODE) {
+        iso.clock(PyDateTime_TIME_GET_HOUR(value), PyDateTime_TIME_GET_MINUTE(value),
+                  PyDateTime_TIME_GET_SECOND(value), PyDateTime_TIME_GET_MICROSECOND(value));
+    }
+    else {
+        iso.date(PyDateTime_GET_YEAR(value), PyDateTime_GET_MONTH(value),
+                 PyDateTime_GET_DAY(value));
+        if (datachar == DATETIME_CODE) {
+            iso.put('T');
+            iso.clock(PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
+                      PyDateTime_DATE_GET_SECOND(value), PyDateTime_DATE_GET_MICROSECOND(value));
+        }
+    }
+    if (offset) {
+        iso.offset(PyDateTime_DELTA_GET_DAYS(offset.get()),
+                   PyDateTime_DELTA_GET_SECONDS(offset.get()),
+                   PyDateTime_DELTA_GET_MICROSECONDS(offset.get()));
+    }
+    if (auto_resize_vd(vd, 2 + iso.length()) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    write_byte(vd, datachar);
+    write_byte(vd, static_cast<unsigned char>(iso.length()));
+    std::memcpy(vd->bytes + vd->offset, iso.text(), static_cast<size_t>(iso.length()));
+    vd->offset += iso.length();
+    return SC_SUCCESS;
+}
+
 StatusCode from_datetime(ValueData* vd, PyObject* value, const char* datatype)
 {
     if (std::strcmp(datatype, "datetime.timedelta") == 0) {
@@ -72,6 +193,10 @@ StatusCode from_datetime(ValueData* vd, PyObject* value, const char* datatype)
     }
     else {
         return SC_INCORRECT;
+    }
+    StatusCode status = from_datetime_fields(vd, value, datachar);
+    if (status != SC_UNSUPPORTED) {
+        return status;
     }
     // isoformat() consults the tzinfo, which is user code and may fail.
     PyRef text(PyObject_CallMethodNoArgs(value, names::isoformat));

@@ -34,6 +34,7 @@ PyObject* hex = nullptr;
 PyObject* start = nullptr;
 PyObject* stop = nullptr;
 PyObject* step = nullptr;
+PyObject* utcoffset = nullptr;
 } // namespace names
 
 // Attribute names are interned once; they live as long as the process.
@@ -51,7 +52,8 @@ static int intern_names()
                  {&names::hex, "hex"},
                  {&names::start, "start"},
                  {&names::stop, "stop"},
-                 {&names::step, "step"}};
+                 {&names::step, "step"},
+                 {&names::utcoffset, "utcoffset"}};
     for (auto& entry : table) {
         if (*entry.slot == nullptr) {
             *entry.slot = PyUnicode_InternFromString(entry.text);

@@ -29,6 +29,7 @@ extern PyObject* hex;
 extern PyObject* start;
 extern PyObject* stop;
 extern PyObject* step;
+extern PyObject* utcoffset;
 } // namespace names
 
 enum StatusCode : int {
