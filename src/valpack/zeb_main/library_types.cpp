@@ -480,8 +480,159 @@ PyObject* to_path_gen(ByteData* bd, size_t w, PyObject* type_cl)
 // ---------------------------------------------------------------------------------------------
 // Builders shared with the protocol 1 decoder
 
+// The timezone of the last non-zero offset decoded, and that offset in seconds.
+static PyObject* last_timezone = nullptr;
+static int last_offset = 0;
+
+void clear_timezone_cache()
+{
+    Py_CLEAR(last_timezone);
+}
+
+// A reader for the ISO forms that the encoder writes. It accepts only texts whose every field
+// is in range, so that the constructors cannot fail on them; anything else goes to
+// fromisoformat(), which keeps its own errors and its rarer forms.
+class IsoReader {
+  public:
+    IsoReader(const unsigned char* text, size_t length) : text_(text), left_(length) {}
+
+    bool number(int count, int max, int* out)
+    {
+        if (left_ < static_cast<size_t>(count)) {
+            return false;
+        }
+        int value = 0;
+        for (int i = 0; i < count; ++i) {
+            unsigned digit = text_[i] - static_cast<unsigned>('0');
+            if (digit > 9) {
+                return false;
+            }
+            value = value * 10 + static_cast<int>(digit);
+        }
+        text_ += count;
+        left_ -= static_cast<size_t>(count);
+        *out = value;
+        return value <= max;
+    }
+    bool take(char c)
+    {
+        if (left_ == 0 || text_[0] != static_cast<unsigned char>(c)) {
+            return false;
+        }
+        ++text_;
+        --left_;
+        return true;
+    }
+    bool at(char c) const { return left_ != 0 && text_[0] == static_cast<unsigned char>(c); }
+    bool done() const { return left_ == 0; }
+
+    bool date(int* year, int* month, int* day)
+    {
+        static constexpr int DAYS[13] = {0, 31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        if (!number(4, 9999, year) || *year == 0 || !take('-') || !number(2, 12, month) ||
+            *month == 0 || !take('-') || !number(2, DAYS[*month], day) || *day == 0) {
+            return false;
+        }
+        bool leap = *year % 4 == 0 && (*year % 100 != 0 || *year % 400 == 0);
+        return *month != 2 || *day <= 28 || leap;
+    }
+    // HH:MM:SS with an optional six-digit fraction.
+    bool clock(int* hour, int* minute, int* second, int* microsecond)
+    {
+        *microsecond = 0;
+        if (!number(2, 23, hour) || !take(':') || !number(2, 59, minute) || !take(':') ||
+            !number(2, 59, second)) {
+            return false;
+        }
+        return !take('.') || number(6, 999999, microsecond);
+    }
+    // An optional +HH:MM or +HH:MM:SS offset, as the library's tzinfo for it: the UTC singleton
+    // for a zero offset, else a new timezone. Offsets with a fraction are left to the library.
+    // Returns false when the text holds anything else; *tzinfo is then unset.
+    bool offset(PyRef* tzinfo)
+    {
+        if (done()) {
+            *tzinfo = PyRef::borrow(Py_None);
+            return true;
+        }
+        int sign = at('-') ? -1 : 1;
+        if (!take('+') && !take('-')) {
+            return false;
+        }
+        int hours, minutes, seconds = 0;
+        if (!number(2, 23, &hours) || !take(':') || !number(2, 59, &minutes) ||
+            (take(':') && !number(2, 59, &seconds)) || !done()) {
+            return false;
+        }
+        int total = sign * (hours * 3600 + minutes * 60 + seconds);
+        if (total == 0) {
+            *tzinfo = PyRef::borrow(PyDateTimeAPI->TimeZone_UTC);
+            return true;
+        }
+        // Values of one source tend to share an offset; timezones are immutable, so the last
+        // one made serves again.
+        if (last_timezone == nullptr || last_offset != total) {
+            PyRef delta(PyDateTimeAPI->Delta_FromDelta(0, total, 0, 1, PyDateTimeAPI->DeltaType));
+            PyObject* fresh =
+                delta ? PyDateTimeAPI->TimeZone_FromTimeZone(delta.get(), nullptr) : nullptr;
+            if (fresh == nullptr) {
+                return true;
+            }
+            Py_XSETREF(last_timezone, fresh);
+            last_offset = total;
+        }
+        *tzinfo = PyRef::borrow(last_timezone);
+        return true;
+    }
+
+  private:
+    const unsigned char* text_;
+    size_t left_;
+};
+
+// The common ISO forms, straight into the constructors. Returns NULL without an exception when
+// the text is not one of them.
+static PyObject* parse_datetime(PyObject* method, const unsigned char* text, size_t len)
+{
+    if (PyDateTimeAPI == nullptr || PyDateTimeAPI->TimeZone_UTC == nullptr) {
+        return nullptr;
+    }
+    IsoReader iso(text, len);
+    int year, month, day, hour, minute, second, microsecond;
+    PyRef tzinfo;
+    if (method == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateType)) {
+        if (!iso.date(&year, &month, &day) || !iso.done()) {
+            return nullptr;
+        }
+        return PyDateTimeAPI->Date_FromDate(year, month, day, PyDateTimeAPI->DateType);
+    }
+    if (method == reinterpret_cast<PyObject*>(PyDateTimeAPI->TimeType)) {
+        if (!iso.clock(&hour, &minute, &second, &microsecond) || !iso.offset(&tzinfo)) {
+            return nullptr;
+        }
+        return tzinfo ? PyDateTimeAPI->Time_FromTime(hour, minute, second, microsecond,
+                                                     tzinfo.get(), PyDateTimeAPI->TimeType)
+                      : nullptr;
+    }
+    if (method == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType)) {
+        if (!iso.date(&year, &month, &day) || !iso.take('T') ||
+            !iso.clock(&hour, &minute, &second, &microsecond) || !iso.offset(&tzinfo)) {
+            return nullptr;
+        }
+        return tzinfo ? PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute,
+                                                                second, microsecond, tzinfo.get(),
+                                                                PyDateTimeAPI->DateTimeType)
+                      : nullptr;
+    }
+    return nullptr;
+}
+
 PyObject* build_datetime(PyObject* method, const unsigned char* text, size_t len)
 {
+    PyObject* parsed = parse_datetime(method, text, len);
+    if (parsed != nullptr || PyErr_Occurred()) {
+        return parsed;
+    }
     PyRef iso(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text),
                                    static_cast<Py_ssize_t>(len), "strict"));
     if (!iso) {

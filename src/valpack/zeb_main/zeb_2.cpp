@@ -670,4 +670,5 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
         Py_CLEAR(*global);
     }
     zeb2::clear_key_cache();
+    zeb2::clear_timezone_cache();
 }

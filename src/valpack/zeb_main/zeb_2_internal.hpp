@@ -222,6 +222,8 @@ PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty);
 PyObject* decode_dict_pairs(ByteData* bd, size_t count);
 // Releases the decoder's cache of short dict keys (module teardown).
 void clear_key_cache();
+// Releases the decoder's last timezone (module teardown).
+void clear_timezone_cache();
 
 PyObject* to_namedtuple_e(ByteData* bd);
 PyObject* to_namedtuple_gen(ByteData* bd, size_t w);
