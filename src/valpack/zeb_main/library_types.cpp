@@ -33,6 +33,27 @@ static inline int32_t read_int32(const unsigned char* src)
     return static_cast<int32_t>(static_cast<uint32_t>(bytes_to_size_t(src, 4)));
 }
 
+// The 16 big-endian bytes of an int in [0, 2**128); false (no exception) for any other int.
+static bool uuid_int_bytes(PyObject* number, unsigned char raw[16])
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    Py_ssize_t needed = PyLong_AsNativeBytes(number, raw, 16,
+                                             Py_ASNATIVEBYTES_BIG_ENDIAN |
+                                                 Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                                                 Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    if (needed < 0 || needed > 16) {
+        PyErr_Clear();
+        return false;
+    }
+#else
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(number), raw, 16, 0, 0) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+#endif
+    return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Encoder
 
@@ -249,8 +270,42 @@ static bool is_hex_digit(char c)
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
+// The library's UUID keeps its value in the slot `int`, and its hex is that int as 32 lowercase
+// digits; exact UUIDs are written from the int without the Python property. SC_UNSUPPORTED
+// hands anything unusual on to the property.
+static StatusCode from_uuid_int(ValueData* vd, PyObject* value)
+{
+    PyRef number(PyObject_GetAttr(value, names::int_));
+    if (!number) {
+        PyErr_Clear();
+        return SC_UNSUPPORTED;
+    }
+    unsigned char raw[16];
+    if (!PyLong_CheckExact(number.get()) || !uuid_int_bytes(number.get(), raw)) {
+        return SC_UNSUPPORTED;
+    }
+    if (auto_resize_vd(vd, 1 + UUID_HEX_LENGTH) != SC_SUCCESS) {
+        return SC_NOMEMORY;
+    }
+    static constexpr char HEX[] = "0123456789abcdef";
+    unsigned char* dst = vd->bytes + vd->offset;
+    *dst++ = UUID_CODE;
+    for (unsigned char byte : raw) {
+        *dst++ = static_cast<unsigned char>(HEX[byte >> 4]);
+        *dst++ = static_cast<unsigned char>(HEX[byte & 0x0F]);
+    }
+    vd->offset += 1 + UUID_HEX_LENGTH;
+    return SC_SUCCESS;
+}
+
 StatusCode from_uuid(ValueData* vd, PyObject* value)
 {
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == uuid_cl) {
+        StatusCode status = from_uuid_int(vd, value);
+        if (status != SC_UNSUPPORTED) {
+            return status;
+        }
+    }
     int is_uuid = PyObject_IsInstance(value, uuid_cl);
     if (is_uuid <= 0) {
         return is_uuid < 0 ? SC_EXCEPTION : SC_INCORRECT;
@@ -480,6 +535,36 @@ PyObject* to_path_gen(ByteData* bd, size_t w, PyObject* type_cl)
 // ---------------------------------------------------------------------------------------------
 // Builders shared with the protocol 1 decoder
 
+// uuid.SafeUUID.unknown, the `is_safe` of a UUID made from its hex; NULL when the library's UUID
+// is not laid out as build_uuid_from_digits expects.
+static PyObject* safe_uuid_unknown = nullptr;
+
+void init_uuid_builder()
+{
+    Py_CLEAR(safe_uuid_unknown);
+    if (uuid_cl == nullptr || !PyType_Check(uuid_cl)) {
+        return;
+    }
+    // Both slots must be plain member descriptors, and instances must start out empty.
+    auto* type = reinterpret_cast<PyTypeObject*>(uuid_cl);
+    PyRef slot_int(PyObject_GetAttr(uuid_cl, names::int_));
+    PyRef slot_safe(PyObject_GetAttr(uuid_cl, names::is_safe));
+    PyRef module(PyImport_ImportModule("uuid"));
+    PyRef safe(module ? PyObject_GetAttrString(module.get(), "SafeUUID") : nullptr);
+    PyRef unknown(safe ? PyObject_GetAttrString(safe.get(), "unknown") : nullptr);
+    if (slot_int && slot_safe && unknown && Py_IS_TYPE(slot_int.get(), &PyMemberDescr_Type) &&
+        Py_IS_TYPE(slot_safe.get(), &PyMemberDescr_Type) && type->tp_new == PyBaseObject_Type.tp_new &&
+        type->tp_init != PyBaseObject_Type.tp_init) {
+        safe_uuid_unknown = unknown.release();
+    }
+    PyErr_Clear();
+}
+
+void clear_uuid_builder()
+{
+    Py_CLEAR(safe_uuid_unknown);
+}
+
 // The timezone of the last non-zero offset decoded, and that offset in seconds.
 static PyObject* last_timezone = nullptr;
 static int last_offset = 0;
@@ -641,8 +726,59 @@ PyObject* build_datetime(PyObject* method, const unsigned char* text, size_t len
     return PyObject_CallMethodOneArg(method, names::fromisoformat, iso.get());
 }
 
+static int hex_value(unsigned char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c |= 0x20;
+    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+}
+
+// What UUID(hex) makes of 32 hex digits, made without running UUID.__init__: a bare instance
+// whose slots `int` and `is_safe` are set as __init__ sets them. NULL without an exception when
+// the payload is not 32 hex digits or the class is not laid out that way.
+static PyObject* build_uuid_from_digits(const unsigned char* hex32)
+{
+    if (safe_uuid_unknown == nullptr || !PyType_Check(uuid_cl)) {
+        return nullptr;
+    }
+    unsigned char raw[16];
+    for (int i = 0; i < 16; ++i) {
+        int high = hex_value(hex32[2 * i]);
+        int low = hex_value(hex32[2 * i + 1]);
+        if (high < 0 || low < 0) {
+            return nullptr;
+        }
+        raw[i] = static_cast<unsigned char>(high << 4 | low);
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    PyRef number(PyLong_FromUnsignedNativeBytes(raw, 16, Py_ASNATIVEBYTES_BIG_ENDIAN));
+#else
+    PyRef number(_PyLong_FromByteArray(raw, 16, 0, 0));
+#endif
+    if (!number) {
+        return nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(uuid_cl);
+    PyRef result(type->tp_alloc(type, 0));
+    if (!result || PyObject_GenericSetAttr(result.get(), names::int_, number.get()) < 0 ||
+        PyObject_GenericSetAttr(result.get(), names::is_safe, safe_uuid_unknown) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
 PyObject* build_uuid(const unsigned char* hex32)
 {
+    PyObject* fast = build_uuid_from_digits(hex32);
+    if (fast != nullptr) {
+        return fast;
+    }
+    if (PyErr_Occurred()) {
+        PyErr_SetString(PyExc_RuntimeError, "Failed to create UUID object.");
+        return nullptr;
+    }
     PyRef hex(
         PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(hex32), UUID_HEX_LENGTH, "strict"));
     PyObject* result = hex ? PyObject_CallOneArg(uuid_cl, hex.get()) : nullptr;

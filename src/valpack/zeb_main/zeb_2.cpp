@@ -35,6 +35,8 @@ PyObject* start = nullptr;
 PyObject* stop = nullptr;
 PyObject* step = nullptr;
 PyObject* utcoffset = nullptr;
+PyObject* int_ = nullptr;
+PyObject* is_safe = nullptr;
 } // namespace names
 
 // Attribute names are interned once; they live as long as the process.
@@ -53,7 +55,9 @@ static int intern_names()
                  {&names::start, "start"},
                  {&names::stop, "stop"},
                  {&names::step, "step"},
-                 {&names::utcoffset, "utcoffset"}};
+                 {&names::utcoffset, "utcoffset"},
+                 {&names::int_, "int"},
+                 {&names::is_safe, "is_safe"}};
     for (auto& entry : table) {
         if (*entry.slot == nullptr) {
             *entry.slot = PyUnicode_InternFromString(entry.text);
@@ -658,6 +662,7 @@ extern "C" TW_EXPORT int zeb2_init(void)
         fetch_module("pathlib", pathlib, 2, "fund") < 0) {
         return -1;
     }
+    zeb2::init_uuid_builder();
     return 1;
 }
 
@@ -671,4 +676,5 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
     }
     zeb2::clear_key_cache();
     zeb2::clear_timezone_cache();
+    zeb2::clear_uuid_builder();
 }

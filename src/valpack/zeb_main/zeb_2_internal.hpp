@@ -30,6 +30,8 @@ extern PyObject* start;
 extern PyObject* stop;
 extern PyObject* step;
 extern PyObject* utcoffset;
+extern PyObject* int_;
+extern PyObject* is_safe;
 } // namespace names
 
 enum StatusCode : int {
@@ -224,6 +226,10 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count);
 void clear_key_cache();
 // Releases the decoder's last timezone (module teardown).
 void clear_timezone_cache();
+// Looks up what the fast UUID builder needs (after the registry); without it UUIDs are made by
+// calling the class.
+void init_uuid_builder();
+void clear_uuid_builder();
 
 PyObject* to_namedtuple_e(ByteData* bd);
 PyObject* to_namedtuple_gen(ByteData* bd, size_t w);
