@@ -505,9 +505,9 @@ PyObject* to_range_s(ByteData* bd)
             return range_failed();
         }
     }
+    PyObject* args[3] = {parts[0].get(), parts[1].get(), parts[2].get()};
     PyObject* result =
-        PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyRange_Type), parts[0].get(),
-                                     parts[1].get(), parts[2].get(), nullptr);
+        PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PyRange_Type), args, 3, nullptr);
     return result != nullptr ? result : range_failed();
 }
 

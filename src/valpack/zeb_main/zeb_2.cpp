@@ -258,6 +258,17 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
     if (type == &PyBytes_Type) {
         return from_bytes(vd, value);
     }
+    // The exact library classes go to their steps without the routing by name.
+    auto* type_object = reinterpret_cast<PyObject*>(type);
+    if (type_object == datetime_dt || type_object == datetime_d || type_object == datetime_t) {
+        return from_datetime(vd, value, type->tp_name);
+    }
+    if (type_object == decimal_cl) {
+        return from_decimal(vd, value);
+    }
+    if (type_object == uuid_cl) {
+        return from_uuid(vd, value);
+    }
     if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
         return PyObject_HasAttr(value, names::fields) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
     }
