@@ -408,12 +408,8 @@ class rubble:
     pass
 
 
-def test_range_like_object_with_int_attributes():
-    assert roundtrip(rangelike(1, 9, 4)) == range(1, 9, 4)
-
-
-@pytest.mark.parametrize("value", [rubble(), rangelike("1", 9, 1), rangelike(1, 9.0, 1),
-                                   rangelike(1, 9, 0), rangelike(1, None, 1)])
+@pytest.mark.parametrize("value", [rubble(), rangelike(1, 9, 4), rangelike("1", 9, 1),
+                                   rangelike(1, 9.0, 1), rangelike(1, 9, 0), rangelike(1, None, 1)])
 def test_unusable_range_like_refused(value):
     with pytest.raises(ValueError) as info:
         encode(value)

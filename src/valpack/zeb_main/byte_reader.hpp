@@ -11,6 +11,22 @@ namespace zeb2 {
 // bound decodes everything it writes while keeping damaged input off the end of the stack.
 constexpr int MAX_DECODE_DEPTH = 1000;
 
+// Lowest stack address the codec lets this thread reach: the bottom of its stack plus a reserve
+// for the Python code and library calls that a step makes at the deepest level (class factories,
+// constructors, a garbage collection). Found once per thread.
+uintptr_t stack_floor();
+
+// True while the caller's frame lies above `floor`. The codec checks it per nesting level, so a
+// thread with a small stack gets an exception instead of a crash.
+__attribute__((always_inline)) inline bool stack_left(uintptr_t floor)
+{
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= floor;
+}
+
+// Raises `type(message)`. A pending Exception becomes its __cause__; a pending BaseException that
+// is not an Exception (KeyboardInterrupt, SystemExit) is left in place instead.
+void set_error_from_pending(PyObject* type, const char* message);
+
 struct ByteData;
 using ValueDecoder = PyObject* (*)(ByteData*);
 
@@ -20,7 +36,22 @@ struct ByteData {
     const unsigned char* bytes;
     int depth;                // values currently being decoded
     ValueDecoder decode_item; // the protocol's own dispatcher, for the items of containers
+    // Item slots that containers may still allocate. Every item of every container begins with
+    // its own datachar, so a whole valid input never announces more items than it has bytes;
+    // charging each count against one budget keeps nested containers from multiplying it.
+    size_t item_budget;
+    uintptr_t stack_floor; // see stack_floor()
 };
+
+// State for decoding `size` bytes at `data` with the dispatcher `decode_item`; offset 1 is the
+// top value's datachar.
+inline ByteData make_byte_data(const unsigned char* data, size_t size, ValueDecoder decode_item)
+{
+    return ByteData{1, size, data, 0, decode_item, size, stack_floor()};
+}
+
+// Raises the RecursionError of a thread whose stack is nearly used up; returns NULL.
+PyObject* raise_stack_exhausted();
 
 // Raise the one "truncated" error and return NULL.
 PyObject* raise_offset_error();
@@ -72,7 +103,8 @@ inline bool read_payload(ByteData* bd, size_t w, size_t* length)
 inline bool ensure_items(ByteData* bd, size_t count, size_t min_item_bytes)
 {
     size_t left = bd->max_offset - bd->offset;
-    if (count <= left / min_item_bytes) {
+    if (count <= left / min_item_bytes && count <= bd->item_budget / min_item_bytes) {
+        bd->item_budget -= count * min_item_bytes;
         return true;
     }
     raise_offset_error();

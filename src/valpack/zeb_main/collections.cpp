@@ -9,11 +9,11 @@ namespace zeb2 {
 // ---------------------------------------------------------------------------------------------
 // Encoder
 
-// A namedtuple's field names must be a tuple of str with no more names than the value has
-// elements; anything else would pair names with missing elements.
+// A namedtuple's field names must be a tuple of str, one per element: fewer names would drop
+// elements, more would pair names with missing elements.
 static bool valid_fields(PyObject* fields, PyObject* value)
 {
-    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) > PyTuple_GET_SIZE(value)) {
+    if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != PyTuple_GET_SIZE(value)) {
         return false;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(fields); ++i) {
@@ -27,20 +27,20 @@ static bool valid_fields(PyObject* fields, PyObject* value)
 // Layout: header with the field count, the type name as a str value, then per field its name
 // and its value. Namedtuples are not containers for the nesting limit, but a chain of them still
 // recurses, so it has a bound of its own.
-StatusCode from_namedtuple(ValueData* vd, PyObject* value)
+StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
 {
     if (++vd->nt_depth > MAX_NAMEDTUPLE_DEPTH) {
         return SC_NESTDEPTH;
     }
-    // `_fields` may be computed by Python code on every access: keep the one tuple we checked.
-    PyRef fields(PyObject_GetAttr(value, names::fields));
-    if (!fields) {
-        return SC_EXCEPTION;
+    if (!stack_left(vd->stack_floor)) {
+        return stack_exhausted_status();
     }
-    if (!valid_fields(fields.get(), value)) {
+    // `_fields` may be computed by Python code on every access: the caller holds the one tuple
+    // checked here.
+    if (!valid_fields(fields, value)) {
         return SC_INCORRECT;
     }
-    Py_ssize_t num_items = PyTuple_GET_SIZE(fields.get());
+    Py_ssize_t num_items = PyTuple_GET_SIZE(fields);
     StatusCode status = write_E12D(vd, num_items, nullptr, 0x44);
     if (status != SC_SUCCESS) {
         return status;
@@ -57,7 +57,7 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value)
     }
     // Both tuples are immutable and held, so their items stay alive while they are written.
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        status = from_string(vd, PyTuple_GET_ITEM(fields.get(), i));
+        status = from_string(vd, PyTuple_GET_ITEM(fields, i));
         if (status != SC_SUCCESS) {
             return status;
         }
@@ -70,24 +70,10 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value)
     return SC_SUCCESS;
 }
 
-// isinstance can be satisfied by a `__class__` attribute, so the steps that read dict storage
-// also insist on a real dict.
-static StatusCode check_instance(PyObject* value, PyObject* type_cl)
-{
-    int is_instance = PyObject_IsInstance(value, type_cl);
-    if (is_instance < 0) {
-        return SC_EXCEPTION;
-    }
-    return is_instance ? SC_SUCCESS : SC_INCORRECT;
-}
-
 StatusCode from_counter(ValueData* vd, PyObject* value)
 {
-    StatusCode status = check_instance(value, counter_cl);
-    if (status != SC_SUCCESS) {
-        return status;
-    }
-    if (!PyDict_Check(value)) {
+    // The real type decides (a Counter is a dict): a `__class__` attribute cannot pass.
+    if (!is_of_type(value, counter_cl) || !PyDict_Check(value)) {
         return SC_INCORRECT;
     }
     // Counts are written as ints whatever their type's name: bool counts become ints and any
@@ -97,12 +83,11 @@ StatusCode from_counter(ValueData* vd, PyObject* value)
 
 StatusCode from_chainmap(ValueData* vd, PyObject* value)
 {
-    StatusCode status = check_instance(value, chainmap_cl);
-    if (status != SC_SUCCESS) {
-        return status;
+    if (!is_of_type(value, chainmap_cl)) {
+        return SC_INCORRECT;
     }
-    if (increment_nests(vd) != SC_SUCCESS) {
-        return SC_NESTDEPTH;
+    if (StatusCode opened = increment_nests(vd); opened != SC_SUCCESS) {
+        return opened;
     }
     PyRef maps(PyObject_GetAttr(value, names::maps));
     if (!maps) {
@@ -116,7 +101,7 @@ StatusCode from_chainmap(ValueData* vd, PyObject* value)
         return SC_INCORRECT;
     }
     Py_ssize_t num_items = PyList_GET_SIZE(maps.get());
-    status = write_E12D(vd, num_items, nullptr, 0x58);
+    StatusCode status = write_E12D(vd, num_items, nullptr, 0x58);
     if (status != SC_SUCCESS) {
         return status;
     }
@@ -141,16 +126,6 @@ StatusCode from_chainmap(ValueData* vd, PyObject* value)
 // ---------------------------------------------------------------------------------------------
 // Decoder
 
-// The class is made from the transmitted names; the factory refuses names it cannot use.
-static PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items)
-{
-    PyRef nt_type(PyObject_CallFunctionObjArgs(namedtuple_cl, type_name, fields, nullptr));
-    if (!nt_type) {
-        return nullptr;
-    }
-    return PyObject_Call(nt_type.get(), items, nullptr);
-}
-
 PyObject* to_namedtuple_e(ByteData* bd)
 {
     bd->offset += 1;
@@ -172,7 +147,10 @@ PyObject* to_namedtuple_gen(ByteData* bd, size_t w)
     if (!read_count(bd, w, 2, &count)) {
         return nullptr;
     }
-    PyRef type_name(to_any_value(bd));
+    PyRef type_name(bd->offset < bd->max_offset ? decode_cached_key(bd) : nullptr);
+    if (!type_name) {
+        type_name = PyRef(to_any_value(bd));
+    }
     if (!type_name) {
         return nullptr;
     }
@@ -182,7 +160,11 @@ PyObject* to_namedtuple_gen(ByteData* bd, size_t w)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* field = to_any_value(bd);
+        // Field names repeat in every value of a class: shared str objects hash once.
+        PyObject* field = bd->offset < bd->max_offset ? decode_cached_key(bd) : nullptr;
+        if (field == nullptr) {
+            field = to_any_value(bd);
+        }
         if (field == nullptr) {
             return nullptr;
         }

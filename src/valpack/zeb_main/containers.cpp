@@ -18,8 +18,8 @@ StatusCode from_list(ValueData* vd, PyObject* value)
     if (!PyList_Check(value)) {
         return SC_INCORRECT;
     }
-    if (increment_nests(vd) != SC_SUCCESS) {
-        return SC_NESTDEPTH;
+    if (StatusCode opened = increment_nests(vd); opened != SC_SUCCESS) {
+        return opened;
     }
     Py_ssize_t num_items = PyList_GET_SIZE(value);
     StatusCode status = write_container_header(vd, num_items, 0x1C);
@@ -53,8 +53,8 @@ StatusCode from_list(ValueData* vd, PyObject* value)
 
 StatusCode from_tuple(ValueData* vd, PyObject* value)
 {
-    if (increment_nests(vd) != SC_SUCCESS) {
-        return SC_NESTDEPTH;
+    if (StatusCode opened = increment_nests(vd); opened != SC_SUCCESS) {
+        return opened;
     }
     Py_ssize_t num_items = PyTuple_GET_SIZE(value);
     StatusCode status = write_container_header(vd, num_items, 0x26);
@@ -73,12 +73,11 @@ StatusCode from_tuple(ValueData* vd, PyObject* value)
 
 StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, PyObject* type_cl)
 {
-    int is_instance = PyObject_IsInstance(value, type_cl);
-    if (is_instance <= 0) {
-        return is_instance < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    if (!is_of_type(value, type_cl)) {
+        return SC_INCORRECT;
     }
-    if (increment_nests(vd) != SC_SUCCESS) {
-        return SC_NESTDEPTH;
+    if (StatusCode opened = increment_nests(vd); opened != SC_SUCCESS) {
+        return opened;
     }
     // Counting pass: the header needs the exact count before the items.
     Py_ssize_t num_items = 0;
@@ -100,7 +99,7 @@ StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, Py
     }
     PyRef iter(PyObject_GetIter(value));
     if (!iter) {
-        PyErr_SetString(PyExc_RuntimeError, "Could not get an iterator of a set type.");
+        set_error_from_pending(PyExc_RuntimeError, "Could not get an iterator of a set type.");
         return SC_EXCEPTION;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
@@ -125,10 +124,20 @@ StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, Py
     return SC_SUCCESS;
 }
 
+// Every change to a dict's entries gives it a new version tag (on every supported version;
+// the field is deprecated from 3.12 on, and no public call reads it).
+static inline uint64_t dict_version(PyObject* dict)
+{
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
+}
+
 StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, ValueWriter write_item)
 {
-    if (increment_nests(vd) != SC_SUCCESS) {
-        return SC_NESTDEPTH;
+    if (StatusCode opened = increment_nests(vd); opened != SC_SUCCESS) {
+        return opened;
     }
     Py_ssize_t num_pairs = PyDict_GET_SIZE(value);
     StatusCode status = write_container_header(vd, num_pairs, empty);
@@ -136,12 +145,15 @@ StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, Value
         return status;
     }
     // Pairs in the order of the dict's own storage (insertion order). Key and value are held
-    // while written; any change of size in the meantime fails the encoding.
+    // while written. Python code run by a conversion may change the dict, even keeping its size
+    // (delete, compact, insert): any change of its version fails the encoding, so the pairs
+    // written are always one state of the dict.
+    const uint64_t version = dict_version(value);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* item;
     for (Py_ssize_t i = 0; i < num_pairs; ++i) {
-        if (PyDict_GET_SIZE(value) != num_pairs || !PyDict_Next(value, &pos, &key, &item)) {
+        if (dict_version(value) != version || !PyDict_Next(value, &pos, &key, &item)) {
             return container_changed();
         }
         PyRef held_key = PyRef::borrow(key);
@@ -154,9 +166,7 @@ StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, Value
             return status;
         }
     }
-    // A key deleted and inserted again during the pass is met twice; it leaves an entry beyond
-    // the announced pairs, so one more step must find nothing.
-    if (PyDict_GET_SIZE(value) != num_pairs || PyDict_Next(value, &pos, &key, &item)) {
+    if (dict_version(value) != version) {
         return container_changed();
     }
     --vd->nests;
@@ -274,7 +284,7 @@ void clear_key_cache()
 
 // A key written in the one-byte-length str form: returns the cached or a new str, or nullptr
 // (with no exception) when the key is not a short ASCII text and takes the general path.
-static PyObject* decode_cached_key(ByteData* bd)
+PyObject* decode_cached_key(ByteData* bd)
 {
     size_t at = bd->offset;
     if (bd->bytes[at] != 0x01 || bd->max_offset - at < 2) {

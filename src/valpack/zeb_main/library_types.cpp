@@ -59,7 +59,7 @@ static bool uuid_int_bytes(PyObject* number, unsigned char raw[16])
 
 static StatusCode from_timedelta(ValueData* vd, PyObject* value)
 {
-    if (PyDateTimeAPI == nullptr || !PyDelta_Check(value)) {
+    if (PyDateTimeAPI == nullptr || !PyDelta_CheckExact(value)) {
         return SC_INCORRECT;
     }
     if (auto_resize_vd(vd, 13) != SC_SUCCESS) {
@@ -242,11 +242,26 @@ StatusCode from_datetime(ValueData* vd, PyObject* value, const char* datatype)
     return SC_SUCCESS;
 }
 
+// A subclass's str() is its own code: it is written only when Decimal reads it back, so the
+// bytes always decode. The check uses a fresh default context, whose traps refuse a malformed
+// text even when the caller's context would quietly make it NaN. The exact class always writes
+// a valid number.
+static bool decimal_text_reads_back(PyObject* value, PyObject* text)
+{
+    if (reinterpret_cast<PyObject*>(Py_TYPE(value)) == decimal_cl) {
+        return true;
+    }
+    PyRef module(PyImport_ImportModule("decimal"));
+    PyRef context(module ? PyObject_CallMethod(module.get(), "Context", nullptr) : nullptr);
+    PyRef number(context ? PyObject_CallFunctionObjArgs(decimal_cl, text, context.get(), nullptr)
+                         : nullptr);
+    return static_cast<bool>(number);
+}
+
 StatusCode from_decimal(ValueData* vd, PyObject* value)
 {
-    int is_decimal = PyObject_IsInstance(value, decimal_cl);
-    if (is_decimal <= 0) {
-        return is_decimal < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    if (!is_of_type(value, decimal_cl)) {
+        return SC_INCORRECT;
     }
     PyRef text(PyObject_Str(value));
     if (!text) {
@@ -259,7 +274,7 @@ StatusCode from_decimal(ValueData* vd, PyObject* value)
     }
     // An empty text would be written as the E code of the family, which is the memoryview's D2
     // code, and come back as a memoryview.
-    if (length == 0) {
+    if (length == 0 || !decimal_text_reads_back(value, text.get())) {
         return SC_INCORRECT;
     }
     return write_E12D(vd, length, utf8, DECIMAL_BASE);
@@ -277,6 +292,9 @@ static StatusCode from_uuid_int(ValueData* vd, PyObject* value)
 {
     PyRef number(PyObject_GetAttr(value, names::int_));
     if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return SC_EXCEPTION;
+        }
         PyErr_Clear();
         return SC_UNSUPPORTED;
     }
@@ -306,13 +324,13 @@ StatusCode from_uuid(ValueData* vd, PyObject* value)
             return status;
         }
     }
-    int is_uuid = PyObject_IsInstance(value, uuid_cl);
-    if (is_uuid <= 0) {
-        return is_uuid < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    if (!is_of_type(value, uuid_cl)) {
+        return SC_INCORRECT;
     }
     PyRef hex(PyObject_GetAttr(value, names::hex));
     if (!hex) {
-        PyErr_SetString(PyExc_RuntimeError, "Could not get the hex representation of a UUID.");
+        set_error_from_pending(PyExc_RuntimeError,
+                               "Could not get the hex representation of a UUID.");
         return SC_EXCEPTION;
     }
     // The payload has a fixed width of 32 bytes; a subclass's hex of any other shape could be
@@ -345,7 +363,8 @@ StatusCode from_memoryview(ValueData* vd, PyObject* value)
     // so the bytes can be copied in memory order.
     Py_buffer view;
     if (PyObject_GetBuffer(value, &view, PyBUF_SIMPLE) < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Could not get the buffer of a memoryview object.");
+        set_error_from_pending(PyExc_RuntimeError,
+                               "Could not get the buffer of a memoryview object.");
         return SC_EXCEPTION;
     }
     StatusCode status = write_E12D(vd, view.len, view.buf, MEMORYVIEW_EMPTY);
@@ -355,8 +374,11 @@ StatusCode from_memoryview(ValueData* vd, PyObject* value)
 
 StatusCode from_range(ValueData* vd, PyObject* value)
 {
-    // Any type whose name begins with "r" arrives here; it is written only when its attributes
-    // make a range that the decoder can rebuild: three ints and a step other than zero.
+    // Only a range itself (the type is final): another object that merely has the attributes
+    // would come back as a different value.
+    if (!PyRange_Check(value)) {
+        return SC_INCORRECT;
+    }
     PyObject* const attribute_names[3] = {names::start, names::stop, names::step};
     PyRef parts[3];
     for (int i = 0; i < 3; ++i) {
@@ -382,14 +404,19 @@ StatusCode from_range(ValueData* vd, PyObject* value)
     return SC_SUCCESS;
 }
 
-StatusCode from_path(ValueData* vd, PyObject* value, unsigned char empty)
+StatusCode from_path(ValueData* vd, PyObject* value)
 {
-    int is_path = PyObject_IsInstance(value, path_cl);
-    if (is_path == 0) {
-        is_path = PyObject_IsInstance(value, purepath_cl);
+    // The class decides the family, whatever the subclass calls itself: concrete paths come back
+    // as Path, pure ones as PurePath.
+    unsigned char empty;
+    if (is_of_type(value, path_cl)) {
+        empty = 0x5D;
     }
-    if (is_path <= 0) {
-        return is_path < 0 ? SC_EXCEPTION : SC_INCORRECT;
+    else if (is_of_type(value, purepath_cl)) {
+        empty = 0x62;
+    }
+    else {
+        return SC_INCORRECT;
     }
     PyRef text(PyObject_Str(value));
     if (!text) {
@@ -481,7 +508,7 @@ PyObject* to_decimal_gen(ByteData* bd, size_t w)
 
 static PyObject* range_failed()
 {
-    PyErr_SetString(PyExc_RuntimeError, "Failed to recreate a range object.");
+    set_error_from_pending(PyExc_RuntimeError, "Failed to recreate a range object.");
     return nullptr;
 }
 
@@ -776,14 +803,14 @@ PyObject* build_uuid(const unsigned char* hex32)
         return fast;
     }
     if (PyErr_Occurred()) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to create UUID object.");
+        set_error_from_pending(PyExc_RuntimeError, "Failed to create UUID object.");
         return nullptr;
     }
     PyRef hex(
         PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(hex32), UUID_HEX_LENGTH, "strict"));
     PyObject* result = hex ? PyObject_CallOneArg(uuid_cl, hex.get()) : nullptr;
     if (result == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to create UUID object.");
+        set_error_from_pending(PyExc_RuntimeError, "Failed to create UUID object.");
     }
     return result;
 }
@@ -794,7 +821,8 @@ PyObject* build_memoryview(const unsigned char* data, size_t len)
                                          static_cast<Py_ssize_t>(len)));
     PyObject* result = copy ? PyMemoryView_FromObject(copy.get()) : nullptr;
     if (result == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert a memoryview buffer to bytes.");
+        set_error_from_pending(PyExc_RuntimeError,
+                               "Failed to convert a memoryview buffer to bytes.");
     }
     return result;
 }
@@ -804,7 +832,7 @@ PyObject* build_decimal(const unsigned char* text, size_t len)
     PyRef str(decode_text(text, len));
     PyObject* result = str ? PyObject_CallOneArg(decimal_cl, str.get()) : nullptr;
     if (result == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert string to Decimal.");
+        set_error_from_pending(PyExc_RuntimeError, "Failed to convert string to Decimal.");
     }
     return result;
 }

@@ -3,6 +3,7 @@
 #include "valpack/zeb_old/zeb_1.hpp"
 
 #include <cstdlib>
+#include <pthread.h>
 
 using tw::PyRef;
 
@@ -84,8 +85,9 @@ __attribute__((noinline, cold)) StatusCode grow_vd(ValueData* vd, Py_ssize_t jum
     needed += jump + GROWTH_SLACK;
     Py_ssize_t grown = vd->max_size + vd->max_size / 2;
     Py_ssize_t new_size = grown > needed && vd->max_size < PY_SSIZE_T_MAX / 2 ? grown : needed;
-    // On failure the resize frees the object and leaves NULL behind.
+    // On failure the resize frees the object and leaves NULL behind; the status says why.
     if (_PyBytes_Resize(&vd->out, new_size) < 0) {
+        PyErr_Clear();
         return SC_NOMEMORY;
     }
     vd->bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd->out));
@@ -131,6 +133,111 @@ __attribute__((cold)) StatusCode container_changed()
 }
 
 // ---------------------------------------------------------------------------------------------
+// Stack reserve and error chaining, shared by the encoder and both decoders
+
+// Room kept below the deepest codec frame for what a step calls there: a class factory
+// compiling code, a constructor written in Python, a garbage collection running finalizers.
+constexpr uintptr_t STACK_RESERVE = 32 * 1024;
+
+static thread_local uintptr_t thread_stack_floor = 0;
+
+__attribute__((noinline, cold)) static uintptr_t find_stack_floor()
+{
+    uintptr_t floor = 1; // unknown bounds: never refuse
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* low = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr) {
+            auto bottom = reinterpret_cast<uintptr_t>(low);
+            // A stack smaller than twice the reserve still gets half of itself to use.
+            floor = bottom + (size > 2 * STACK_RESERVE ? STACK_RESERVE : size / 2);
+        }
+        pthread_attr_destroy(&attr);
+    }
+    thread_stack_floor = floor;
+    return floor;
+}
+
+uintptr_t stack_floor()
+{
+    uintptr_t floor = thread_stack_floor;
+    return floor != 0 ? floor : find_stack_floor();
+}
+
+static constexpr const char STACK_MESSAGE[] =
+    "The value is nested too deeply for the stack of this thread.";
+
+__attribute__((cold)) StatusCode stack_exhausted_status()
+{
+    PyErr_SetString(PyExc_RecursionError, STACK_MESSAGE);
+    return SC_EXCEPTION;
+}
+
+__attribute__((cold)) PyObject* raise_stack_exhausted()
+{
+    PyErr_SetString(PyExc_RecursionError, STACK_MESSAGE);
+    return nullptr;
+}
+
+// The pending exception as one object (new reference), or NULL when none is pending.
+static PyObject* take_pending()
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(traceback);
+    Py_DECREF(type);
+    return value;
+#endif
+}
+
+static void restore_pending(PyObject* exception)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+#endif
+}
+
+__attribute__((cold)) void set_error_from_pending(PyObject* type, const char* message)
+{
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(type, message);
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return;
+    }
+    PyObject* cause = take_pending();
+    PyErr_SetString(type, message);
+    PyObject* ours = take_pending();
+    if (ours == nullptr || cause == nullptr) {
+        Py_XDECREF(cause);
+        if (ours != nullptr) {
+            restore_pending(ours);
+        }
+        return;
+    }
+    PyException_SetContext(ours, Py_NewRef(cause));
+    PyException_SetCause(ours, cause);
+    restore_pending(ours);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Encoder dispatch
 
 static bool starts_with(const char* name, const char* prefix)
@@ -154,11 +261,11 @@ __attribute__((noinline)) static StatusCode from_named_value(ValueData* vd, PyOb
         }
         return SC_INCORRECT;
     case 'N':
-        return from_static_value(vd, 0x10);
+        // None is written by the exact-type dispatch; NotImplemented is written as None too.
+        return value == Py_NotImplemented ? from_static_value(vd, 0x10) : SC_UNSUPPORTED;
     case 'P':
-        return from_path(vd, value, c1 == 'u' ? 0x62 : 0x5D);
     case 'W':
-        return from_path(vd, value, 0x5D);
+        return from_path(vd, value);
     case 'U':
         return from_uuid(vd, value);
     case 'b':
@@ -176,11 +283,16 @@ __attribute__((noinline)) static StatusCode from_named_value(ValueData* vd, PyOb
         return SC_INCORRECT;
     case 'c':
         if (starts_with(name, "collections.")) {
+            // Only the classes themselves: their subclasses would lose what they add.
             if (name[12] == 'O') {
-                return from_dict_type(vd, value, 0x53);
+                return reinterpret_cast<PyObject*>(Py_TYPE(value)) == ordereddict_cl
+                           ? from_dict_type(vd, value, 0x53)
+                           : SC_INCORRECT;
             }
             if (name[12] == 'd') {
-                return from_iterable(vd, value, 0x49, deque_cl);
+                return reinterpret_cast<PyObject*>(Py_TYPE(value)) == deque_cl
+                           ? from_iterable(vd, value, 0x49, deque_cl)
+                           : SC_INCORRECT;
             }
             return SC_UNSUPPORTED;
         }
@@ -197,7 +309,7 @@ __attribute__((noinline)) static StatusCode from_named_value(ValueData* vd, PyOb
         }
         return SC_INCORRECT;
     case 'e':
-        return from_static_value(vd, 0x11);
+        return value == Py_Ellipsis ? from_static_value(vd, 0x11) : SC_UNSUPPORTED;
     case 'f':
         if (c1 == 'r') {
             return from_iterable(vd, value, 0x30, reinterpret_cast<PyObject*>(&PyFrozenSet_Type));
@@ -270,7 +382,14 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
         return from_uuid(vd, value);
     }
     if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
-        return PyObject_HasAttr(value, names::fields) ? from_namedtuple(vd, value) : SC_UNSUPPORTED;
+        // One lookup: its own exception (a KeyboardInterrupt from a __getattr__ included) passes.
+        PyObject* fields;
+        int found = lookup_optional_attr(value, names::fields, &fields);
+        if (found <= 0) {
+            return found < 0 ? SC_EXCEPTION : SC_UNSUPPORTED;
+        }
+        PyRef held(fields);
+        return from_namedtuple(vd, value, fields);
     }
     return from_named_value(vd, value);
 }
@@ -313,36 +432,40 @@ static Py_ssize_t initial_capacity(PyObject* value)
     PyRef result(PyObject_CallMethodNoArgs(value, names::sizeof_));
     Py_ssize_t size = result ? PyLong_AsSsize_t(result.get()) : -1;
     if (size < 0) {
+        // A KeyboardInterrupt raised meanwhile is the caller's, not a failed estimate.
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_Exception)) {
+            return -1;
+        }
         PyErr_Clear();
         return DEFAULT_CAPACITY;
     }
     return size > MAX_ESTIMATE ? 2 * MAX_ESTIMATE : 2 * size + DEFAULT_CAPACITY;
 }
 
+// A step that failed with an exception pending (a user's __str__ or tzinfo, say) keeps it as
+// the cause of our error, or in place of it when it is not an Exception.
 static PyObject* raise_status(StatusCode status)
 {
+    static constexpr const char UNEXPECTED[] =
+        "Something unexpected went wrong, and we couldn't quite catch what it was.";
     switch (status) {
     case SC_INCORRECT:
     case SC_UNSUPPORTED:
-        PyErr_SetString(PyExc_ValueError, "Received an unsupported datatype.");
+        set_error_from_pending(PyExc_ValueError, "Received an unsupported datatype.");
         break;
     case SC_EXCEPTION:
         if (!PyErr_Occurred()) {
-            PyErr_SetString(
-                PyExc_RuntimeError,
-                "Something unexpected went wrong, and we couldn't quite catch what it was.");
+            PyErr_SetString(PyExc_RuntimeError, UNEXPECTED);
         }
         break;
     case SC_NESTDEPTH:
-        PyErr_SetString(PyExc_ValueError, "Exceeded the maximum value nest depth.");
+        set_error_from_pending(PyExc_ValueError, "Exceeded the maximum value nest depth.");
         break;
     case SC_NOMEMORY:
-        PyErr_SetString(PyExc_MemoryError, "Not enough memory space available for use.");
+        set_error_from_pending(PyExc_MemoryError, "Not enough memory space available for use.");
         break;
     default:
-        PyErr_SetString(
-            PyExc_RuntimeError,
-            "Something unexpected went wrong, and we couldn't quite catch what it was.");
+        set_error_from_pending(PyExc_RuntimeError, UNEXPECTED);
         break;
     }
     return nullptr;
@@ -361,8 +484,13 @@ extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
     }
     ValueData vd{};
     vd.max_size = initial_capacity(value);
+    if (vd.max_size < 0) {
+        return nullptr;
+    }
+    vd.stack_floor = stack_floor();
     vd.out = PyBytes_FromStringAndSize(nullptr, vd.max_size);
     if (vd.out == nullptr) {
+        PyErr_Clear();
         return raise_status(SC_NOMEMORY);
     }
     vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.out));
@@ -373,13 +501,10 @@ extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
         if (vd.offset == vd.max_size || _PyBytes_Resize(&vd.out, vd.offset) == 0) {
             return vd.out;
         }
+        PyErr_Clear();
         status = SC_NOMEMORY;
     }
     Py_CLEAR(vd.out);
-    // A step that failed without saying why must not leave a stray exception behind.
-    if (status != SC_EXCEPTION) {
-        PyErr_Clear();
-    }
     return raise_status(status);
 }
 
@@ -577,6 +702,9 @@ PyObject* to_any_value(ByteData* bd)
     if (bd->depth >= MAX_DECODE_DEPTH) {
         return raise_invalid("exceeded the maximum value nest depth.");
     }
+    if (!stack_left(bd->stack_floor)) {
+        return raise_stack_exhausted();
+    }
     ++bd->depth;
     PyObject* result = to_value_dispatch(bd, bd->bytes[bd->offset]);
     --bd->depth;
@@ -591,7 +719,7 @@ PyObject* to_value_buffer(const unsigned char* data, size_t size)
     if (data[0] == PROTOCOL_1) {
         return zeb1::to_value_prot1_buffer(data, size);
     }
-    ByteData bd{1, size, data, 0, to_any_value};
+    ByteData bd = make_byte_data(data, size, to_any_value);
     return to_any_value(&bd);
 }
 
@@ -688,4 +816,5 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
     zeb2::clear_key_cache();
     zeb2::clear_timezone_cache();
     zeb2::clear_uuid_builder();
+    zeb2::clear_namedtuple_cache();
 }

@@ -61,6 +61,7 @@ struct ValueData {
     // The bytes object whose storage `bytes` is: trimmed to `offset` at the end, it becomes the
     // result without another copy.
     PyObject* out;
+    uintptr_t stack_floor; // see stack_floor()
 };
 
 // Cold path of auto_resize_vd: grows the buffer so that `jump` more bytes fit.
@@ -75,9 +76,17 @@ inline StatusCode auto_resize_vd(ValueData* vd, Py_ssize_t jump)
     return grow_vd(vd, jump);
 }
 
+// Raises the RecursionError of a thread whose stack is nearly used up.
+StatusCode stack_exhausted_status();
+
+// Opens one container level: SC_NESTDEPTH at the limit, SC_EXCEPTION when the thread's stack
+// is nearly used up (small thread stacks reach that before the limit).
 inline StatusCode increment_nests(ValueData* vd)
 {
-    return ++vd->nests > MAX_NESTS ? SC_NESTDEPTH : SC_SUCCESS;
+    if (++vd->nests > MAX_NESTS) {
+        return SC_NESTDEPTH;
+    }
+    return stack_left(vd->stack_floor) ? SC_SUCCESS : stack_exhausted_status();
 }
 
 // Number of significant bytes of a size: 0 for a size <= 0.
@@ -140,6 +149,24 @@ inline StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload
 // Raised when Python code run during encoding changed a container being written.
 StatusCode container_changed();
 
+// Looks up an attribute that may be missing: 1 with a new reference in *out, 0 when missing
+// (AttributeError only), -1 with any other exception set.
+inline int lookup_optional_attr(PyObject* obj, PyObject* name, PyObject** out)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
+    return _PyObject_LookupAttr(obj, name, out);
+#endif
+}
+
+// True when `value`'s real type is `type_cl` or a subclass of it. Unlike isinstance, a
+// `__class__` attribute cannot make another object pass.
+inline bool is_of_type(PyObject* value, PyObject* type_cl)
+{
+    return PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type_cl));
+}
+
 // Encoder dispatch and steps.
 StatusCode from_any_value(ValueData* vd, PyObject* value);
 
@@ -184,7 +211,8 @@ StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty);
 using ValueWriter = StatusCode (*)(ValueData*, PyObject*);
 StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, ValueWriter write_item);
 
-StatusCode from_namedtuple(ValueData* vd, PyObject* value);
+// `fields` is the value's `_fields`, looked up once by the dispatcher.
+StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields);
 StatusCode from_counter(ValueData* vd, PyObject* value);
 StatusCode from_chainmap(ValueData* vd, PyObject* value);
 
@@ -193,7 +221,7 @@ StatusCode from_decimal(ValueData* vd, PyObject* value);
 StatusCode from_uuid(ValueData* vd, PyObject* value);
 StatusCode from_memoryview(ValueData* vd, PyObject* value);
 StatusCode from_range(ValueData* vd, PyObject* value);
-StatusCode from_path(ValueData* vd, PyObject* value, unsigned char empty);
+StatusCode from_path(ValueData* vd, PyObject* value);
 
 // Decoder dispatch and steps. The container steps read their items through `bd->decode_item`,
 // so the protocol 1 decoder shares them. `_e` steps stand on their datachar; `_gen` steps stand on
@@ -222,6 +250,9 @@ PyObject* to_iterable_e(ByteData* bd, unsigned char empty);
 PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty);
 // Decodes `count` key/value pairs into a new dict; the insertion's TypeError fails it.
 PyObject* decode_dict_pairs(ByteData* bd, size_t count);
+// A short ASCII str in the one-byte-length form, as one shared object per text (new reference);
+// NULL with no exception set when the next value is anything else.
+PyObject* decode_cached_key(ByteData* bd);
 // Releases the decoder's cache of short dict keys (module teardown).
 void clear_key_cache();
 // Releases the decoder's last timezone (module teardown).
@@ -230,6 +261,12 @@ void clear_timezone_cache();
 // calling the class.
 void init_uuid_builder();
 void clear_uuid_builder();
+
+// The instance of the class for `type_name` and `fields` (shared by every decoded value with the
+// same names, from a bounded cache) holding `items`; the factory refuses names it cannot use.
+PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items);
+// Releases the cache of namedtuple classes (module teardown).
+void clear_namedtuple_cache();
 
 PyObject* to_namedtuple_e(ByteData* bd);
 PyObject* to_namedtuple_gen(ByteData* bd, size_t w);

@@ -151,6 +151,9 @@ static PyObject* to_any_value(ByteData* bd)
     if (bd->depth >= zeb2::MAX_DECODE_DEPTH) {
         return zeb2::raise_invalid("exceeded the maximum value nest depth.");
     }
+    if (!zeb2::stack_left(bd->stack_floor)) {
+        return zeb2::raise_stack_exhausted();
+    }
     ++bd->depth;
     PyObject* result = to_value_dispatch(bd, bd->bytes[bd->offset]);
     --bd->depth;
@@ -162,7 +165,7 @@ PyObject* to_value_prot1_buffer(const unsigned char* data, size_t size)
     if (size == 0 || data[0] != zeb2::PROTOCOL_1) {
         return zeb2::raise_invalid("invalid protocol marker.");
     }
-    ByteData bd{1, size, data, 0, zeb1::to_any_value};
+    ByteData bd = zeb2::make_byte_data(data, size, zeb1::to_any_value);
     return zeb1::to_any_value(&bd);
 }
 
