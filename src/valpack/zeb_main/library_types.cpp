@@ -37,10 +37,10 @@ static inline int32_t read_int32(const unsigned char* src)
 static bool uuid_int_bytes(PyObject* number, unsigned char raw[16])
 {
 #if PY_VERSION_HEX >= 0x030D0000
-    Py_ssize_t needed = PyLong_AsNativeBytes(number, raw, 16,
-                                             Py_ASNATIVEBYTES_BIG_ENDIAN |
-                                                 Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
-                                                 Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+    Py_ssize_t needed =
+        PyLong_AsNativeBytes(number, raw, 16,
+                             Py_ASNATIVEBYTES_BIG_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                                 Py_ASNATIVEBYTES_REJECT_NEGATIVE);
     if (needed < 0 || needed > 16) {
         PyErr_Clear();
         return false;
@@ -580,8 +580,8 @@ void init_uuid_builder()
     PyRef safe(module ? PyObject_GetAttrString(module.get(), "SafeUUID") : nullptr);
     PyRef unknown(safe ? PyObject_GetAttrString(safe.get(), "unknown") : nullptr);
     if (slot_int && slot_safe && unknown && Py_IS_TYPE(slot_int.get(), &PyMemberDescr_Type) &&
-        Py_IS_TYPE(slot_safe.get(), &PyMemberDescr_Type) && type->tp_new == PyBaseObject_Type.tp_new &&
-        type->tp_init != PyBaseObject_Type.tp_init) {
+        Py_IS_TYPE(slot_safe.get(), &PyMemberDescr_Type) &&
+        type->tp_new == PyBaseObject_Type.tp_new && type->tp_init != PyBaseObject_Type.tp_init) {
         safe_uuid_unknown = unknown.release();
     }
     PyErr_Clear();
