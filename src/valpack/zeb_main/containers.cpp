@@ -282,6 +282,22 @@ void clear_key_cache()
     }
 }
 
+// The `n` (at most eight) bytes at `p` as the low bytes of a word, the rest zero. A whole word
+// is loaded and masked when `readable` bytes allow it: a short copy into a stack word would
+// stall the load that follows it.
+static inline uint64_t load_word(const unsigned char* p, size_t n, size_t readable)
+{
+    uint64_t word = 0;
+    if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && readable >= 8) {
+        std::memcpy(&word, p, 8);
+        return n == 8 ? word : word & ((uint64_t{1} << (8 * n)) - 1);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        word |= static_cast<uint64_t>(p[i]) << (8 * i);
+    }
+    return word;
+}
+
 // A key written in the one-byte-length str form: returns the cached or a new str, or nullptr
 // (with no exception) when the key is not a short ASCII text and takes the general path.
 PyObject* decode_cached_key(ByteData* bd)
@@ -297,11 +313,11 @@ PyObject* decode_cached_key(ByteData* bd)
     const unsigned char* text = bd->bytes + at + 2;
     // Eight bytes at a time: the last word is padded with zeros, and the length is mixed in so
     // that the padding cannot make two keys alike.
+    size_t readable = bd->max_offset - at - 2;
     uint64_t hash = n;
     uint64_t seen = 0;
     for (size_t i = 0; i < n; i += 8) {
-        uint64_t word = 0;
-        std::memcpy(&word, text + i, n - i < 8 ? n - i : 8);
+        uint64_t word = load_word(text + i, n - i < 8 ? n - i : 8, readable - i);
         seen |= word;
         hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
         hash ^= hash >> 29;
