@@ -273,12 +273,21 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
 // the same str object saves the allocation and, since a str caches its hash, the hashing too.
 constexpr size_t KEY_CACHE_SLOTS = 1024;
 constexpr size_t KEY_CACHE_MAX_LEN = 32;
-static PyObject* key_cache[KEY_CACHE_SLOTS];
+constexpr size_t KEY_CACHE_WORDS = KEY_CACHE_MAX_LEN / 8;
+
+// A slot keeps its key's text as zero-padded words beside the str, so that a hit is decided by
+// comparing words already loaded, without touching the str object.
+struct KeySlot {
+    PyObject* text;
+    size_t length;
+    uint64_t words[KEY_CACHE_WORDS];
+};
+static KeySlot key_cache[KEY_CACHE_SLOTS];
 
 void clear_key_cache()
 {
-    for (PyObject*& slot : key_cache) {
-        Py_CLEAR(slot);
+    for (KeySlot& slot : key_cache) {
+        Py_CLEAR(slot.text);
     }
 }
 
@@ -314,30 +323,38 @@ PyObject* decode_cached_key(ByteData* bd)
     // Eight bytes at a time: the last word is padded with zeros, and the length is mixed in so
     // that the padding cannot make two keys alike.
     size_t readable = bd->max_offset - at - 2;
+    size_t count = (n + 7) / 8;
+    uint64_t words[KEY_CACHE_WORDS];
     uint64_t hash = n;
     uint64_t seen = 0;
-    for (size_t i = 0; i < n; i += 8) {
-        uint64_t word = load_word(text + i, n - i < 8 ? n - i : 8, readable - i);
-        seen |= word;
-        hash = (hash ^ word) * 0x9E3779B97F4A7C15ULL;
+    for (size_t i = 0; i < count; ++i) {
+        size_t from = 8 * i;
+        words[i] = load_word(text + from, n - from < 8 ? n - from : 8, readable - from);
+        seen |= words[i];
+        hash = (hash ^ words[i]) * 0x9E3779B97F4A7C15ULL;
         hash ^= hash >> 29;
     }
     if ((seen & 0x8080808080808080ULL) != 0) {
         return nullptr;
     }
-    PyObject*& slot = key_cache[hash % KEY_CACHE_SLOTS];
-    if (slot == nullptr || static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) != n ||
-        std::memcmp(PyUnicode_1BYTE_DATA(slot), text, n) != 0) {
+    KeySlot& slot = key_cache[hash % KEY_CACHE_SLOTS];
+    bool hit = slot.text != nullptr && slot.length == n;
+    for (size_t i = 0; hit && i < count; ++i) {
+        hit = slot.words[i] == words[i];
+    }
+    if (!hit) {
         PyObject* fresh = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
         if (fresh == nullptr) {
             PyErr_Clear();
             return nullptr;
         }
         std::memcpy(PyUnicode_1BYTE_DATA(fresh), text, n);
-        Py_XSETREF(slot, fresh);
+        Py_XSETREF(slot.text, fresh);
+        slot.length = n;
+        std::memcpy(slot.words, words, count * 8);
     }
     bd->offset = at + 2 + n;
-    return Py_NewRef(slot);
+    return Py_NewRef(slot.text);
 }
 
 // Decoded dicts are presized from their count, which read_count has checked against the bytes
