@@ -137,18 +137,42 @@ __attribute__((noinline)) static StatusCode from_big_integer(ValueData* vd, PyOb
     return SC_SUCCESS;
 }
 
+// The value of an int of one internal digit, read in place: most ints are that small.
+static inline bool compact_int_value(PyObject* value, long long* out)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    // Before 3.12 the sign and digit count are the object's size, and a digit always exists.
+    Py_ssize_t size = Py_SIZE(value);
+    if (size < -1 || size > 1) {
+        return false;
+    }
+    *out = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 StatusCode from_integer(ValueData* vd, PyObject* value)
 {
     if (!PyLong_Check(value)) {
         return SC_INCORRECT;
     }
-    int overflow;
-    long long num = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) {
-        return from_big_integer(vd, value);
-    }
-    if (num == -1 && PyErr_Occurred()) {
-        return SC_EXCEPTION;
+    long long num;
+    if (!compact_int_value(value, &num)) {
+        int overflow;
+        num = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) {
+            return from_big_integer(vd, value);
+        }
+        if (num == -1 && PyErr_Occurred()) {
+            return SC_EXCEPTION;
+        }
     }
     // Smallest signed width: bit length of x, or of ~x for negatives, plus a sign bit.
     uint64_t magnitude = num < 0 ? ~static_cast<uint64_t>(num) : static_cast<uint64_t>(num);

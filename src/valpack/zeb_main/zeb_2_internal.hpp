@@ -197,7 +197,20 @@ inline StatusCode from_item(ValueData* vd, PyObject* value)
         return from_integer(vd, value);
     }
     if (type == &PyFloat_Type) {
-        return from_float(vd, value);
+        // Inline: a float is one reservation and nine bytes.
+        if (auto_resize_vd(vd, 9) != SC_SUCCESS) {
+            return SC_NOMEMORY;
+        }
+        double number = PyFloat_AS_DOUBLE(value);
+        uint64_t bits;
+        std::memcpy(&bits, &number, 8);
+        if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) {
+            bits = __builtin_bswap64(bits);
+        }
+        vd->bytes[vd->offset] = 0x0C;
+        std::memcpy(vd->bytes + vd->offset + 1, &bits, 8);
+        vd->offset += 9;
+        return SC_SUCCESS;
     }
     return from_any_value(vd, value);
 }
