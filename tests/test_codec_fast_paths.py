@@ -1,8 +1,11 @@
 """The codec's shortcuts write and read exactly what its general steps do, at their edges."""
+import collections
 import datetime as dt
+import gc
 import pickle
 import tracemalloc
 import uuid
+import weakref
 
 import pytest
 
@@ -199,3 +202,24 @@ def test_dicts_of_any_count(count):
     value = {f"k{i}": i for i in range(count)}
     back = tidewell.loads(tidewell.dumps([value, value]))
     assert back == [value, value] and list(back[0]) == list(value)
+
+
+def test_only_tuples_of_atomic_items_are_left_to_themselves():
+    Pair = collections.namedtuple("Pair", "a b")
+    atomic = [(1, "x", 2.5, None), Pair(1, "y"), (), ((1, 2), "nested")]
+    linked = [(1, []), Pair({}, 1), ((1, [2]),), (Pair(1, 2),)]
+    back_atomic, back_linked = tidewell.loads(tidewell.dumps([atomic, linked]))
+    assert back_atomic == atomic and back_linked == linked
+    assert not any(gc.is_tracked(t) for t in back_atomic)
+    assert all(gc.is_tracked(t) for t in back_linked)
+    # A cycle through a decoded tuple is still collected.
+    class Node:
+        pass
+
+    node = Node()
+    cyclic = back_linked[0]
+    cyclic[1].extend([cyclic, node])
+    probe = weakref.ref(node)
+    del cyclic, back_linked, node
+    gc.collect()
+    assert probe() is None

@@ -266,6 +266,7 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
         }
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
+    untrack_if_atomic(tuple.get());
     return tuple.release();
 }
 

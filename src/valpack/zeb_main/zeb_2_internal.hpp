@@ -266,6 +266,20 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count);
 // A short ASCII str in the one-byte-length form, as one shared object per text (new reference);
 // NULL with no exception set when the next value is anything else.
 PyObject* decode_cached_key(ByteData* bd);
+// A tuple, or a namedtuple (no __dict__), whose items can never be part of a reference cycle
+// cannot be part of one either. The collector untracks such exact tuples on its first pass;
+// untracking decoded ones at once spares the collector visiting them at all.
+inline void untrack_if_atomic(PyObject* tuple)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(tuple, i);
+        if (PyObject_IS_GC(item) && (!PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item))) {
+            return;
+        }
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
 // Releases the decoder's cache of short dict keys (module teardown).
 void clear_key_cache();
 // Releases the decoder's last timezone (module teardown).
