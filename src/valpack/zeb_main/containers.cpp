@@ -284,6 +284,9 @@ struct KeySlot {
     uint64_t words[KEY_CACHE_WORDS];
 };
 static KeySlot key_cache[KEY_CACHE_SLOTS];
+// Per position of a key in its dict (the first KEY_HINTS), the slot that served it last.
+constexpr size_t KEY_HINTS = 32;
+static uint16_t key_hints[KEY_HINTS];
 
 void clear_key_cache()
 {
@@ -310,7 +313,7 @@ static inline uint64_t load_word(const unsigned char* p, size_t n, size_t readab
 
 // A key written in the one-byte-length str form: returns the cached or a new str, or nullptr
 // (with no exception) when the key is not a short ASCII text and takes the general path.
-PyObject* decode_cached_key(ByteData* bd)
+PyObject* decode_cached_key(ByteData* bd, size_t position)
 {
     size_t at = bd->offset;
     if (bd->bytes[at] != 0x01 || bd->max_offset - at < 2) {
@@ -326,6 +329,22 @@ PyObject* decode_cached_key(ByteData* bd)
     size_t readable = bd->max_offset - at - 2;
     size_t count = (n + 7) / 8;
     uint64_t words[KEY_CACHE_WORDS];
+    // Records repeat their keys in the same order: the slot that served this position last time
+    // is tried first, by its words alone (they are ASCII, so equal words are an ASCII key).
+    uint16_t* hint = position < KEY_HINTS ? &key_hints[position] : nullptr;
+    if (hint != nullptr) {
+        KeySlot& slot = key_cache[*hint];
+        bool hit = slot.text != nullptr && slot.length == n;
+        for (size_t i = 0; hit && i < count; ++i) {
+            size_t from = 8 * i;
+            hit = slot.words[i] ==
+                  load_word(text + from, n - from < 8 ? n - from : 8, readable - from);
+        }
+        if (hit) {
+            bd->offset = at + 2 + n;
+            return Py_NewRef(slot.text);
+        }
+    }
     uint64_t hash = n;
     uint64_t seen = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -338,7 +357,11 @@ PyObject* decode_cached_key(ByteData* bd)
     if ((seen & 0x8080808080808080ULL) != 0) {
         return nullptr;
     }
-    KeySlot& slot = key_cache[hash % KEY_CACHE_SLOTS];
+    size_t index = hash % KEY_CACHE_SLOTS;
+    if (hint != nullptr) {
+        *hint = static_cast<uint16_t>(index);
+    }
+    KeySlot& slot = key_cache[index];
     bool hit = slot.text != nullptr && slot.length == n;
     for (size_t i = 0; hit && i < count; ++i) {
         hit = slot.words[i] == words[i];
@@ -374,7 +397,7 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count)
         if (bd->offset >= bd->max_offset) {
             return raise_offset_error();
         }
-        PyObject* cached = decode_cached_key(bd);
+        PyObject* cached = decode_cached_key(bd, i);
         PyRef key(cached != nullptr ? cached : bd->decode_item(bd));
         if (!key) {
             return nullptr;

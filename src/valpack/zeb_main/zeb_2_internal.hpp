@@ -265,7 +265,7 @@ PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty);
 PyObject* decode_dict_pairs(ByteData* bd, size_t count);
 // A short ASCII str in the one-byte-length form, as one shared object per text (new reference);
 // NULL with no exception set when the next value is anything else.
-PyObject* decode_cached_key(ByteData* bd);
+PyObject* decode_cached_key(ByteData* bd, size_t position = SIZE_MAX);
 // A tuple, or a namedtuple (no __dict__), whose items can never be part of a reference cycle
 // cannot be part of one either. The collector untracks such exact tuples on its first pass;
 // untracking decoded ones at once spares the collector visiting them at all.
