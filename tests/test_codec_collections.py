@@ -74,11 +74,28 @@ def test_namedtuple_fields_hold_any_value():
     assert type(back.y.a) is Counter
 
 
-def test_namedtuple_refused_by_the_factory_on_decoding():
-    renamed = namedtuple("R", ["a", "def"], rename=True)
-    data = encode(renamed(1, 2))
+class Keyword(tuple):
+    _fields = ("a", "class")
+
+
+class dup(tuple):
+    _fields = ("a", "a")
+
+
+@pytest.mark.parametrize("value", [
+    namedtuple("R", ["a", "def"], rename=True)(1, 2),  # field _1
+    Keyword((1, 2)), dup((1, 2)), type("not an identifier", (tuple,), {"_fields": ()})(),
+], ids=lambda v: repr(type(v).__name__))
+def test_names_the_decoder_cannot_use_are_refused_when_writing(value):
+    with pytest.raises(ValueError, match=f"^{UNSUPPORTED}$") as info:
+        encode([value])
+    assert isinstance(info.value.__cause__, ValueError)
+
+
+def test_names_the_factory_refuses_fail_on_decoding():
+    renamed = fd("45 02 01 01 52 01 01 61 05 01 01 02 5f 31 05 02")  # R(a=1, _1=2)
     with pytest.raises(ValueError, match="underscore"):
-        decode(data)
+        decode(renamed)
 
 
 def chain(depth):

@@ -11,16 +11,20 @@ namespace zeb2 {
 // bound decodes everything it writes while keeping damaged input off the end of the stack.
 constexpr int MAX_DECODE_DEPTH = 1000;
 
-// Lowest stack address the codec lets this thread reach: the bottom of its stack plus a reserve
-// for the Python code and library calls that a step makes at the deepest level (class factories,
-// constructors, a garbage collection). Found once per thread.
-uintptr_t stack_floor();
+// Stack kept free below the deepest codec frame for what a step calls there: a class factory
+// compiling code, a constructor written in Python, a garbage collection running finalizers.
+constexpr uintptr_t STACK_RESERVE = 32 * 1024;
 
-// True while the caller's frame lies above `floor`. The codec checks it per nesting level, so a
-// thread with a small stack gets an exception instead of a crash.
-__attribute__((always_inline)) inline bool stack_left(uintptr_t floor)
+// Lowest address of this thread's stack (found once per thread), or 1 when it is unknown.
+uintptr_t stack_bottom();
+
+// False once the caller's frame lies within STACK_RESERVE of the bottom of the thread's stack.
+// The codec checks it per nesting level, so a thread with a small stack gets an exception
+// instead of a crash. A frame outside the thread's stack (a coroutine library's own stack) is
+// never refused.
+__attribute__((always_inline)) inline bool stack_left(uintptr_t bottom)
 {
-    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) >= floor;
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) - bottom >= STACK_RESERVE;
 }
 
 // Raises `type(message)`. A pending Exception becomes its __cause__; a pending BaseException that
@@ -40,14 +44,14 @@ struct ByteData {
     // its own datachar, so a whole valid input never announces more items than it has bytes;
     // charging each count against one budget keeps nested containers from multiplying it.
     size_t item_budget;
-    uintptr_t stack_floor; // see stack_floor()
+    uintptr_t stack_bottom; // see stack_bottom()
 };
 
 // State for decoding `size` bytes at `data` with the dispatcher `decode_item`; offset 1 is the
 // top value's datachar.
 inline ByteData make_byte_data(const unsigned char* data, size_t size, ValueDecoder decode_item)
 {
-    return ByteData{1, size, data, 0, decode_item, size, stack_floor()};
+    return ByteData{1, size, data, 0, decode_item, size, stack_bottom()};
 }
 
 // Raises the RecursionError of a thread whose stack is nearly used up; returns NULL.

@@ -32,7 +32,7 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
     if (++vd->nt_depth > MAX_NAMEDTUPLE_DEPTH) {
         return SC_NESTDEPTH;
     }
-    if (!stack_left(vd->stack_floor)) {
+    if (!stack_left(vd->stack_bottom)) {
         return stack_exhausted_status();
     }
     // `_fields` may be computed by Python code on every access: the caller holds the one tuple
@@ -53,6 +53,10 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
         status = from_string(vd, type_name.get());
         if (status != SC_SUCCESS) {
             return status;
+        }
+        // Names the decoder's class factory would refuse are refused here, not on every read.
+        if (!namedtuple_names_decode(type_name.get(), fields)) {
+            return SC_INCORRECT;
         }
     }
     // Both tuples are immutable and held, so their items stay alive while they are written.

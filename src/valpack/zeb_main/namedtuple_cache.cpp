@@ -13,13 +13,24 @@ constexpr Py_ssize_t NAMEDTUPLE_CACHE_SIZE = 128;
 // (type name, field names) -> class. A dict keeps insertion order and a hit moves its entry to
 // the end, so the first entry is the least recently used one.
 static PyObject* class_cache = nullptr;
-// The class last found or made; compared by address only, never dereferenced.
-static PyObject* most_recent = nullptr;
+// The entry last found or made, held: a run of values of one class, whose names come from the
+// decoder's key cache as the same str objects, finds it by identity alone.
+static PyObject* recent_key = nullptr;
+static PyObject* recent_class = nullptr;
+
+// The names last found decodable by the encoder, held so that their addresses stay theirs. A
+// class keeps one name object and usually one `_fields` tuple, so repeated values pass on two
+// comparisons.
+static PyObject* checked_name = nullptr;
+static PyObject* checked_fields = nullptr;
 
 void clear_namedtuple_cache()
 {
     Py_CLEAR(class_cache);
-    most_recent = nullptr;
+    Py_CLEAR(checked_name);
+    Py_CLEAR(checked_fields);
+    Py_CLEAR(recent_key);
+    Py_CLEAR(recent_class);
 }
 
 // Only plain str names make a key: anything else goes to the factory, which refuses it or makes
@@ -37,11 +48,41 @@ static bool cacheable(PyObject* type_name, PyObject* fields)
     return true;
 }
 
+static bool is_recent(PyObject* type_name, PyObject* fields)
+{
+    if (recent_key == nullptr || PyTuple_GET_ITEM(recent_key, 0) != type_name) {
+        return false;
+    }
+    PyObject* recent_fields = PyTuple_GET_ITEM(recent_key, 1);
+    Py_ssize_t count = PyTuple_GET_SIZE(fields);
+    if (recent_fields == fields) {
+        return true;
+    }
+    if (PyTuple_GET_SIZE(recent_fields) != count) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (PyTuple_GET_ITEM(recent_fields, i) != PyTuple_GET_ITEM(fields, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static void remember(PyObject* key, PyObject* cls)
+{
+    Py_XSETREF(recent_key, Py_NewRef(key));
+    Py_XSETREF(recent_class, Py_NewRef(cls));
+}
+
 // New reference to the class for these names, or NULL with the factory's exception. The
 // factory runs Python code, which may re-enter the decoder; every step here keeps the cache
 // consistent on its own.
 static PyObject* cached_class(PyObject* type_name, PyObject* fields)
 {
+    if (is_recent(type_name, fields)) {
+        return Py_NewRef(recent_class);
+    }
     if (class_cache == nullptr) {
         class_cache = PyDict_New();
         if (class_cache == nullptr) {
@@ -55,13 +96,11 @@ static PyObject* cached_class(PyObject* type_name, PyObject* fields)
     PyObject* found = PyDict_GetItemWithError(class_cache, key.get());
     if (found != nullptr) {
         PyRef cls = PyRef::borrow(found);
-        if (found != most_recent) {
-            if (PyDict_DelItem(class_cache, key.get()) < 0 ||
-                PyDict_SetItem(class_cache, key.get(), found) < 0) {
-                return nullptr;
-            }
-            most_recent = found;
+        if (PyDict_DelItem(class_cache, key.get()) < 0 ||
+            PyDict_SetItem(class_cache, key.get(), cls.get()) < 0) {
+            return nullptr;
         }
+        remember(key.get(), cls.get());
         return cls.release();
     }
     if (PyErr_Occurred()) {
@@ -86,8 +125,25 @@ static PyObject* cached_class(PyObject* type_name, PyObject* fields)
     if (class_cache == nullptr || PyDict_SetItem(class_cache, key.get(), made.get()) < 0) {
         return class_cache == nullptr ? made.release() : nullptr;
     }
-    most_recent = made.get();
+    remember(key.get(), made.get());
     return made.release();
+}
+
+bool namedtuple_names_decode(PyObject* type_name, PyObject* fields)
+{
+    if (type_name == checked_name && fields == checked_fields) {
+        return true;
+    }
+    // The decoder asks the same factory (through the same cache) for the class.
+    PyRef cls(cacheable(type_name, fields)
+                  ? cached_class(type_name, fields)
+                  : PyObject_CallFunctionObjArgs(namedtuple_cl, type_name, fields, nullptr));
+    if (!cls) {
+        return false;
+    }
+    Py_XSETREF(checked_name, Py_NewRef(type_name));
+    Py_XSETREF(checked_fields, Py_NewRef(fields));
+    return true;
 }
 
 PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items)

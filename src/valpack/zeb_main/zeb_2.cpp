@@ -135,34 +135,28 @@ __attribute__((cold)) StatusCode container_changed()
 // ---------------------------------------------------------------------------------------------
 // Stack reserve and error chaining, shared by the encoder and both decoders
 
-// Room kept below the deepest codec frame for what a step calls there: a class factory
-// compiling code, a constructor written in Python, a garbage collection running finalizers.
-constexpr uintptr_t STACK_RESERVE = 32 * 1024;
+static thread_local uintptr_t thread_stack_bottom = 0;
 
-static thread_local uintptr_t thread_stack_floor = 0;
-
-__attribute__((noinline, cold)) static uintptr_t find_stack_floor()
+__attribute__((noinline, cold)) static uintptr_t find_stack_bottom()
 {
-    uintptr_t floor = 1; // unknown bounds: never refuse
+    uintptr_t bottom = 1; // unknown bounds: never refuse
     pthread_attr_t attr;
     if (pthread_getattr_np(pthread_self(), &attr) == 0) {
         void* low = nullptr;
         size_t size = 0;
         if (pthread_attr_getstack(&attr, &low, &size) == 0 && low != nullptr) {
-            auto bottom = reinterpret_cast<uintptr_t>(low);
-            // A stack smaller than twice the reserve still gets half of itself to use.
-            floor = bottom + (size > 2 * STACK_RESERVE ? STACK_RESERVE : size / 2);
+            bottom = reinterpret_cast<uintptr_t>(low);
         }
         pthread_attr_destroy(&attr);
     }
-    thread_stack_floor = floor;
-    return floor;
+    thread_stack_bottom = bottom;
+    return bottom;
 }
 
-uintptr_t stack_floor()
+uintptr_t stack_bottom()
 {
-    uintptr_t floor = thread_stack_floor;
-    return floor != 0 ? floor : find_stack_floor();
+    uintptr_t bottom = thread_stack_bottom;
+    return bottom != 0 ? bottom : find_stack_bottom();
 }
 
 static constexpr const char STACK_MESSAGE[] =
@@ -487,7 +481,7 @@ extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
     if (vd.max_size < 0) {
         return nullptr;
     }
-    vd.stack_floor = stack_floor();
+    vd.stack_bottom = stack_bottom();
     vd.out = PyBytes_FromStringAndSize(nullptr, vd.max_size);
     if (vd.out == nullptr) {
         PyErr_Clear();
@@ -702,7 +696,7 @@ PyObject* to_any_value(ByteData* bd)
     if (bd->depth >= MAX_DECODE_DEPTH) {
         return raise_invalid("exceeded the maximum value nest depth.");
     }
-    if (!stack_left(bd->stack_floor)) {
+    if (!stack_left(bd->stack_bottom)) {
         return raise_stack_exhausted();
     }
     ++bd->depth;

@@ -61,7 +61,7 @@ struct ValueData {
     // The bytes object whose storage `bytes` is: trimmed to `offset` at the end, it becomes the
     // result without another copy.
     PyObject* out;
-    uintptr_t stack_floor; // see stack_floor()
+    uintptr_t stack_bottom; // see stack_bottom()
 };
 
 // Cold path of auto_resize_vd: grows the buffer so that `jump` more bytes fit.
@@ -86,7 +86,7 @@ inline StatusCode increment_nests(ValueData* vd)
     if (++vd->nests > MAX_NESTS) {
         return SC_NESTDEPTH;
     }
-    return stack_left(vd->stack_floor) ? SC_SUCCESS : stack_exhausted_status();
+    return stack_left(vd->stack_bottom) ? SC_SUCCESS : stack_exhausted_status();
 }
 
 // Number of significant bytes of a size: 0 for a size <= 0.
@@ -292,6 +292,10 @@ void clear_uuid_builder();
 // The instance of the class for `type_name` and `fields` (shared by every decoded value with the
 // same names, from a bounded cache) holding `items`; the factory refuses names it cannot use.
 PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* items);
+// True when the decoder can make a class of these names (the factory refuses keywords, names
+// that are no identifiers, field names with a leading underscore, repeated field names);
+// otherwise false with the factory's exception.
+bool namedtuple_names_decode(PyObject* type_name, PyObject* fields);
 // Releases the cache of namedtuple classes (module teardown).
 void clear_namedtuple_cache();
 

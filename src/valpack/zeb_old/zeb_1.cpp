@@ -151,7 +151,7 @@ static PyObject* to_any_value(ByteData* bd)
     if (bd->depth >= zeb2::MAX_DECODE_DEPTH) {
         return zeb2::raise_invalid("exceeded the maximum value nest depth.");
     }
-    if (!zeb2::stack_left(bd->stack_floor)) {
+    if (!zeb2::stack_left(bd->stack_bottom)) {
         return zeb2::raise_stack_exhausted();
     }
     ++bd->depth;
