@@ -65,7 +65,7 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
         if (status != SC_SUCCESS) {
             return status;
         }
-        status = from_any_value(vd, PyTuple_GET_ITEM(value, i));
+        status = from_item(vd, PyTuple_GET_ITEM(value, i));
         if (status != SC_SUCCESS) {
             return status;
         }
