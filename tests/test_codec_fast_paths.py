@@ -48,6 +48,18 @@ def test_byte_strings_alone_and_inside_a_list(kind, empty, size):
     assert tidewell.loads(nested) == [value, value]
 
 
+@pytest.mark.parametrize("size", [2, 8, 63, 64, 65, 254, 256, 65534, 65536, 2**20])
+@pytest.mark.parametrize("where", [0, 1, -1])
+def test_long_text_with_one_non_ascii_character(size, where):
+    chars = ["a"] * (size - 1)
+    chars.insert(where % size if where >= 0 else size - 1, "é")
+    value = "".join(chars)
+    for data in (tidewell.dumps(value), tidewell.dumps([value])):
+        assert sized(0x00, value.encode()) in data
+        back = tidewell.loads(data)
+        assert back == value or back == [value]
+
+
 @pytest.mark.parametrize("text", ["é", "aé", "a" * 7 + "é", "a" * 8 + "é", "é" + "a" * 40, "\x7f",
                                   "\x80", "€" * 100, "x\x00y", "🙂ab", "ab" * 200 + "ÿ"])
 def test_non_ascii_text_beside_ascii_text(text):

@@ -272,30 +272,44 @@ PyObject* to_str_e(ByteData* bd)
     return PyUnicode_New(0, 0);
 }
 
-static bool is_ascii(const unsigned char* text, size_t n)
+// Copies `n` bytes while checking that all are ASCII, in one pass; stops early (false) at the
+// first block that is not.
+static bool copy_ascii(unsigned char* dst, const unsigned char* src, size_t n)
 {
-    uint64_t seen = 0;
+    constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
     size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, text + i, 8);
-        seen |= word;
+    while (i + 64 <= n) {
+        uint64_t seen = 0;
+        for (size_t end = i + 64; i < end; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, src + i, 8);
+            std::memcpy(dst + i, &word, 8);
+            seen |= word;
+        }
+        if ((seen & HIGH_BITS) != 0) {
+            return false;
+        }
     }
+    uint64_t seen = 0;
     for (; i < n; ++i) {
-        seen |= text[i];
+        dst[i] = src[i];
+        seen |= src[i];
     }
-    return (seen & 0x8080808080808080ULL) == 0;
+    return (seen & HIGH_BITS) == 0;
 }
 
 PyObject* decode_text(const unsigned char* text, size_t n)
 {
     // A single character goes to the decoder, which hands out its shared one-character strs.
-    if (n > 1 && is_ascii(text, n)) {
+    if (n > 1) {
         PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-        if (result != nullptr) {
-            std::memcpy(PyUnicode_1BYTE_DATA(result), text, n);
+        if (result == nullptr) {
+            return nullptr;
         }
-        return result;
+        if (copy_ascii(PyUnicode_1BYTE_DATA(result), text, n)) {
+            return result;
+        }
+        Py_DECREF(result);
     }
     return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(n),
                                 "strict");

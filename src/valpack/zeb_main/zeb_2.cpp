@@ -405,6 +405,21 @@ static Py_ssize_t initial_capacity(PyObject* value)
     if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
         return 1 + E12D_size(PyUnicode_GET_LENGTH(value));
     }
+    if (type == &PyByteArray_Type) {
+        return 1 + E12D_size(PyByteArray_GET_SIZE(value));
+    }
+    if (type == &PyMemoryView_Type) {
+        return 1 + E12D_size(PyMemoryView_GET_BUFFER(value)->len);
+    }
+    if (type == &PyUnicode_Type) {
+        // The UTF-8 form is kept on the str, so the encoding step finds it made.
+        Py_ssize_t length;
+        if (PyUnicode_AsUTF8AndSize(value, &length) != nullptr) {
+            return 1 + E12D_size(length);
+        }
+        PyErr_Clear(); // a lone surrogate: the encoding step raises it again
+        return DEFAULT_CAPACITY;
+    }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None) {
         return DEFAULT_CAPACITY;
     }
