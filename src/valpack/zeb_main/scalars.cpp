@@ -291,6 +291,12 @@ static bool copy_ascii(unsigned char* dst, const unsigned char* src, size_t n)
         }
     }
     uint64_t seen = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, src + i, 8);
+        std::memcpy(dst + i, &word, 8);
+        seen |= word;
+    }
     for (; i < n; ++i) {
         dst[i] = src[i];
         seen |= src[i];
