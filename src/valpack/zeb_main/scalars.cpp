@@ -338,17 +338,23 @@ PyObject* to_int_gen(ByteData* bd, size_t length)
         return nullptr;
     }
     const unsigned char* src = bd->bytes + bd->offset + 1;
+    size_t readable = bd->max_offset - bd->offset - 1;
     bd->offset += 1 + length;
     if (length == 0) {
         return PyLong_FromLong(0);
     }
     if (length <= 8) {
-        uint64_t raw = bytes_to_size_t(src, length);
-        // Sign-extend from the top bit of the last byte.
-        if (length < 8 && (src[length - 1] & 0x80) != 0) {
-            raw |= ~uint64_t{0} << (8 * length);
+        // One load when eight bytes are there to read, then the `length` low bytes are kept and
+        // sign-extended from the top one.
+        uint64_t raw;
+        if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && readable >= 8) {
+            std::memcpy(&raw, src, 8);
         }
-        return PyLong_FromLongLong(static_cast<long long>(raw));
+        else {
+            raw = bytes_to_size_t(src, length);
+        }
+        unsigned shift = static_cast<unsigned>(64 - 8 * length);
+        return PyLong_FromLongLong(static_cast<int64_t>(raw << shift) >> shift);
     }
 #if PY_VERSION_HEX >= 0x030D0000
     return PyLong_FromNativeBytes(src, length, Py_ASNATIVEBYTES_LITTLE_ENDIAN);
