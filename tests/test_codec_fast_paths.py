@@ -1,6 +1,7 @@
 """The codec's shortcuts write and read exactly what its general steps do, at their edges."""
 import collections
 import datetime as dt
+import decimal
 import gc
 import pickle
 import tracemalloc
@@ -187,6 +188,16 @@ def test_uuid_payloads_read_as_the_class_reads_them(payload):
             tidewell.loads(data)
     else:
         assert tidewell.loads(data) == expected
+
+
+@pytest.mark.parametrize("text", ["0", "-0", "1E-999999", "9" * 1000, "-1.000", "1E+999999",
+                                  "NaN", "-sNaN", "Infinity", "0E-1000", "123456789012345678901234567890.5"])
+def test_decimals_huge_and_tiny(text):
+    value = decimal.Decimal(text)
+    data = tidewell.dumps([value, value])
+    assert sized(0x3E, str(value).encode()) in data
+    back = tidewell.loads(data)
+    assert [str(b) for b in back] == [str(value)] * 2 and type(back[0]) is decimal.Decimal
 
 
 # ---------------------------------------------------------------------------------------------
