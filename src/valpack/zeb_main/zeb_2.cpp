@@ -408,7 +408,8 @@ static Py_ssize_t initial_capacity(PyObject* value)
     if (type == &PyByteArray_Type) {
         return 1 + E12D_size(PyByteArray_GET_SIZE(value));
     }
-    if (type == &PyMemoryView_Type) {
+    // Only a contiguous view is written; any other fails without its size reserved.
+    if (type == &PyMemoryView_Type && PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(value), 'C')) {
         return 1 + E12D_size(PyMemoryView_GET_BUFFER(value)->len);
     }
     if (type == &PyUnicode_Type) {
