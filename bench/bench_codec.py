@@ -3,10 +3,11 @@
 Run from the repository root after installing the package (peers are optional: the `bench` extra):
     python bench/bench_codec.py [--quick] [--only NAME]
 Every codec goes through its plain Python call (tidewell.dumps / tidewell.loads). Times are the
-best of several interleaved repeats per call, in CPU time of this process. Ratio columns are peer time / tidewell time: above
-1.00 tidewell is faster. "ok" says whether tidewell's round trip kept every type and value; a peer
-whose round trip loses types or values is marked with "*" (msgpack turns tuples into lists...).
-A peer that cannot encode an item shows "-".
+best of several interleaved repeats per call, in CPU time of this process. Ratio columns are
+peer time / tidewell time: above 1.00 tidewell is faster. "ok" says whether tidewell's round
+trip kept every type and value; a peer whose round trip loses types or values is marked with "*"
+(msgpack turns tuples into lists...). A peer that cannot encode an item shows "-". The last
+lines check the speed targets of the codec against these figures.
 """
 import argparse
 import collections
@@ -162,6 +163,7 @@ def main():
     head = f"{'item':22} {'ok':3} {'enc µs':>9} {'dec µs':>9} {'copy µs':>8} |"
     print(head + "".join(f" {p[:8]:>8}" for p in peers) + "   (encode, then decode)")
     ratios = {p: ([], []) for p in peers}
+    by_item = {}  # item -> {peer: (encode ratio, decode ratio)}, plus "copy" for byte strings
     for item, value in corpus.items():
         cells = {}
         jobs = []
@@ -179,6 +181,9 @@ def main():
         base, ok = cells["tidewell"]
         t_enc, t_dec = times[base], times[base + 1]
         copy = f"{times[-1] * 1e6:8.1f}" if isinstance(value, bytes) else f"{'':8}"
+        by_item[item] = {}
+        if isinstance(value, bytes):
+            by_item[item]["copy"] = (times[-1] / t_enc, times[-1] / t_dec)
         lines = [f"{item:22} {'yes' if ok else 'NO':3} {t_enc * 1e6:9.1f} {t_dec * 1e6:9.1f} "
                  f"{copy} |", f"{'':22} {'':3} {'':9} {'':9} {'':8} |"]
         for peer in peers:
@@ -189,6 +194,7 @@ def main():
             at, peer_ok = cells[peer]
             mark = " " if peer_ok else "*"
             r_enc, r_dec = times[at] / t_enc, times[at + 1] / t_dec
+            by_item[item][peer] = (r_enc, r_dec)
             lines[0] += f" {r_enc:7.2f}{mark}"
             lines[1] += f" {r_dec:7.2f}{mark}"
             if not isinstance(value, bytes):
@@ -205,6 +211,37 @@ def main():
                 values = [r for r, ok in ratios[p][op] if keep is None or keep(ok)]
                 cells += f" {geomean(values) or 0:8.2f}"
             print(f"{label if op == 0 else '':22} {'':3} {'':9} {'':9} {'':8} |{cells}   {name}")
+    report_targets(by_item, ratios)
+
+
+def report_targets(by_item, ratios):
+    """The issue's targets, each as met or not with the figure that decides it."""
+    def verdict(ok):
+        return "met    " if ok else "MISSED "
+
+    print()
+    for op, name, need in [(0, "encode", 2.0), (1, "decode", 1.5)]:
+        items = {k: v["pickle-5"][op] for k, v in by_item.items()
+                 if "pickle-5" in v and "copy" not in v}
+        if items:
+            worst = min(items, key=items.get)
+            gm = geomean(list(items.values()))
+            print(f"{verdict(gm >= need and items[worst] >= need)}{name} <= {1 / need:.2f}x "
+                  f"pickle-5: geomean {1 / gm:.2f}x, worst {1 / items[worst]:.2f}x ({worst})")
+    if "msgspec" in ratios:
+        for op, name in [(0, "encode"), (1, "decode")]:
+            gm = geomean([r for r, ok in ratios["msgspec"][op] if ok])
+            if gm:
+                print(f"{verdict(gm >= 1)}{name} at least as fast as msgspec (items it carries "
+                      f"faithfully): geomean {1 / gm:.2f}x its time")
+    for item, v in by_item.items():
+        if "namedtuple" in item and "pickle-5" in v:
+            r = v["pickle-5"][1]
+            print(f"{verdict(r >= 0.5)}{item} decode within 2x pickle-5: {1 / r:.2f}x")
+        if "copy" in v:
+            enc, dec = v["copy"]
+            print(f"{verdict(enc >= 1 / 1.1 and dec >= 1 / 1.1)}{item} within 1.1x a plain copy: "
+                  f"encode {1 / enc:.2f}x, decode {1 / dec:.2f}x")
 
 
 if __name__ == "__main__":

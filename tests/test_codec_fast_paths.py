@@ -61,7 +61,8 @@ def test_long_text_with_one_non_ascii_character(size, where):
         assert back == value or back == [value]
 
 
-@pytest.mark.parametrize("text", ["é", "aé", "a" * 7 + "é", "a" * 8 + "é", "é" + "a" * 40, "\x7f",
+@pytest.mark.parametrize("text", ["é", "aé", "a" * 7 + "é", "a" * 8 + "é", "é" + "a" * 40,
+                                  "\x7f",
                                   "\x80", "€" * 100, "x\x00y", "🙂ab", "ab" * 200 + "ÿ"])
 def test_non_ascii_text_beside_ascii_text(text):
     value = {text: text, "ascii": [text, "plain", text[:1]], text[:1]: text}
@@ -93,10 +94,10 @@ def test_keys_that_share_words_stay_apart():
 # datetime family: ISO text from the fields, and the common ISO forms parsed directly
 
 UTC = dt.timezone.utc
-ZONES = [None, UTC, dt.timezone(dt.timedelta(hours=5, minutes=30)), dt.timezone(-dt.timedelta(hours=8)),
-         dt.timezone(dt.timedelta(seconds=-1)), dt.timezone(dt.timedelta(hours=23, minutes=59, seconds=59)),
-         dt.timezone(dt.timedelta(microseconds=1)), dt.timezone(-dt.timedelta(hours=3, microseconds=5)),
-         dt.timezone(dt.timedelta(0), "Z0")]
+ZONES = [None, UTC] + [dt.timezone(offset) for offset in [
+    dt.timedelta(hours=5, minutes=30), -dt.timedelta(hours=8), dt.timedelta(seconds=-1),
+    dt.timedelta(hours=23, minutes=59, seconds=59), dt.timedelta(microseconds=1),
+    -dt.timedelta(hours=3, microseconds=5)]] + [dt.timezone(dt.timedelta(0), "Z0")]
 
 
 def same_value(back, value):
@@ -132,7 +133,8 @@ def test_fold_and_user_tzinfo_as_before():
 
 @pytest.mark.parametrize("code, cls", [(0x35, dt.datetime), (0x37, dt.date), (0x38, dt.time)])
 @pytest.mark.parametrize("text", [
-    "2024-02-29", "2023-02-29", "1900-02-29", "2000-02-29", "0000-01-01", "2024-13-01", "2024-00-10",
+    "2024-02-29", "2023-02-29", "1900-02-29", "2000-02-29", "0000-01-01", "2024-13-01",
+    "2024-00-10",
     "2024-04-31", "2024-1-01", "2024-01-01T24:00:00", "2024-01-01T23:60:00", "2024-01-01T12:00:60",
     "2024-01-01T12:00:00.5", "2024-01-01T12:00:00.123", "2024-01-01T12:00:00.1234567",
     "2024-01-01T12:00:00+24:00", "2024-01-01T12:00:00+05:60", "2024-01-01T12:00:00+05:00:00.5",
@@ -191,7 +193,8 @@ def test_uuid_payloads_read_as_the_class_reads_them(payload):
 
 
 @pytest.mark.parametrize("text", ["0", "-0", "1E-999999", "9" * 1000, "-1.000", "1E+999999",
-                                  "NaN", "-sNaN", "Infinity", "0E-1000", "123456789012345678901234567890.5"])
+                                  "NaN", "-sNaN", "Infinity", "0E-1000",
+                                  "123456789012345678901234567890.5"])
 def test_decimals_huge_and_tiny(text):
     value = decimal.Decimal(text)
     data = tidewell.dumps([value, value])
