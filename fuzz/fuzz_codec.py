@@ -99,6 +99,22 @@ def fuzz_segment(data):
             pass
 
 
+def remove_leftovers():
+    """A run that crashed could not remove its segment: remove those of processes that are gone."""
+    for entry in os.listdir("/dev/shm"):
+        parts = entry.split("-")
+        if entry.startswith("tw-fuzz-") and len(parts) == 4 and parts[2].isdigit():
+            try:
+                os.kill(int(parts[2]), 0)
+            except ProcessLookupError:
+                try:
+                    os.unlink("/dev/shm/" + entry)
+                except FileNotFoundError:
+                    pass
+            except PermissionError:
+                pass
+
+
 TARGETS = {"prot2": fuzz_prot2, "prot1": fuzz_prot1, "segment": fuzz_segment}
 
 
@@ -106,6 +122,8 @@ def main():
     if len(sys.argv) < 2 or sys.argv[1] not in TARGETS:
         sys.exit(f"usage: {sys.argv[0]} {{{','.join(TARGETS)}}} [libFuzzer options] [corpus]")
     target = TARGETS[sys.argv.pop(1)]
+    if target is fuzz_segment:
+        remove_leftovers()
     atheris.Setup(sys.argv, target)
     atheris.Fuzz()
 
