@@ -271,20 +271,27 @@ static void store_value(unsigned char* dst, const unsigned char* src, size_t len
     __atomic_store_n(dst, src[0], __ATOMIC_RELEASE);
 }
 
-// The encoder's buffer, freed on every exit.
+// The encoder's own bytes object, untrimmed: `len` bytes of encoding at `bytes`.
 struct EncodedValue {
-    unsigned char* bytes = nullptr;
+    PyRef object;
+    const unsigned char* bytes = nullptr;
     size_t len = 0;
-    EncodedValue() = default;
-    EncodedValue(const EncodedValue&) = delete;
-    EncodedValue& operator=(const EncodedValue&) = delete;
-    ~EncodedValue() { std::free(bytes); }
+
+    bool encode(PyObject* value)
+    {
+        object = PyRef(zeb2::encode_untrimmed(value, &len));
+        if (!object) {
+            return false;
+        }
+        bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object.get()));
+        return true;
+    }
 };
 
 PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
 {
     EncodedValue encoded;
-    if (!zeb2::encode_to_buffer(value, &encoded.bytes, &encoded.len)) {
+    if (!encoded.encode(value)) {
         return nullptr;
     }
     OpenSegment seg;
@@ -360,7 +367,7 @@ PyObject* held_value_read(HeldValue* held, PyObject* fallback)
 bool held_value_write(HeldValue* held, PyObject* value)
 {
     EncodedValue encoded;
-    if (!zeb2::encode_to_buffer(value, &encoded.bytes, &encoded.len)) {
+    if (!encoded.encode(value)) {
         return false;
     }
     OpenSegment& seg = held->seg;

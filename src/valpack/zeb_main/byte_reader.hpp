@@ -122,6 +122,9 @@ inline bool read_count(ByteData* bd, size_t w, size_t min_item_bytes, size_t* co
     return read_size(bd, w, count) && ensure_items(bd, *count, min_item_bytes);
 }
 
+// A str from UTF-8 text. ASCII text, the common case, is copied straight into a new str.
+PyObject* decode_text(const unsigned char* text, size_t n);
+
 // Library values rebuilt from their payloads; shared by both protocol decoders.
 // Each returns a new reference or NULL with the exception the format prescribes.
 PyObject* build_datetime(PyObject* method, const unsigned char* text, size_t len);

@@ -65,7 +65,7 @@ StatusCode from_namedtuple(ValueData* vd, PyObject* value, PyObject* fields)
         if (status != SC_SUCCESS) {
             return status;
         }
-        status = from_any_value(vd, PyTuple_GET_ITEM(value, i));
+        status = from_item(vd, PyTuple_GET_ITEM(value, i));
         if (status != SC_SUCCESS) {
             return status;
         }
@@ -165,7 +165,7 @@ PyObject* to_namedtuple_gen(ByteData* bd, size_t w)
     }
     for (size_t i = 0; i < count; ++i) {
         // Field names repeat in every value of a class: shared str objects hash once.
-        PyObject* field = bd->offset < bd->max_offset ? decode_cached_key(bd) : nullptr;
+        PyObject* field = bd->offset < bd->max_offset ? decode_cached_key(bd, i) : nullptr;
         if (field == nullptr) {
             field = to_any_value(bd);
         }

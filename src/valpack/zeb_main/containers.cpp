@@ -32,8 +32,14 @@ StatusCode from_list(ValueData* vd, PyObject* value)
         if (PyList_GET_SIZE(value) != num_items) {
             return container_changed();
         }
-        PyRef item = PyRef::borrow(PyList_GET_ITEM(value, i));
-        status = from_any_value(vd, item.get());
+        PyObject* item = PyList_GET_ITEM(value, i);
+        if (is_plain_scalar(item)) {
+            status = from_item(vd, item);
+        }
+        else {
+            PyRef held = PyRef::borrow(item);
+            status = from_any_value(vd, held.get());
+        }
         if (status != SC_SUCCESS) {
             return status;
         }
@@ -56,7 +62,7 @@ StatusCode from_tuple(ValueData* vd, PyObject* value)
         return status;
     }
     for (Py_ssize_t i = 0; i < num_items; ++i) {
-        status = from_any_value(vd, PyTuple_GET_ITEM(value, i));
+        status = from_item(vd, PyTuple_GET_ITEM(value, i));
         if (status != SC_SUCCESS) {
             return status;
         }
@@ -152,7 +158,7 @@ StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, Value
         }
         PyRef held_key = PyRef::borrow(key);
         PyRef held_item = PyRef::borrow(item);
-        status = from_any_value(vd, held_key.get());
+        status = from_item(vd, held_key.get());
         if (status == SC_SUCCESS) {
             status = write_item(vd, held_item.get());
         }
@@ -172,7 +178,7 @@ StatusCode from_dict_type(ValueData* vd, PyObject* value, unsigned char empty)
     if (!PyDict_Check(value)) {
         return SC_INCORRECT;
     }
-    return from_pairs(vd, value, empty, from_any_value);
+    return from_pairs(vd, value, empty, from_item);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -196,6 +202,27 @@ PyObject* to_dict_e(ByteData* bd)
     return PyDict_New();
 }
 
+// Floats, small ints and short strs, the bulk of most containers, are read without the
+// dispatcher: only under protocol 2 and below the depth limit, where it would read them alike.
+static inline PyObject* decode_item(ByteData* bd)
+{
+    if (bd->decode_item == to_any_value && bd->offset < bd->max_offset &&
+        bd->depth < MAX_DECODE_DEPTH) {
+        unsigned char code = bd->bytes[bd->offset];
+        switch (code) {
+        case 0x0C:
+            return to_float_s(bd);
+        case 0x05 ... 0x09:
+            return to_int_gen(bd, static_cast<size_t>(code - 4));
+        case 0x01:
+            return to_str_gen(bd, 1);
+        default:
+            break;
+        }
+    }
+    return bd->decode_item(bd);
+}
+
 // Decodes `count` values into a new list.
 static PyObject* decode_list_items(ByteData* bd, size_t count)
 {
@@ -204,7 +231,7 @@ static PyObject* decode_list_items(ByteData* bd, size_t count)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* item = bd->decode_item(bd);
+        PyObject* item = decode_item(bd);
         if (item == nullptr) {
             return nullptr;
         }
@@ -233,12 +260,13 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
         return nullptr;
     }
     for (size_t i = 0; i < count; ++i) {
-        PyObject* item = bd->decode_item(bd);
+        PyObject* item = decode_item(bd);
         if (item == nullptr) {
             return nullptr;
         }
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), item);
     }
+    untrack_if_atomic(tuple.get());
     return tuple.release();
 }
 
@@ -246,18 +274,46 @@ PyObject* to_tuple_gen(ByteData* bd, size_t w)
 // the same str object saves the allocation and, since a str caches its hash, the hashing too.
 constexpr size_t KEY_CACHE_SLOTS = 1024;
 constexpr size_t KEY_CACHE_MAX_LEN = 32;
-static PyObject* key_cache[KEY_CACHE_SLOTS];
+constexpr size_t KEY_CACHE_WORDS = KEY_CACHE_MAX_LEN / 8;
+
+// A slot keeps its key's text as zero-padded words beside the str, so that a hit is decided by
+// comparing words already loaded, without touching the str object.
+struct KeySlot {
+    PyObject* text;
+    size_t length;
+    uint64_t words[KEY_CACHE_WORDS];
+};
+static KeySlot key_cache[KEY_CACHE_SLOTS];
+// Per position of a key in its dict (the first KEY_HINTS), the slot that served it last.
+constexpr size_t KEY_HINTS = 32;
+static uint16_t key_hints[KEY_HINTS];
 
 void clear_key_cache()
 {
-    for (PyObject*& slot : key_cache) {
-        Py_CLEAR(slot);
+    for (KeySlot& slot : key_cache) {
+        Py_CLEAR(slot.text);
     }
+}
+
+// The `n` (at most eight) bytes at `p` as the low bytes of a word, the rest zero. A whole word
+// is loaded and masked when `readable` bytes allow it: a short copy into a stack word would
+// stall the load that follows it.
+static inline uint64_t load_word(const unsigned char* p, size_t n, size_t readable)
+{
+    uint64_t word = 0;
+    if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && readable >= 8) {
+        std::memcpy(&word, p, 8);
+        return n == 8 ? word : word & ((uint64_t{1} << (8 * n)) - 1);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        word |= static_cast<uint64_t>(p[i]) << (8 * i);
+    }
+    return word;
 }
 
 // A key written in the one-byte-length str form: returns the cached or a new str, or nullptr
 // (with no exception) when the key is not a short ASCII text and takes the general path.
-PyObject* decode_cached_key(ByteData* bd)
+PyObject* decode_cached_key(ByteData* bd, size_t position)
 {
     size_t at = bd->offset;
     if (bd->bytes[at] != 0x01 || bd->max_offset - at < 2) {
@@ -268,31 +324,72 @@ PyObject* decode_cached_key(ByteData* bd)
         return nullptr;
     }
     const unsigned char* text = bd->bytes + at + 2;
-    uint64_t hash = 14695981039346656037ULL;
-    for (size_t i = 0; i < n; ++i) {
-        if (text[i] >= 0x80) {
-            return nullptr;
+    // Eight bytes at a time: the last word is padded with zeros, and the length is mixed in so
+    // that the padding cannot make two keys alike.
+    size_t readable = bd->max_offset - at - 2;
+    size_t count = (n + 7) / 8;
+    uint64_t words[KEY_CACHE_WORDS];
+    // Records repeat their keys in the same order: the slot that served this position last time
+    // is tried first, by its words alone (they are ASCII, so equal words are an ASCII key).
+    uint16_t* hint = position < KEY_HINTS ? &key_hints[position] : nullptr;
+    if (hint != nullptr) {
+        KeySlot& slot = key_cache[*hint];
+        bool hit = slot.text != nullptr && slot.length == n;
+        for (size_t i = 0; hit && i < count; ++i) {
+            size_t from = 8 * i;
+            hit = slot.words[i] ==
+                  load_word(text + from, n - from < 8 ? n - from : 8, readable - from);
         }
-        hash = (hash ^ text[i]) * 1099511628211ULL;
+        if (hit) {
+            bd->offset = at + 2 + n;
+            return Py_NewRef(slot.text);
+        }
     }
-    PyObject*& slot = key_cache[hash % KEY_CACHE_SLOTS];
-    if (slot == nullptr || static_cast<size_t>(PyUnicode_GET_LENGTH(slot)) != n ||
-        std::memcmp(PyUnicode_1BYTE_DATA(slot), text, n) != 0) {
+    uint64_t hash = n;
+    uint64_t seen = 0;
+    for (size_t i = 0; i < count; ++i) {
+        size_t from = 8 * i;
+        words[i] = load_word(text + from, n - from < 8 ? n - from : 8, readable - from);
+        seen |= words[i];
+        hash = (hash ^ words[i]) * 0x9E3779B97F4A7C15ULL;
+        hash ^= hash >> 29;
+    }
+    if ((seen & 0x8080808080808080ULL) != 0) {
+        return nullptr;
+    }
+    size_t index = hash % KEY_CACHE_SLOTS;
+    if (hint != nullptr) {
+        *hint = static_cast<uint16_t>(index);
+    }
+    KeySlot& slot = key_cache[index];
+    bool hit = slot.text != nullptr && slot.length == n;
+    for (size_t i = 0; hit && i < count; ++i) {
+        hit = slot.words[i] == words[i];
+    }
+    if (!hit) {
         PyObject* fresh = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
         if (fresh == nullptr) {
             PyErr_Clear();
             return nullptr;
         }
         std::memcpy(PyUnicode_1BYTE_DATA(fresh), text, n);
-        Py_XSETREF(slot, fresh);
+        Py_XSETREF(slot.text, fresh);
+        slot.length = n;
+        std::memcpy(slot.words, words, count * 8);
     }
     bd->offset = at + 2 + n;
-    return Py_NewRef(slot);
+    return Py_NewRef(slot.text);
 }
+
+// Decoded dicts are presized from their count, which read_count has checked against the bytes
+// left, and capped so that a chain of nested dicts that announce more than they hold cannot
+// reserve much before the input runs out.
+constexpr size_t DICT_PRESIZE_CAP = 1024;
 
 PyObject* decode_dict_pairs(ByteData* bd, size_t count)
 {
-    PyRef dict(PyDict_New());
+    PyRef dict(_PyDict_NewPresized(
+        static_cast<Py_ssize_t>(count < DICT_PRESIZE_CAP ? count : DICT_PRESIZE_CAP)));
     if (!dict) {
         return nullptr;
     }
@@ -300,12 +397,12 @@ PyObject* decode_dict_pairs(ByteData* bd, size_t count)
         if (bd->offset >= bd->max_offset) {
             return raise_offset_error();
         }
-        PyObject* cached = decode_cached_key(bd);
+        PyObject* cached = decode_cached_key(bd, i);
         PyRef key(cached != nullptr ? cached : bd->decode_item(bd));
         if (!key) {
             return nullptr;
         }
-        PyRef item(bd->decode_item(bd));
+        PyRef item(decode_item(bd));
         if (!item || PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
             return nullptr;
         }

@@ -167,6 +167,9 @@ PyObject* build_namedtuple(PyObject* type_name, PyObject* fields, PyObject* item
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyTuple_SET_ITEM(instance, i, Py_NewRef(PyTuple_GET_ITEM(items, i)));
     }
+    if (type->tp_dictoffset == 0) {
+        untrack_if_atomic(instance);
+    }
     return instance;
 }
 

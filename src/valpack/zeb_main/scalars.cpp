@@ -49,6 +49,10 @@ StatusCode from_string(ValueData* vd, PyObject* value)
     if (!PyUnicode_Check(value)) {
         return SC_INCORRECT;
     }
+    // ASCII text is its own UTF-8.
+    if (PyUnicode_IS_COMPACT_ASCII(value)) {
+        return write_E12D(vd, PyUnicode_GET_LENGTH(value), PyUnicode_DATA(value), 0x00);
+    }
     Py_ssize_t length;
     const char* utf8 = PyUnicode_AsUTF8AndSize(value, &length);
     if (utf8 == nullptr) {
@@ -133,28 +137,62 @@ __attribute__((noinline)) static StatusCode from_big_integer(ValueData* vd, PyOb
     return SC_SUCCESS;
 }
 
+// The value of an int of one internal digit, read in place: most ints are that small.
+static inline bool compact_int_value(PyObject* value, long long* out)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    auto* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    *out = static_cast<long long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#else
+    // Before 3.12 the sign and digit count are the object's size, and a digit always exists.
+    Py_ssize_t size = Py_SIZE(value);
+    if (size < -1 || size > 1) {
+        return false;
+    }
+    *out = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(value)->ob_digit[0]);
+    return true;
+#endif
+}
+
 StatusCode from_integer(ValueData* vd, PyObject* value)
 {
     if (!PyLong_Check(value)) {
         return SC_INCORRECT;
     }
-    int overflow;
-    long long num = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) {
-        return from_big_integer(vd, value);
-    }
-    if (num == -1 && PyErr_Occurred()) {
-        return SC_EXCEPTION;
+    long long num;
+    if (!compact_int_value(value, &num)) {
+        int overflow;
+        num = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0) {
+            return from_big_integer(vd, value);
+        }
+        if (num == -1 && PyErr_Occurred()) {
+            return SC_EXCEPTION;
+        }
     }
     // Smallest signed width: bit length of x, or of ~x for negatives, plus a sign bit.
     uint64_t magnitude = num < 0 ? ~static_cast<uint64_t>(num) : static_cast<uint64_t>(num);
     int bits = magnitude == 0 ? 0 : 64 - __builtin_clzll(magnitude);
     int length = bits / 8 + 1;
-    StatusCode status = write_int_header(vd, length);
-    if (status != SC_SUCCESS) {
-        return status;
+    // Room for the longest form (0x0A, width, eight bytes): all eight are stored at once and the
+    // offset then moves past the `length` that count.
+    if (auto_resize_vd(vd, 10) != SC_SUCCESS) {
+        return SC_NOMEMORY;
     }
-    write_size_bytes(vd, static_cast<uint64_t>(num), length);
+    unsigned char* dst = vd->bytes + vd->offset;
+    if (length <= 5) {
+        *dst++ = static_cast<unsigned char>(4 + length);
+    }
+    else {
+        *dst++ = 0x0A;
+        *dst++ = static_cast<unsigned char>(length);
+    }
+    store_le64(dst, static_cast<uint64_t>(num));
+    vd->offset = (dst - vd->bytes) + length;
     return SC_SUCCESS;
 }
 
@@ -234,14 +272,62 @@ PyObject* to_str_e(ByteData* bd)
     return PyUnicode_New(0, 0);
 }
 
+// Copies `n` bytes while checking that all are ASCII, in one pass; stops early (false) at the
+// first block that is not.
+static bool copy_ascii(unsigned char* dst, const unsigned char* src, size_t n)
+{
+    constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
+    size_t i = 0;
+    while (i + 64 <= n) {
+        uint64_t seen = 0;
+        for (size_t end = i + 64; i < end; i += 8) {
+            uint64_t word;
+            std::memcpy(&word, src + i, 8);
+            std::memcpy(dst + i, &word, 8);
+            seen |= word;
+        }
+        if ((seen & HIGH_BITS) != 0) {
+            return false;
+        }
+    }
+    uint64_t seen = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, src + i, 8);
+        std::memcpy(dst + i, &word, 8);
+        seen |= word;
+    }
+    for (; i < n; ++i) {
+        dst[i] = src[i];
+        seen |= src[i];
+    }
+    return (seen & HIGH_BITS) == 0;
+}
+
+PyObject* decode_text(const unsigned char* text, size_t n)
+{
+    // A single character goes to the decoder, which hands out its shared one-character strs.
+    if (n > 1) {
+        PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+        if (result == nullptr) {
+            return nullptr;
+        }
+        if (copy_ascii(PyUnicode_1BYTE_DATA(result), text, n)) {
+            return result;
+        }
+        Py_DECREF(result);
+    }
+    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(text), static_cast<Py_ssize_t>(n),
+                                "strict");
+}
+
 PyObject* to_str_gen(ByteData* bd, size_t w)
 {
     size_t n;
     if (!read_payload(bd, w, &n)) {
         return nullptr;
     }
-    const char* text = reinterpret_cast<const char*>(bd->bytes + bd->offset);
-    PyObject* result = PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), "strict");
+    PyObject* result = decode_text(bd->bytes + bd->offset, n);
     bd->offset += n;
     return result;
 }
@@ -252,17 +338,23 @@ PyObject* to_int_gen(ByteData* bd, size_t length)
         return nullptr;
     }
     const unsigned char* src = bd->bytes + bd->offset + 1;
+    size_t readable = bd->max_offset - bd->offset - 1;
     bd->offset += 1 + length;
     if (length == 0) {
         return PyLong_FromLong(0);
     }
     if (length <= 8) {
-        uint64_t raw = bytes_to_size_t(src, length);
-        // Sign-extend from the top bit of the last byte.
-        if (length < 8 && (src[length - 1] & 0x80) != 0) {
-            raw |= ~uint64_t{0} << (8 * length);
+        // One load when eight bytes are there to read, then the `length` low bytes are kept and
+        // sign-extended from the top one.
+        uint64_t raw;
+        if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ && readable >= 8) {
+            std::memcpy(&raw, src, 8);
         }
-        return PyLong_FromLongLong(static_cast<long long>(raw));
+        else {
+            raw = bytes_to_size_t(src, length);
+        }
+        unsigned shift = static_cast<unsigned>(64 - 8 * length);
+        return PyLong_FromLongLong(static_cast<int64_t>(raw << shift) >> shift);
     }
 #if PY_VERSION_HEX >= 0x030D0000
     return PyLong_FromNativeBytes(src, length, Py_ASNATIVEBYTES_LITTLE_ENDIAN);

@@ -35,6 +35,9 @@ PyObject* hex = nullptr;
 PyObject* start = nullptr;
 PyObject* stop = nullptr;
 PyObject* step = nullptr;
+PyObject* utcoffset = nullptr;
+PyObject* int_ = nullptr;
+PyObject* is_safe = nullptr;
 } // namespace names
 
 // Attribute names are interned once; they live as long as the process.
@@ -52,7 +55,10 @@ static int intern_names()
                  {&names::hex, "hex"},
                  {&names::start, "start"},
                  {&names::stop, "stop"},
-                 {&names::step, "step"}};
+                 {&names::step, "step"},
+                 {&names::utcoffset, "utcoffset"},
+                 {&names::int_, "int"},
+                 {&names::is_safe, "is_safe"}};
     for (auto& entry : table) {
         if (*entry.slot == nullptr) {
             *entry.slot = PyUnicode_InternFromString(entry.text);
@@ -79,17 +85,18 @@ __attribute__((noinline, cold)) StatusCode grow_vd(ValueData* vd, Py_ssize_t jum
     needed += jump + GROWTH_SLACK;
     Py_ssize_t grown = vd->max_size + vd->max_size / 2;
     Py_ssize_t new_size = grown > needed && vd->max_size < PY_SSIZE_T_MAX / 2 ? grown : needed;
-    auto* bytes =
-        static_cast<unsigned char*>(std::realloc(vd->bytes, static_cast<size_t>(new_size)));
-    if (bytes == nullptr) {
+    // On failure the resize frees the object and leaves NULL behind; the status says why.
+    if (_PyBytes_Resize(&vd->out, new_size) < 0) {
+        PyErr_Clear();
         return SC_NOMEMORY;
     }
-    vd->bytes = bytes;
+    vd->bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd->out));
     vd->max_size = new_size;
     return SC_SUCCESS;
 }
 
-StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload, unsigned char empty)
+StatusCode write_E12D_sized(ValueData* vd, Py_ssize_t size, const void* payload,
+                            unsigned char empty)
 {
     int k = get_num_bytes(size);
     if (k == 0) {
@@ -357,6 +364,17 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
     if (type == &PyBytes_Type) {
         return from_bytes(vd, value);
     }
+    // The exact library classes go to their steps without the routing by name.
+    auto* type_object = reinterpret_cast<PyObject*>(type);
+    if (type_object == datetime_dt || type_object == datetime_d || type_object == datetime_t) {
+        return from_datetime(vd, value, type->tp_name);
+    }
+    if (type_object == decimal_cl) {
+        return from_decimal(vd, value);
+    }
+    if (type_object == uuid_cl) {
+        return from_uuid(vd, value);
+    }
     if (PyType_HasFeature(type, Py_TPFLAGS_TUPLE_SUBCLASS)) {
         // One lookup: its own exception (a KeyboardInterrupt from a __getattr__ included) passes.
         PyObject* fields;
@@ -378,17 +396,48 @@ StatusCode from_any_value(ValueData* vd, PyObject* value)
 static Py_ssize_t initial_capacity(PyObject* value)
 {
     constexpr Py_ssize_t DEFAULT_CAPACITY = 128;
-    constexpr Py_ssize_t HEADER_ROOM = 16;
     constexpr Py_ssize_t MAX_ESTIMATE = 1 << 20;
     PyTypeObject* type = Py_TYPE(value);
+    // Exact sizes for a lone byte string or ASCII text, so that the buffer is the result as is.
     if (type == &PyBytes_Type) {
-        return PyBytes_GET_SIZE(value) + HEADER_ROOM;
+        return 1 + E12D_size(PyBytes_GET_SIZE(value));
     }
     if (type == &PyUnicode_Type && PyUnicode_IS_ASCII(value)) {
-        return PyUnicode_GET_LENGTH(value) + HEADER_ROOM;
+        return 1 + E12D_size(PyUnicode_GET_LENGTH(value));
+    }
+    if (type == &PyByteArray_Type) {
+        return 1 + E12D_size(PyByteArray_GET_SIZE(value));
+    }
+    // Only a contiguous view is written; any other fails without its size reserved.
+    if (type == &PyMemoryView_Type && PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(value), 'C')) {
+        return 1 + E12D_size(PyMemoryView_GET_BUFFER(value)->len);
+    }
+    if (type == &PyUnicode_Type) {
+        // The UTF-8 form is kept on the str, so the encoding step finds it made.
+        Py_ssize_t length;
+        if (PyUnicode_AsUTF8AndSize(value, &length) != nullptr) {
+            return 1 + E12D_size(length);
+        }
+        PyErr_Clear(); // a lone surrogate: the encoding step raises it again
+        return DEFAULT_CAPACITY;
     }
     if (type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || value == Py_None) {
         return DEFAULT_CAPACITY;
+    }
+    // The built-in containers are guessed from their length, which costs less than asking
+    // __sizeof__ (a method call) when the value is small.
+    Py_ssize_t count = -1;
+    if (type == &PyDict_Type) {
+        count = 2 * PyDict_GET_SIZE(value);
+    }
+    else if (type == &PyList_Type) {
+        count = PyList_GET_SIZE(value);
+    }
+    else if (type == &PyTuple_Type) {
+        count = PyTuple_GET_SIZE(value);
+    }
+    if (count >= 0) {
+        return count > MAX_ESTIMATE / 16 ? 2 * MAX_ESTIMATE : 16 * count + DEFAULT_CAPACITY;
     }
     PyRef result(PyObject_CallMethodNoArgs(value, names::sizeof_));
     Py_ssize_t size = result ? PyLong_AsSsize_t(result.get()) : -1;
@@ -536,30 +585,29 @@ using namespace zeb2;
 
 namespace zeb2 {
 
-bool encode_to_buffer(PyObject* value, unsigned char** out, size_t* len)
+PyObject* encode_untrimmed(PyObject* value, size_t* len)
 {
     ValueData vd{};
     vd.max_size = initial_capacity(value);
     if (vd.max_size < 0) {
-        return false;
+        return nullptr;
     }
     vd.stack_bottom = stack_bottom();
-    vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
-    if (vd.bytes == nullptr) {
-        raise_status(SC_NOMEMORY, value);
-        return false;
+    vd.out = PyBytes_FromStringAndSize(nullptr, vd.max_size);
+    if (vd.out == nullptr) {
+        PyErr_Clear();
+        return raise_status(SC_NOMEMORY, value);
     }
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.out));
     vd.bytes[0] = PROTOCOL_2;
     vd.offset = 1;
     StatusCode status = from_any_value(&vd, value);
     if (status != SC_SUCCESS) {
-        raise_status(status, value);
-        std::free(vd.bytes);
-        return false;
+        Py_CLEAR(vd.out);
+        return raise_status(status, value);
     }
-    *out = vd.bytes;
     *len = static_cast<size_t>(vd.offset);
-    return true;
+    return vd.out;
 }
 
 } // namespace zeb2
@@ -571,15 +619,18 @@ extern "C" TW_EXPORT PyObject* from_value(PyObject* value)
                                          static_cast<char>(NO_VALUE)};
         return PyBytes_FromStringAndSize(no_value, 2);
     }
-    unsigned char* bytes;
     size_t len;
-    if (!zeb2::encode_to_buffer(value, &bytes, &len)) {
+    PyObject* out = zeb2::encode_untrimmed(value, &len);
+    if (out == nullptr) {
         return nullptr;
     }
-    PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes),
-                                                 static_cast<Py_ssize_t>(len));
-    std::free(bytes);
-    return result;
+    auto size = static_cast<Py_ssize_t>(len);
+    // The encoder wrote into the bytes object itself: trimmed to its length, it is the result.
+    if (size == PyBytes_GET_SIZE(out) || _PyBytes_Resize(&out, size) == 0) {
+        return out;
+    }
+    PyErr_Clear();
+    return raise_status(SC_NOMEMORY, value);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -875,6 +926,7 @@ extern "C" TW_EXPORT int zeb2_init(void)
         fetch_module("pathlib", pathlib, 2, "fund") < 0) {
         return -1;
     }
+    zeb2::init_uuid_builder();
     return 1;
 }
 
@@ -887,5 +939,7 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
         Py_CLEAR(*global);
     }
     zeb2::clear_key_cache();
+    zeb2::clear_timezone_cache();
+    zeb2::clear_uuid_builder();
     zeb2::clear_namedtuple_cache();
 }

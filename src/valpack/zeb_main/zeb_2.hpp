@@ -23,10 +23,10 @@ TW_EXPORT extern PyObject* namedtuple_cl;
 }
 
 namespace zeb2 {
-// Encodes `value` as from_value does, but hands over the encoder's own buffer instead of copying
-// it into a bytes object, so a caller can copy it once to where it goes: on success `*out` holds
-// `*len` bytes that the caller releases with std::free. false with an exception set.
-bool encode_to_buffer(PyObject* value, unsigned char** out, size_t* len);
+// Encodes `value` as from_value does, but leaves the encoder's bytes object untrimmed, so that a
+// caller that copies the encoding to where it goes skips the trim: on success a new bytes object
+// whose first `*len` bytes are the encoding (it may be longer); NULL with an exception set.
+PyObject* encode_untrimmed(PyObject* value, size_t* len);
 // Decodes a byte string held in memory that stays valid and unchanged for the call (a bytes
 // object, or a shared data area under its mutex). Same results as to_value.
 PyObject* to_value_buffer(const unsigned char* data, size_t size);

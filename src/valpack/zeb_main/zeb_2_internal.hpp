@@ -29,6 +29,9 @@ extern PyObject* hex;
 extern PyObject* start;
 extern PyObject* stop;
 extern PyObject* step;
+extern PyObject* utcoffset;
+extern PyObject* int_;
+extern PyObject* is_safe;
 } // namespace names
 
 enum StatusCode : int {
@@ -55,6 +58,9 @@ struct ValueData {
     int nests;           // containers currently open
     int nt_depth;        // namedtuples currently open
     unsigned char* bytes;
+    // The bytes object whose storage `bytes` is: trimmed to `offset` at the end, it becomes the
+    // result without another copy.
+    PyObject* out;
     uintptr_t stack_bottom; // see stack_bottom()
 };
 
@@ -93,6 +99,13 @@ inline int get_num_bytes(int64_t size)
     return k;
 }
 
+// Bytes that write_E12D writes for a payload of `size` bytes, header included.
+inline Py_ssize_t E12D_size(Py_ssize_t size)
+{
+    int k = get_num_bytes(size);
+    return k == 0 ? 1 : (k <= 2 ? 1 + k : 2 + k) + size;
+}
+
 // Writes `num` as `num_bytes` little-endian bytes; room must be reserved.
 inline void write_size_bytes(ValueData* vd, uint64_t num, int num_bytes)
 {
@@ -106,9 +119,32 @@ inline void write_byte(ValueData* vd, unsigned char byte)
     vd->bytes[vd->offset++] = byte;
 }
 
+// Any size: the general form of write_E12D.
+StatusCode write_E12D_sized(ValueData* vd, Py_ssize_t size, const void* payload,
+                            unsigned char empty);
+
 // Writes a size-class header for `size` in family `empty`, then `size` payload bytes when
 // `payload` is given. Containers pass no payload; the reservation still holds one byte per item.
-StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload, unsigned char empty);
+inline StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload,
+                             unsigned char empty)
+{
+    // Most texts and containers have a one-byte size.
+    if (size > 0 && size <= 0xFF) {
+        if (auto_resize_vd(vd, 2 + size) != SC_SUCCESS) {
+            return SC_NOMEMORY;
+        }
+        unsigned char* dst = vd->bytes + vd->offset;
+        dst[0] = static_cast<unsigned char>(empty + 1);
+        dst[1] = static_cast<unsigned char>(size);
+        vd->offset += 2;
+        if (payload != nullptr) {
+            std::memcpy(dst + 2, payload, static_cast<size_t>(size));
+            vd->offset += size;
+        }
+        return SC_SUCCESS;
+    }
+    return write_E12D_sized(vd, size, payload, empty);
+}
 
 // Raised when Python code run during encoding changed a container being written.
 StatusCode container_changed();
@@ -142,6 +178,42 @@ StatusCode from_boolean(ValueData* vd, PyObject* value);
 StatusCode from_bytes(ValueData* vd, PyObject* value);
 StatusCode from_bytearray(ValueData* vd, PyObject* value);
 StatusCode from_static_value(ValueData* vd, unsigned char datachar);
+
+// Exact str, int and float, the bulk of most values, skip the dispatcher. Writing them runs no
+// Python code, so a container need not hold them while they are written.
+inline bool is_plain_scalar(PyObject* value)
+{
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type;
+}
+
+inline StatusCode from_item(ValueData* vd, PyObject* value)
+{
+    PyTypeObject* type = Py_TYPE(value);
+    if (type == &PyUnicode_Type) {
+        return from_string(vd, value);
+    }
+    if (type == &PyLong_Type) {
+        return from_integer(vd, value);
+    }
+    if (type == &PyFloat_Type) {
+        // Inline: a float is one reservation and nine bytes.
+        if (auto_resize_vd(vd, 9) != SC_SUCCESS) {
+            return SC_NOMEMORY;
+        }
+        double number = PyFloat_AS_DOUBLE(value);
+        uint64_t bits;
+        std::memcpy(&bits, &number, 8);
+        if constexpr (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) {
+            bits = __builtin_bswap64(bits);
+        }
+        vd->bytes[vd->offset] = 0x0C;
+        std::memcpy(vd->bytes + vd->offset + 1, &bits, 8);
+        vd->offset += 9;
+        return SC_SUCCESS;
+    }
+    return from_any_value(vd, value);
+}
 
 StatusCode from_list(ValueData* vd, PyObject* value);
 StatusCode from_tuple(ValueData* vd, PyObject* value);
@@ -193,9 +265,29 @@ PyObject* to_iterable_gen(ByteData* bd, size_t w, unsigned char empty);
 PyObject* decode_dict_pairs(ByteData* bd, size_t count);
 // A short ASCII str in the one-byte-length form, as one shared object per text (new reference);
 // NULL with no exception set when the next value is anything else.
-PyObject* decode_cached_key(ByteData* bd);
+PyObject* decode_cached_key(ByteData* bd, size_t position = SIZE_MAX);
+// A tuple, or a namedtuple (no __dict__), whose items can never be part of a reference cycle
+// cannot be part of one either. The collector untracks such exact tuples on its first pass;
+// untracking decoded ones at once spares the collector visiting them at all.
+inline void untrack_if_atomic(PyObject* tuple)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(tuple, i);
+        if (PyObject_IS_GC(item) && (!PyTuple_CheckExact(item) || PyObject_GC_IsTracked(item))) {
+            return;
+        }
+    }
+    PyObject_GC_UnTrack(tuple);
+}
+
 // Releases the decoder's cache of short dict keys (module teardown).
 void clear_key_cache();
+// Releases the decoder's last timezone (module teardown).
+void clear_timezone_cache();
+// Looks up what the fast UUID builder needs (after the registry); without it UUIDs are made by
+// calling the class.
+void init_uuid_builder();
+void clear_uuid_builder();
 
 // The instance of the class for `type_name` and `fields` (shared by every decoded value with the
 // same names, from a bounded cache) holding `items`; the factory refuses names it cannot use.
