@@ -124,16 +124,6 @@ StatusCode from_iterable(ValueData* vd, PyObject* value, unsigned char empty, Py
     return SC_SUCCESS;
 }
 
-// Every change to a dict's entries gives it a new version tag (on every supported version;
-// the field is deprecated from 3.12 on, and no public call reads it).
-static inline uint64_t dict_version(PyObject* dict)
-{
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
-
 StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, ValueWriter write_item)
 {
     if (StatusCode opened = increment_nests(vd); opened != SC_SUCCESS) {
@@ -146,14 +136,14 @@ StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, Value
     }
     // Pairs in the order of the dict's own storage (insertion order). Key and value are held
     // while written. Python code run by a conversion may change the dict, even keeping its size
-    // (delete, compact, insert): any change of its version fails the encoding, so the pairs
-    // written are always one state of the dict.
-    const uint64_t version = dict_version(value);
+    // (delete, compact, insert): any change fails the encoding, so the pairs written are always
+    // one state of the dict.
+    DictChangeGuard guard(value);
     Py_ssize_t pos = 0;
     PyObject* key;
     PyObject* item;
     for (Py_ssize_t i = 0; i < num_pairs; ++i) {
-        if (dict_version(value) != version || !PyDict_Next(value, &pos, &key, &item)) {
+        if (guard.changed() || !PyDict_Next(value, &pos, &key, &item)) {
             return container_changed();
         }
         PyRef held_key = PyRef::borrow(key);
@@ -166,7 +156,7 @@ StatusCode from_pairs(ValueData* vd, PyObject* value, unsigned char empty, Value
             return status;
         }
     }
-    if (dict_version(value) != version) {
+    if (guard.changed()) {
         return container_changed();
     }
     --vd->nests;

@@ -906,7 +906,7 @@ extern "C" TW_EXPORT int zeb2_init(void)
     zeb1_init();
     zeb2::init_datetime_api();
     PyErr_Clear();
-    if (zeb2::intern_names() < 0) {
+    if (zeb2::intern_names() < 0 || zeb2::init_dict_watch() < 0) {
         return -1;
     }
 
@@ -942,4 +942,5 @@ extern "C" TW_EXPORT void zeb2_cleanup(void)
     zeb2::clear_timezone_cache();
     zeb2::clear_uuid_builder();
     zeb2::clear_namedtuple_cache();
+    zeb2::clear_dict_watch();
 }

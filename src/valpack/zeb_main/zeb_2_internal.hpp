@@ -149,6 +149,43 @@ inline StatusCode write_E12D(ValueData* vd, Py_ssize_t size, const void* payload
 // Raised when Python code run during encoding changed a container being written.
 StatusCode container_changed();
 
+#define TW_DICT_WATCHERS (PY_VERSION_HEX >= 0x030C0000)
+
+// Tells whether a dict's entries changed (added, removed, replaced) since the guard was made.
+// Stack objects only, made and destroyed with the GIL held.
+class DictChangeGuard {
+  public:
+    explicit DictChangeGuard(PyObject* dict);
+    DictChangeGuard(const DictChangeGuard&) = delete;
+    DictChangeGuard& operator=(const DictChangeGuard&) = delete;
+#if TW_DICT_WATCHERS
+    ~DictChangeGuard();
+    bool changed() const { return changed_; }
+
+  private:
+    friend int dict_changed_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*);
+    PyObject* dict_;
+    bool changed_ = false;
+    DictChangeGuard* prev_ = nullptr;
+    DictChangeGuard* next_;
+#else
+    bool changed() const { return version() != version_; }
+
+  private:
+    uint64_t version() const { return reinterpret_cast<PyDictObject*>(dict_)->ma_version_tag; }
+    PyObject* dict_;
+    uint64_t version_;
+#endif
+};
+
+#if !TW_DICT_WATCHERS
+inline DictChangeGuard::DictChangeGuard(PyObject* dict) : dict_(dict), version_(version()) {}
+#endif
+
+// The dict watcher of 3.12 and later (nothing to do before): 0, or -1 with an exception set.
+int init_dict_watch();
+void clear_dict_watch();
+
 // Looks up an attribute that may be missing: 1 with a new reference in *out, 0 when missing
 // (AttributeError only), -1 with any other exception set.
 inline int lookup_optional_attr(PyObject* obj, PyObject* name, PyObject** out)
