@@ -5,6 +5,8 @@ import textwrap
 
 import pytest
 
+import tidewell
+
 from conftest import shm_path
 
 # A damaged capacity field near 2**64 wraps `capacity + 48` in the segment's mapping step, so the
@@ -28,3 +30,11 @@ def test_read_of_segment_with_wrapping_capacity(name, capacity):
     result = subprocess.run([sys.executable, "-c", DAMAGED_CAPACITY, name, shm_path(name),
                              str(capacity)], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and result.stdout.strip() == "refused", result.stderr[-500:]
+
+
+def test_refused_item_search_grows_its_buffer():
+    # Naming the refused type encodes the items again on their own; an item that outgrows the
+    # first buffer of that search crashed the process.
+    with pytest.raises(ValueError, match="^Received an unsupported datatype.$") as err:
+        tidewell.dumps([b"x" * 100, {"k": "v" * 200}, object()])
+    assert "'object'" in str(err.value.__cause__)

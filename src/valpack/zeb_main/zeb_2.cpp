@@ -452,6 +452,23 @@ static Py_ssize_t initial_capacity(PyObject* value)
     return size > MAX_ESTIMATE ? 2 * MAX_ESTIMATE : 2 * size + DEFAULT_CAPACITY;
 }
 
+// Starts an encoder over a new bytes object of `capacity` bytes that holds the marker: every
+// encoder writes into such an object, since growing it is a bytes resize. false with an
+// exception set.
+static bool start_encoder(ValueData& vd, Py_ssize_t capacity)
+{
+    vd.max_size = capacity;
+    vd.stack_bottom = stack_bottom();
+    vd.out = PyBytes_FromStringAndSize(nullptr, capacity);
+    if (vd.out == nullptr) {
+        return false;
+    }
+    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.out));
+    vd.bytes[0] = PROTOCOL_2;
+    vd.offset = 1;
+    return true;
+}
+
 // An error raised while searching is dropped, unless it is not an Exception (KeyboardInterrupt,
 // SystemExit): that one stays pending and ends the search.
 static bool search_interrupted()
@@ -468,16 +485,12 @@ static bool search_interrupted()
 static int refused_alone(PyObject* item)
 {
     ValueData vd{};
-    vd.max_size = 64;
-    vd.stack_bottom = stack_bottom();
-    vd.bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(vd.max_size)));
-    if (vd.bytes == nullptr) {
+    if (!start_encoder(vd, 64)) {
+        PyErr_Clear();
         return 0;
     }
-    vd.bytes[0] = PROTOCOL_2;
-    vd.offset = 1;
     StatusCode status = from_any_value(&vd, item);
-    std::free(vd.bytes);
+    Py_CLEAR(vd.out);
     if (search_interrupted()) {
         return -1;
     }
@@ -587,20 +600,15 @@ namespace zeb2 {
 
 PyObject* encode_untrimmed(PyObject* value, size_t* len)
 {
-    ValueData vd{};
-    vd.max_size = initial_capacity(value);
-    if (vd.max_size < 0) {
+    Py_ssize_t capacity = initial_capacity(value);
+    if (capacity < 0) {
         return nullptr;
     }
-    vd.stack_bottom = stack_bottom();
-    vd.out = PyBytes_FromStringAndSize(nullptr, vd.max_size);
-    if (vd.out == nullptr) {
+    ValueData vd{};
+    if (!start_encoder(vd, capacity)) {
         PyErr_Clear();
         return raise_status(SC_NOMEMORY, value);
     }
-    vd.bytes = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(vd.out));
-    vd.bytes[0] = PROTOCOL_2;
-    vd.offset = 1;
     StatusCode status = from_any_value(&vd, value);
     if (status != SC_SUCCESS) {
         Py_CLEAR(vd.out);
