@@ -307,7 +307,8 @@ def write_table(result, path):
             elif base is None or peer == "tidewell":
                 cells.append(f"{us:.1f}")
             else:
-                cells.append(f"{us:.1f} ({us / base:.2g}×)")
+                ratio = us / base
+                cells.append(f"{us:.1f} ({ratio:.2g}×)" if ratio < 10 else f"{us:.1f} ({ratio:.0f}×)")
         lines.append(f"| {op} | " + " | ".join(cells) + " |")
     path.write_text("\n".join(lines) + "\n")
     return lines[4:]
