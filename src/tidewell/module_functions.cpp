@@ -35,6 +35,15 @@ static bool parse_mode(PyObject* arg, mode_t* mode)
     return arg == nullptr || tw::parse_create_mode(arg, mode);
 }
 
+// Each function's argument message, raised for a parser error and for a name that is not a str.
+static constexpr const char MSG_CREATE_MEMORY[] = "Expected at least the name (str) argument.";
+static constexpr const char MSG_REMOVE_MEMORY[] = "Expected at least the 'name' (str) argument.";
+static constexpr const char MSG_ONE_NAME[] = "Expected 1 'str' type.";
+static constexpr const char MSG_WRITE_MEMORY[] =
+    "Expected at least the 'name' (str) and 'value' (any) arguments.";
+static constexpr const char MSG_CREATE_FUNCTION[] = "Expected a 'str' and 'callable' type.";
+static constexpr const char MSG_CALL_FUNCTION[] = "Expected a 'str' and 'tuple' type.";
+
 extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"name", "prealloc_size", "error_if_exists", "mode", nullptr};
@@ -47,10 +56,9 @@ extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!O!$O!", const_cast<char**>(kwlist),
                                      &name_arg, &PyLong_Type, &prealloc_size, &PyBool_Type,
                                      &error_if_exists, &PyLong_Type, &mode_arg)) {
-        return argument_error("Expected at least the name (str) argument.");
+        return argument_error(MSG_CREATE_MEMORY);
     }
-    if (!parse_name(name_arg, "Expected at least the name (str) argument.", &name) ||
-        !parse_mode(mode_arg, &mode)) {
+    if (!parse_name(name_arg, MSG_CREATE_MEMORY, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     tw::CreationMode scope(mode);
@@ -65,9 +73,9 @@ extern "C" TW_EXPORT PyObject* remove_memory(PyObject*, PyObject* args, PyObject
     PyObject* throw_error = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!", const_cast<char**>(kwlist), &name_arg,
                                      &PyBool_Type, &throw_error)) {
-        return argument_error("Expected at least the 'name' (str) argument.");
+        return argument_error(MSG_REMOVE_MEMORY);
     }
-    if (!parse_name(name_arg, "Expected at least the 'name' (str) argument.", &name)) {
+    if (!parse_name(name_arg, MSG_REMOVE_MEMORY, &name)) {
         return nullptr;
     }
     return tw::remove_memory_impl(name, throw_error);
@@ -78,9 +86,9 @@ extern "C" TW_EXPORT PyObject* read_memory(PyObject*, PyObject* args)
     PyObject* name_arg;
     const char* name;
     if (!PyArg_ParseTuple(args, "O", &name_arg)) {
-        return argument_error("Expected 1 'str' type.");
+        return argument_error(MSG_ONE_NAME);
     }
-    if (!parse_name(name_arg, "Expected 1 'str' type.", &name)) {
+    if (!parse_name(name_arg, MSG_ONE_NAME, &name)) {
         return nullptr;
     }
     return tw::read_memory_impl(name);
@@ -98,11 +106,9 @@ extern "C" TW_EXPORT PyObject* write_memory(PyObject*, PyObject* args, PyObject*
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O!$O!", const_cast<char**>(kwlist),
                                      &name_arg, &value, &PyBool_Type, &create, &PyLong_Type,
                                      &mode_arg)) {
-        return argument_error("Expected at least the 'name' (str) and 'value' (any) arguments.");
+        return argument_error(MSG_WRITE_MEMORY);
     }
-    if (!parse_name(name_arg, "Expected at least the 'name' (str) and 'value' (any) arguments.",
-                    &name) ||
-        !parse_mode(mode_arg, &mode)) {
+    if (!parse_name(name_arg, MSG_WRITE_MEMORY, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     tw::CreationMode scope(mode);
@@ -128,10 +134,9 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObje
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!", const_cast<char**>(kwlist), &name_arg,
                                      &func, &PyLong_Type, &mode_arg) ||
         !PyCallable_Check(func)) {
-        return argument_error("Expected a 'str' and 'callable' type.");
+        return argument_error(MSG_CREATE_FUNCTION);
     }
-    if (!parse_name(name_arg, "Expected a 'str' and 'callable' type.", &name) ||
-        !parse_mode(mode_arg, &mode)) {
+    if (!parse_name(name_arg, MSG_CREATE_FUNCTION, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(func);
@@ -144,9 +149,9 @@ extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)
     PyObject* name_arg;
     const char* name;
     if (!PyArg_ParseTuple(args, "O", &name_arg)) {
-        return argument_error("Expected 1 'str' type.");
+        return argument_error(MSG_ONE_NAME);
     }
-    if (!parse_name(name_arg, "Expected 1 'str' type.", &name)) {
+    if (!parse_name(name_arg, MSG_ONE_NAME, &name)) {
         return nullptr;
     }
     return tw::remove_function_impl(name);
@@ -158,9 +163,9 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
     const char* name;
     PyObject* call_args;
     if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, &call_args)) {
-        return argument_error("Expected a 'str' and 'tuple' type.");
+        return argument_error(MSG_CALL_FUNCTION);
     }
-    if (!parse_name(name_arg, "Expected a 'str' and 'tuple' type.", &name)) {
+    if (!parse_name(name_arg, MSG_CALL_FUNCTION, &name)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(call_args);
