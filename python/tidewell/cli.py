@@ -72,11 +72,62 @@ def _expect(entry: ObjectInfo, kind: str) -> None:
     raise Refused(f"{entry.name!r} is {what}")
 
 
-def _value_size(entry: ObjectInfo) -> int | None:
+# --- printing names that anyone may have chosen --------------------------------------------
+
+# Characters a shell treats specially, quoted as `ls` of coreutils quotes them; "#" and "~" only
+# at the start of a name.
+_SHELL_SPECIAL = frozenset(" !\"$&'()*;<=>?[\\]^`{|}")
+_C_ESCAPES = {"\a": "\\a", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\v": "\\v", "\f": "\\f",
+              "\r": "\\r"}
+
+
+def _printable(ch: str) -> bool:
+    # Stricter than a terminal's idea of printable: format characters (bidirectional overrides,
+    # zero-width spaces) and lone surrogates (bytes that are not UTF-8) are escaped too.
+    return ch.isprintable()
+
+
+def _octal(ch: str) -> str:
     try:
-        return len(tidewell.dumps(tidewell.read_memory(entry.name)))
-    except (MemoryError, ValueError, RuntimeError, TypeError):
-        return None
+        raw = ch.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raw = ch.encode("utf-8", "surrogatepass")
+    return "".join(f"\\{b:03o}" for b in raw)
+
+
+def shown(name: str) -> str:
+    """`name` as `ls` shows it on a terminal (its shell-escape quoting): as it is when nothing
+    in it is special; in single quotes when a shell would treat a character specially; with
+    $'\\n' pieces for control and other unprintable characters. Nothing a name holds can move
+    the cursor, retitle or clear the terminal, or start a new row; pasted into a shell, the
+    result names the object again."""
+    if not name:
+        return "''"
+    special = unprintable = False
+    for i, ch in enumerate(name):
+        if not _printable(ch):
+            unprintable = True
+        elif ch in _SHELL_SPECIAL or (i == 0 and ch in "#~"):
+            special = True
+    if not special and not unprintable:
+        return name
+    if not unprintable and "'" in name and not any(c in name for c in '"$`\\!'):
+        return f'"{name}"'
+    parts = ["'"]
+    for ch in name:
+        if not _printable(ch):
+            parts.append(f"'$'{_C_ESCAPES.get(ch) or _octal(ch)}''")
+        else:
+            parts.append("'\\''" if ch == "'" else ch)
+    parts.append("'")
+    return "".join(parts)
+
+
+def plain(text: str) -> str:
+    """A message for the terminal: unprintable characters (of a name inside it) escaped."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 # --- commands -----------------------------------------------------------------------------
@@ -92,6 +143,8 @@ def _user(uid: int | None) -> str:
 
 
 def cmd_ls(args: argparse.Namespace) -> int:
+    # Everything shown comes from the objects' headers: no value is decoded and no lock is
+    # waited for, so a damaged, huge or locked value cannot stop the listing.
     entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
     rows: list[dict[str, Any]] = []
     for e in entries:
@@ -99,8 +152,8 @@ def cmd_ls(args: argparse.Namespace) -> int:
             "name": e.name,
             "kind": e.kind,
             "size": e.size,
-            "value_size": _value_size(e) if e.kind == VALUE else None,
             "capacity": e.capacity,
+            "busy": getattr(e, "busy", None),
             "modified": datetime.datetime.fromtimestamp(e.modified, datetime.timezone.utc)
             .isoformat(timespec="seconds"),
             "pid": e.pid,
@@ -113,15 +166,15 @@ def cmd_ls(args: argparse.Namespace) -> int:
     if args.json:
         print(json.dumps(rows, indent=1))
         return OK
-    header = ["NAME", "KIND", "SIZE", "VALUE", "MODIFIED", "PID", "ALIVE", "OWNER", "MODE"]
+    header = ["NAME", "KIND", "SIZE", "CAPACITY", "MODIFIED", "PID", "ALIVE", "OWNER", "MODE"]
     table = [header] + [
-        [r["name"], r["kind"], str(r["size"]),
-         "-" if r["value_size"] is None else str(r["value_size"]),
+        [shown(r["name"]), r["kind"], str(r["size"]),
+         "-" if r["capacity"] is None else str(r["capacity"]),
          r["modified"].replace("+00:00", "Z"),
          "-" if r["pid"] is None else str(r["pid"]),
          "-" if r["alive"] is None else ("yes" if r["alive"] else "no"),
-         _user(r["owner"]), "-" if r["mode"] is None else f"{r['mode']:04o}"
-         + (" refused" if r["refused"] else "")]
+         plain(_user(r["owner"])), ("-" if r["mode"] is None else f"{r['mode']:04o}")
+         + (" refused" if r["refused"] else "") + (" busy" if r["busy"] else "")]
         for r in rows
     ]
     widths = [max(len(row[i]) for row in table) for i in range(len(header))]
@@ -132,7 +185,15 @@ def cmd_ls(args: argparse.Namespace) -> int:
 
 def cmd_get(args: argparse.Namespace) -> int:
     _expect(_entry(args.name), VALUE)
-    print(_show(tidewell.read_memory(args.name), args.json))
+    try:
+        value = tidewell.read_memory(args.name)
+    except MemoryError:
+        raise  # gone, refused or a function meanwhile: reported as it is
+    except Exception as e:
+        # Whatever the decoder raises for bytes it cannot read back.
+        raise Refused(f"{args.name!r} holds a damaged value ({type(e).__name__}: {e}); "
+                      f"`tidewell set` or `tidewell rm` replaces it") from None
+    print(_show(value, args.json))
     return OK
 
 
@@ -156,7 +217,7 @@ def cmd_rm(args: argparse.Namespace) -> int:
             else:
                 _expect(entry, VALUE)
         except (Refused, MemoryError) as e:
-            print(f"tidewell rm: {e}", file=sys.stderr)
+            print(f"tidewell rm: {plain(str(e))}", file=sys.stderr)
             status = FAILED
     return status
 
@@ -182,16 +243,17 @@ def cmd_clean(args: argparse.Namespace) -> int:
         else:
             reason = f"{what}, unchanged for {(time.time() - e.modified) / 60:.0f} min"
         if args.dry_run:
-            print(f"would remove {e.name} ({reason})")
+            print(f"would remove {shown(e.name)} ({reason})")
             continue
         try:
             removed = _segments.unlink_if_unchanged(e)
         except OSError as err:
-            print(f"tidewell clean: cannot remove {e.name}: {err.strerror}", file=sys.stderr)
+            print(f"tidewell clean: cannot remove {shown(e.name)}: {err.strerror}",
+                  file=sys.stderr)
             status = FAILED
             continue
         if removed:
-            print(f"removed {e.name} ({reason})")
+            print(f"removed {shown(e.name)} ({reason})")
     return status
 
 
@@ -278,10 +340,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         tidewell.trust(uids=args.trust_uid, gids=args.trust_gid)
         return int(args.run(args))
     except Refused as e:
-        print(f"tidewell {args.command}: {e}", file=sys.stderr)
-        return FAILED
-    except (MemoryError, ValueError, RuntimeError) as e:
-        print(f"tidewell {args.command}: {type(e).__name__}: {e}", file=sys.stderr)
+        print(f"tidewell {args.command}: {plain(str(e))}", file=sys.stderr)
         return FAILED
     except KeyboardInterrupt:
         return 130
@@ -289,6 +348,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (`tidewell ls | head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return OK
+    except Exception as e:
+        # A failed operation, or an object that is not what it claims to be: one line, not a
+        # traceback.
+        print(f"tidewell {args.command}: {type(e).__name__}: {plain(str(e))}", file=sys.stderr)
+        return FAILED
 
 
 if __name__ == "__main__":
