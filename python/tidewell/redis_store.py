@@ -349,11 +349,11 @@ class RedisStore:
             while popped is None:
                 # No reply yet: is the server that took the call still the name's owner, still
                 # beating, and does the call still wait in the queue or in the server's hands?
-                # Only a fresh heartbeat counts as a server: a hash alone proves nothing.
+                # Only a recent heartbeat counts as a server: a hash alone proves nothing.
                 owner, held, beat, alive = self._look(name_key, queue, request, request_id)
-                if owner == marker and held and alive:
+                if owner == marker and alive and held:
                     accounted = time.monotonic()
-                elif owner == marker and time.monotonic() - accounted < beat:
+                elif owner == marker and alive and time.monotonic() - accounted < beat:
                     pass  # the server names the calls it took at its next heartbeat
                 else:
                     popped = self.client.lpop(reply_key)  # a reply sent just before it ended
