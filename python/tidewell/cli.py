@@ -271,8 +271,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("ls", help="list shared objects",
                        description="List tidewell's objects: values, functions (with the "
-                                   "server's pid and whether it runs) and temporary objects. "
-                                   "MODIFIED is when the object was created or last grew. "
+                                   "server's pid and whether it runs) and temporary objects, "
+                                   "from their headers (no value is decoded). CAPACITY is a "
+                                   "value's room for encoded data, 'busy' marks a value whose "
+                                   "lock is held. MODIFIED is when the object was created or "
+                                   "last grew. Names are quoted and escaped as ls does. "
                                    "OWNER and MODE are the object's; 'refused' marks objects "
                                    "tidewell would not open here (another user's, unless "
                                    "trusted with --trust-uid/--trust-gid).")
