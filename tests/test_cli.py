@@ -176,16 +176,17 @@ class TestHostileObjects:
         ("\r\t\u202e", r"'$'\r'''$'\t'''$'\342\200\256'''"),
     ])
     def test_ls_escapes_names_and_json_keeps_them(self, odd_names, suffix, escaped):
-        name = odd_names(suffix)
+        name, other = odd_names(suffix), odd_names("")
         tidewell.write_memory(name, 1)
-        out = tw("ls").stdout
-        # Every name on the host is escaped, so no listing holds a control character.
+        tidewell.write_memory(other, 2)
+        out = tw("ls", name, other).stdout
         assert not any(ch in out for ch in "\x1b\x07\r\t\u202e")
         stem = name[:len(name) - len(suffix)]
-        rows = [line for line in out.splitlines() if stem in line]
-        assert len(rows) == 1 and rows[0].startswith(f"'{stem}{escaped}")
-        assert not any(line.startswith("root-db") for line in out.splitlines())
-        assert name in [r["name"] for r in json.loads(tw("ls", "--json").stdout)]
+        lines = out.splitlines()
+        assert len(lines) == 3 and lines[0].startswith("NAME")  # a row per object
+        assert lines[1].startswith(f"'{stem}{escaped}") and lines[2].startswith(f"{other} ")
+        rows = json.loads(tw("ls", "--json", name, other).stdout)
+        assert [r["name"] for r in rows] == [name, other]
 
     def test_names_in_messages_are_escaped(self, odd_names):
         name = odd_names("\x1b[2J")
@@ -202,11 +203,10 @@ class TestHostileObjects:
         damaged, fine = shm_name("damaged"), shm_name("fine")
         damage(damaged, DAMAGED_TIMEDELTA)
         tidewell.write_memory(fine, [1, 2])
-        listing = tw("ls", "--json")
+        listing = tw("ls", "--json", damaged, fine)
         assert listing.returncode == 0, listing.stderr
-        rows = {r["name"]: r for r in json.loads(listing.stdout)}
-        assert rows[damaged]["kind"] == rows[fine]["kind"] == "value"
-        table = tw("ls")
+        assert [r["kind"] for r in json.loads(listing.stdout)] == ["value", "value"]
+        table = tw("ls", damaged, fine)
         assert table.returncode == 0 and damaged in table.stdout and fine in table.stdout
         got = tw("get", damaged)
         assert got.returncode == 1 and "Traceback" not in got.stderr
@@ -229,9 +229,9 @@ class TestHostileObjects:
                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
             assert holder.stdout.readline() == "holding\n"
-            listing = tw("ls", "--json")  # bounded by TIMEOUT: it used to wait for the lock
-            rows = {r["name"]: r for r in json.loads(listing.stdout)}
-            assert rows[name]["kind"] == "value" and rows[name]["busy"] is not False
+            listing = tw("ls", "--json", name)  # bounded by TIMEOUT: it used to wait for the lock
+            [row] = json.loads(listing.stdout)
+            assert row["kind"] == "value" and row["busy"] is not False
         finally:
             holder.communicate("go\n", timeout=TIMEOUT)
         assert holder.returncode == 0
@@ -258,6 +258,13 @@ class TestFunctions:
 
 
 class TestListAndClean:
+    def test_ls_of_names(self, name, shm_name):
+        missing = shm_name("missing")
+        tidewell.write_memory(name, "x")
+        result = tw("ls", "--json", missing, name)
+        assert result.returncode == 1 and f"no shared object named {missing!r}" in result.stderr
+        assert [r["name"] for r in json.loads(result.stdout)] == [name]
+
     def test_ls_shows_kinds_sizes_and_servers(self, name, shm_name, served, temporaries):
         tidewell.write_memory(name, "x" * 100)
         foreign = shm_name("other")

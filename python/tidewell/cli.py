@@ -145,7 +145,18 @@ def _user(uid: int | None) -> str:
 def cmd_ls(args: argparse.Namespace) -> int:
     # Everything shown comes from the objects' headers: no value is decoded and no lock is
     # waited for, so a damaged, huge or locked value cannot stop the listing.
-    entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
+    status = OK
+    if args.names:
+        entries = []
+        for name in args.names:
+            entry = _segments.describe(name)
+            if entry is None:
+                print(f"tidewell ls: no shared object named {plain(repr(name))}", file=sys.stderr)
+                status = FAILED
+            else:
+                entries.append(entry)
+    else:
+        entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
     rows: list[dict[str, Any]] = []
     for e in entries:
         rows.append({
@@ -165,7 +176,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
         })
     if args.json:
         print(json.dumps(rows, indent=1))
-        return OK
+        return status
     header = ["NAME", "KIND", "SIZE", "CAPACITY", "MODIFIED", "PID", "ALIVE", "OWNER", "MODE"]
     table = [header] + [
         [shown(r["name"]), r["kind"], str(r["size"]),
@@ -180,7 +191,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
     widths = [max(len(row[i]) for row in table) for i in range(len(header))]
     for row in table:
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
-    return OK
+    return status
 
 
 def cmd_get(args: argparse.Namespace) -> int:
@@ -233,9 +244,14 @@ def cmd_call(args: argparse.Namespace) -> int:
 
 def cmd_clean(args: argparse.Namespace) -> int:
     status = OK
-    only = set(args.names)
-    for e in _segments.scan():
-        if not e.stale or (only and e.name not in only):
+    # With names, only those are looked at: nothing else in the directory is opened.
+    if args.names:
+        found = (_segments.describe(name) for name in dict.fromkeys(args.names))
+        entries = [e for e in found if e is not None]
+    else:
+        entries = _segments.scan()
+    for e in entries:
+        if not e.stale:
             continue
         what = "function" if e.kind == FUNCTION else "temporary object"
         if e.alive is False:
@@ -279,6 +295,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    "OWNER and MODE are the object's; 'refused' marks objects "
                                    "tidewell would not open here (another user's, unless "
                                    "trusted with --trust-uid/--trust-gid).")
+    p.add_argument("names", nargs="*", metavar="NAME",
+                   help="only these names (whatever they hold)")
     p.add_argument("--all", action="store_true", help="also list objects that are not tidewell's")
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.set_defaults(run=cmd_ls)
