@@ -87,6 +87,35 @@ def temporaries():
         Path(shm_path(name)).unlink(missing_ok=True)
 
 
+@pytest.fixture
+def odd_names(shm_name):
+    """Names made of a unique stem and any suffix (newlines, escape sequences...), unlinked
+    afterwards."""
+    made = []
+
+    def make(suffix, stem=None):
+        made.append((stem or shm_name("odd")) + suffix)
+        return made[-1]
+
+    yield make
+    for name in made:
+        Path(shm_path(name)).unlink(missing_ok=True)
+
+
+DAMAGED_TIMEDELTA = bytes.fromhex("fd36ffffff7f0000000000000000")  # days = 2**31 - 1
+
+
+def damage(name, encoding):
+    """Puts `encoding` into the data area of the value `name` (after its 48-byte header), as a
+    faulty or hostile writer with access to the object could."""
+    tidewell.write_memory(name, b"\0" * len(encoding))
+    fd = os.open(shm_path(name), os.O_RDWR)
+    try:
+        os.pwrite(fd, encoding, 48)
+    finally:
+        os.close(fd)
+
+
 class TestValues:
     def test_set_get_rm(self, name):
         assert tw("set", name, "{'port': 80, 'hosts': ('a', 'b'), 'raw': b'\\x00'}").returncode == 0
@@ -135,6 +164,79 @@ class TestValues:
         assert capsys.readouterr().out.startswith(f"usage: tidewell {command}")
 
 
+class TestHostileObjects:
+    """Names and values chosen by anyone who can create objects: one row per object, nothing
+    reaches the terminal as a control sequence, and one bad object does not stop a command."""
+
+    FORGED_ROW = "root-db  value  107  -  2024-01-01T00:00:00Z  -  -  root  0600"
+
+    @pytest.mark.parametrize("suffix, escaped", [
+        ("\n" + FORGED_ROW, r"'$'\n''root-db  value"),
+        ("\x1b]0;owned\x07\x1b[2J", r"'$'\033'']0;owned'$'\a'''$'\033''[2J'"),
+        ("\r\t\u202e", r"'$'\r'''$'\t'''$'\342\200\256'''"),
+    ])
+    def test_ls_escapes_names_and_json_keeps_them(self, odd_names, suffix, escaped):
+        name, other = odd_names(suffix), odd_names("")
+        tidewell.write_memory(name, 1)
+        tidewell.write_memory(other, 2)
+        out = tw("ls", name, other).stdout
+        assert not any(ch in out for ch in "\x1b\x07\r\t\u202e")
+        stem = name[:len(name) - len(suffix)]
+        lines = out.splitlines()
+        assert len(lines) == 3 and lines[0].startswith("NAME")  # a row per object
+        assert lines[1].startswith(f"'{stem}{escaped}") and lines[2].startswith(f"{other} ")
+        rows = json.loads(tw("ls", "--json", name, other).stdout)
+        assert [r["name"] for r in rows] == [name, other]
+
+    def test_names_in_messages_are_escaped(self, odd_names):
+        name = odd_names("\x1b[2J")
+        result = tw("rm", name)
+        assert result.returncode == 1 and "\x1b" not in result.stderr
+        assert r"\x1b[2J" in result.stderr
+        stem = make_temporary(dead_pid())
+        leftover = odd_names("\n\x1b[2J", stem=stem)
+        os.rename(shm_path(stem), shm_path(leftover))
+        dry = tw("clean", "--dry-run", leftover)
+        assert dry.stdout.startswith(f"would remove '{stem}'$'\\n'''$'\\033''[2J' (")
+
+    def test_a_damaged_value_is_reported_and_the_rest_goes_on(self, shm_name):
+        damaged, fine = shm_name("damaged"), shm_name("fine")
+        damage(damaged, DAMAGED_TIMEDELTA)
+        tidewell.write_memory(fine, [1, 2])
+        listing = tw("ls", "--json", damaged, fine)
+        assert listing.returncode == 0, listing.stderr
+        assert [r["kind"] for r in json.loads(listing.stdout)] == ["value", "value"]
+        table = tw("ls", damaged, fine)
+        assert table.returncode == 0 and damaged in table.stdout and fine in table.stdout
+        got = tw("get", damaged)
+        assert got.returncode == 1 and "Traceback" not in got.stderr
+        assert f"{damaged!r} holds a damaged value" in got.stderr
+        assert tw("get", fine).stdout == "[1, 2]\n"
+        assert tw("rm", damaged, fine).returncode == 0
+        assert not shm_exists(damaged) and not shm_exists(fine)
+
+    def test_ls_does_not_wait_for_a_held_value(self, name):
+        tidewell.write_memory(name, "x" * 1000)
+        code = f"""
+            import sys, tidewell
+            def hold(value):
+                print("holding", flush=True)
+                sys.stdin.readline()  # until the test lets go (or ends: end of file)
+                return value
+            tidewell.update_memory({name!r}, hold)
+        """
+        holder = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            assert holder.stdout.readline() == "holding\n"
+            listing = tw("ls", "--json", name)  # bounded by TIMEOUT: it used to wait for the lock
+            [row] = json.loads(listing.stdout)
+            assert row["kind"] == "value" and row["busy"] is not False
+        finally:
+            holder.communicate("go\n", timeout=TIMEOUT)
+        assert holder.returncode == 0
+
+
 class TestFunctions:
     def test_call_and_stop(self, served):
         name, proc = served()
@@ -156,6 +258,13 @@ class TestFunctions:
 
 
 class TestListAndClean:
+    def test_ls_of_names(self, name, shm_name):
+        missing = shm_name("missing")
+        tidewell.write_memory(name, "x")
+        result = tw("ls", "--json", missing, name)
+        assert result.returncode == 1 and f"no shared object named {missing!r}" in result.stderr
+        assert [r["name"] for r in json.loads(result.stdout)] == [name]
+
     def test_ls_shows_kinds_sizes_and_servers(self, name, shm_name, served, temporaries):
         tidewell.write_memory(name, "x" * 100)
         foreign = shm_name("other")
@@ -165,7 +274,7 @@ class TestListAndClean:
         temporary = temporaries(dead_pid())
         rows = {r["name"]: r for r in json.loads(tw("ls", "--all", "--json").stdout)}
         assert rows[name]["kind"] == "value"
-        assert rows[name]["value_size"] == len(tidewell.dumps("x" * 100))
+        assert rows[name]["capacity"] >= len(tidewell.dumps("x" * 100))
         assert rows[name]["size"] == os.path.getsize(shm_path(name))
         assert (rows[live]["kind"], rows[live]["pid"], rows[live]["alive"]) == ("function", proc.pid, True)
         assert (rows[dead]["pid"], rows[dead]["alive"]) == (dead_proc.pid, False)
@@ -187,7 +296,7 @@ class TestListAndClean:
         lines = {line.split()[0]: line.split() for line in tw("ls").stdout.splitlines()}
         assert lines[mine][-1] == "0640" and lines[theirs][-2:] == ["0600", "refused"]
         rows = {r["name"]: r for r in json.loads(tw("--trust-gid", "4242", "ls", "--json").stdout)}
-        assert rows[theirs]["refused"] is False and rows[theirs]["value_size"] is not None
+        assert rows[theirs]["refused"] is False
 
     def test_clean_removes_only_leftovers(self, name, served, temporaries):
         tidewell.write_memory(name, 1)

@@ -18,10 +18,7 @@ from codec_access import call_shared_function, encode
 from conftest import shm_exists, shm_path
 
 WAIT = 10  # hard limit for every wait on another process, in seconds
-NULL_FROM_FUNCTION = (
-    "Received a NULL message from the function. This is likely because the function returned "
-    "arguments of too large size."
-)
+NULL_FROM_FUNCTION = tidewell.tidewell._messages["null_from_function"]
 ARGS_TOO_LARGE = "The received args exceed the maximum accepted arg size of 1024 bytes."
 
 

@@ -60,6 +60,7 @@ ALL_SEVEN = [
     lambda n: tidewell.create_function(n, print),
     lambda n: tidewell.remove_function(n),
     lambda n: tidewell.call_function(n, ()),
+    lambda n: tidewell.tidewell._check_name(n),  # the same check, for the Python stores
 ]
 
 
@@ -106,6 +107,27 @@ def test_one_leading_slash_names_the_same_object(name):
     tidewell.write_memory("/" + name, 5)
     assert tidewell.read_memory(name) == 5
     assert tidewell.remove_memory("/" + name) is True
+
+
+def test_the_rules_the_python_stores_take_from_the_module():
+    native = tidewell.tidewell
+    assert dict(native._messages) | {
+        "create_memory": MSG_CREATE, "remove_memory": MSG_REMOVE, "read_memory": MSG_READ,
+        "remove_function": MSG_READ, "write_memory": MSG_WRITE,
+        "create_function": MSG_CREATE_FN, "call_function": MSG_CALL,
+    } == dict(native._messages)
+    with pytest.raises(TypeError):
+        native._messages["read_memory"] = "changed"  # one table for every store
+    assert [native._check_name(n) for n in ("/é", "a" * 255, b"a", "a\udcff", None)] == [
+        "é".encode(), b"a" * 255, None, None, None]
+    assert [native._check_mode(m) for m in (0o600, True + 0o677, "0o600")] == [0o600, 0o700, None]
+    for mode in (0o400, -1, 1 << 70, True):
+        with pytest.raises(ValueError, match=r"^The mode must be permission bits"):
+            native._check_mode(mode)
+    # The largest pre-allocation: whatever the object's header leaves of the address space.
+    limit = native._limits["prealloc_size"]
+    with pytest.raises(ValueError, match="^The given pre-allocate size is too large.$"):
+        tidewell.create_memory("n", limit + 1)
 
 
 def test_varargs_functions_take_no_keywords():

@@ -362,10 +362,10 @@ def test_own_objects_work_whatever_their_mode(name, mode):
     assert tidewell.read_memory(name) == 2
 
 
-MSG_MODE = ("The mode must be permission bits (at most 0o777) that let the owner read and write "
-            "(0o600).")
-MSG_CREATE = "Expected at least the name (str) argument."
-MSG_TRUST = "Expected 'uids' and 'gids' as iterables of user and group ids (int)."
+MESSAGES = tidewell.tidewell._messages
+MSG_MODE = MESSAGES["mode"]
+MSG_CREATE = MESSAGES["create_memory"]
+MSG_TRUST = MESSAGES["trust"]
 
 
 @pytest.mark.parametrize("call, message", [
@@ -375,9 +375,8 @@ MSG_TRUST = "Expected 'uids' and 'gids' as iterables of user and group ids (int)
     (lambda n: tidewell.create_function(n, print, mode=1 << 70), MSG_MODE),
     (lambda n: tidewell.create_memory(n, mode="0o600"), MSG_CREATE),
     (lambda n: tidewell.create_memory(n, 0, False, 0o600), MSG_CREATE),
-    (lambda n: tidewell.write_memory(n, 1, True, 0o600),
-     "Expected at least the 'name' (str) and 'value' (any) arguments."),
-    (lambda n: tidewell.create_function(n, print, 0o600), "Expected a 'str' and 'callable' type."),
+    (lambda n: tidewell.write_memory(n, 1, True, 0o600), MESSAGES["write_memory"]),
+    (lambda n: tidewell.create_function(n, print, 0o600), MESSAGES["create_function"]),
     (lambda n: tidewell.trust([0]), MSG_TRUST),
     (lambda n: tidewell.trust(uids=0), MSG_TRUST),
     (lambda n: tidewell.trust(uids=["0"]), MSG_TRUST),

@@ -19,10 +19,7 @@ import tidewell
 
 WAIT = 10  # hard limit for every wait on another process, in seconds
 HEARTBEAT = 0.5  # a dead Redis-side server's name expires after this
-NULL_FROM_FUNCTION = (
-    "Received a NULL message from the function. This is likely because the function returned "
-    "arguments of too large size."
-)
+NULL_FROM_FUNCTION = tidewell.tidewell._messages["null_from_function"]
 CTX = multiprocessing.get_context("fork")
 REDIS_BIN = shutil.which("redis-server")
 
@@ -322,6 +319,20 @@ BAD_CALLS = [
     ("update_memory", ("n",), {}), ("update_memory", ("n", 5), {}),
     ("update_memory", ("n", len, 1, 1), {}), ("update_memory", ("n", len), {"create": None}),
     ("update_memory", ("n",), {"func": len, "bogus": 1}), ("update_memory", (b"n", len), {}),
+    # mode= is keyword-only, an int, and must leave the owner reading and writing
+    ("write_memory", ("n", 1), {"mode": None}), ("write_memory", ("n", 1, True, 0o640), {}),
+    ("write_memory", ("n", 1), {"mode": 0o400}), ("write_memory", ("n", 1), {"mode": 1 << 70}),
+    ("create_memory", ("n",), {"mode": 0o1600}), ("create_memory", ("n", 0, False, 0o600), {}),
+    ("create_function", ("n", print), {"mode": "0o600"}),
+    ("create_function", ("n", print), {"mode": 0o200}),
+    ("create_function", ("n", print), {"mode": 0o600, "x": 1}),
+    # which error wins when several apply: the parser's, then the name's, then the mode's
+    ("create_memory", ("", 1.5), {}), ("create_memory", ("", 1), {"mode": 0}),
+    ("create_memory", ("n", -1), {"mode": 0}), ("write_memory", ("a/b", 1), {"mode": 0}),
+    ("create_function", ("", 5), {}), ("create_function", (".", print), {"mode": 0}),
+    # the name rules of the module, on every store
+    ("read_memory", ("a/b",), {}), ("write_memory", ("..", 1), {}),
+    ("call_function", ("x" * 256, ()), {}), ("remove_memory", (".tidewell-new-1",), {}),
 ]
 
 
@@ -330,6 +341,18 @@ def test_argument_errors_match_the_module(store, op, args, kwargs):
     expected = raised(lambda: getattr(tidewell, op)(*args, **kwargs))
     assert expected is not None and expected[0] in (ValueError, TypeError)
     assert raised(lambda: getattr(store, op)(*args, **kwargs)) == expected
+
+
+def test_every_argument_of_the_module_is_taken(store, name, shm_name):
+    """mode= works on every store (on Redis it has no effect), and a leading '/' is the same
+    name, as on shared memory."""
+    assert store.create_memory(name, 16, False, mode=0o640) is True
+    assert store.write_memory("/" + name, "v", True, mode=0o660) is True
+    assert store.read_memory(name) == "v"
+    other = shm_name()
+    assert store.write_memory(other, 1, mode=0o600) is True
+    assert store.update_memory(other, lambda v: v + 1, create=True) == 2
+    assert store.remove_memory("/" + other, throw_error=True) is True
 
 
 def _write(url, name, value, results):
@@ -439,6 +462,48 @@ def test_redis_refuses_the_names_shared_memory_refuses(redis_url, name, message)
     store = tidewell.connect(redis_url)
     for call in (lambda: store.write_memory(name, 1), lambda: store.call_function(name, ())):
         assert raised(call) == (ValueError, message)
+
+
+def test_redis_planted_function_hash_does_not_hold_callers(redis_url, name, procs):
+    """A function's hash that no server keeps alive (planted by any client, or left without
+    its expiry by PERSIST or a restore) fails a call within the heartbeat it claims."""
+    store = tidewell.connect(redis_url)
+    key = store.prefix + b"n:" + name.encode()
+    store.client.hset(key, mapping={"id": os.urandom(20), "ttl": 2000})
+    caller = procs(_call_once, redis_url, name, (1,))
+    assert caller.outcome() == (
+        "raised", "RuntimeError", f"The process serving the shared function '{name}' has ended.")
+    # Claiming a heartbeat longer than any server may have changes nothing.
+    store.client.hset(key, mapping={"ttl": 10 ** 12, "beat": 0})
+    caller = procs(_call_once, redis_url, name, (1,))
+    assert caller.outcome()[:2] == ("raised", "RuntimeError")
+    store.client.delete(key)
+    with pytest.raises(ValueError, match="at most 60"):
+        tidewell.connect(redis_url, heartbeat=61)
+
+
+def test_redis_prefixes_do_not_nest(redis_url, name, procs):
+    """Store A under P and store B under P + "n:" share no key, whatever the names; a key of
+    the wrong type where a server expects its queue does not end serving."""
+    outer = tidewell.connect(redis_url)
+    inner_url = redis_url.replace("&heartbeat", "n:&heartbeat")
+    inner = tidewell.connect(inner_url)
+    assert inner.prefix == outer.prefix + b"n:"
+    srv = procs(_serve, inner_url, name)
+    wait_until(lambda: raised(lambda: inner.call_function(name, ("add", 0, 0))) is None)
+    assert outer.write_memory("n:" + name, "outer") is True
+    assert outer.write_memory("q:" + name, "not a queue") is True
+    assert raised(lambda: inner.read_memory(name)) == (
+        MemoryError, f"The shared memory address '{name}' holds a function, not a value.")
+    assert inner.call_function(name, ("add", 1, 2)) == 3
+    # A client that writes keys by hand can still put a string where the queue belongs.
+    outer.client.set(inner.prefix + b"q:" + name.encode(), b"x")
+    wait_until(lambda: raised(lambda: inner.call_function(name, ("add", 0, 0))) is None)
+    assert inner.call_function(name, ("add", 2, 2)) == 4
+    assert (outer.read_memory("n:" + name), outer.read_memory("q:" + name)) == (
+        "outer", "not a queue")
+    assert inner.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
 
 
 def test_redis_call_that_vanished_fails(redis_url, name, procs, tmp_path):

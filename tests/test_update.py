@@ -84,9 +84,7 @@ class TestSurface:
     def test_argument_errors(self, args, kwargs):
         with pytest.raises(ValueError) as err:
             tidewell.update_memory(*args, **kwargs)
-        assert str(err.value) == (
-            "Expected at least the 'name' (str) and 'func' (callable) arguments."
-        )
+        assert str(err.value) == tidewell.tidewell._messages["update_memory"]
 
     def test_bad_name_says_why(self):
         with pytest.raises(ValueError, match="must not be empty"):

@@ -1,52 +1,45 @@
-"""Argument rules of the seven operations, for stores written in Python.
+"""Argument rules of the operations, for stores written in Python.
 
-The native functions parse with the C API and replace every parser error by one ValueError per
-function; these helpers accept and refuse exactly the same calls with the same messages, so a
-store in Python is a drop-in for the module functions.
+The messages, the name rule, the `mode=` rule and the limits come from the native module (its
+private `_messages`, `_check_name`, `_check_mode` and `_limits`), so they cannot drift from what
+the module functions raise. What is left here is the shape of each call as the C parser sees it:
+which arguments are positional, which keywords exist, which are flags (exactly True or False).
+A store in Python takes every argument the module functions take, and refuses the same calls
+with the same exceptions.
 """
+from .tidewell import _check_mode, _check_name, _limits, _messages
 
 ABSENT = object()  # an optional argument that was left out (not the same as False)
 
-CREATE_MEMORY = "Expected at least the name (str) argument."
-REMOVE_MEMORY = "Expected at least the 'name' (str) argument."
-READ_MEMORY = "Expected 1 'str' type."
-WRITE_MEMORY = "Expected at least the 'name' (str) and 'value' (any) arguments."
-CREATE_FUNCTION = "Expected a 'str' and 'callable' type."
-REMOVE_FUNCTION = "Expected 1 'str' type."
-CALL_FUNCTION = "Expected a 'str' and 'tuple' type."
-UPDATE_MEMORY = "Expected at least the 'name' (str) and 'func' (callable) arguments."
-
-PREALLOC_TOO_LARGE = "The given pre-allocate size is too large."
-_MAX_PREALLOC = (1 << 64) - 1 - 48  # the native object also holds its 48-byte header
+CREATE_MEMORY = _messages["create_memory"]
+REMOVE_MEMORY = _messages["remove_memory"]
+READ_MEMORY = _messages["read_memory"]
+WRITE_MEMORY = _messages["write_memory"]
+CREATE_FUNCTION = _messages["create_function"]
+REMOVE_FUNCTION = _messages["remove_function"]
+CALL_FUNCTION = _messages["call_function"]
+UPDATE_MEMORY = _messages["update_memory"]
+PREALLOC_TOO_LARGE = _messages["prealloc_size"]
+NULL_FROM_FUNCTION = _messages["null_from_function"]
+_MAX_PREALLOC = _limits["prealloc_size"]
 
 
 def valid_name(name):
-    """The UTF-8 bytes of a str name, or None (the caller raises its argument message).
-
-    An empty name and a NUL character are refused as on shared memory, with the same messages,
-    so that a name that works on one store works on the other as far as Redis allows.
-    """
-    if not isinstance(name, str):
-        return None
-    try:
-        key = name.encode()
-    except UnicodeEncodeError:
-        return None
-    if not key:
-        raise ValueError("A shared memory name must not be empty.")
-    if b"\0" in key:
-        raise ValueError("A shared memory name must not contain a NUL character.")
-    return key
+    """The name as the module uses it (UTF-8 bytes, a leading '/' dropped), or None for what is
+    not a str the module takes (the caller raises its argument message). A str that cannot name
+    an object raises the module's own ValueError."""
+    return _check_name(name)
 
 
-def parse(message, args, kwargs, keywords, required):
+def parse(message, args, kwargs, keywords, required, keyword_only=()):
     """Positional and keyword arguments by the C parser's rules; any failure is ValueError."""
     if len(args) > len(keywords):
         raise ValueError(message)
-    values = list(args) + [ABSENT] * (len(keywords) - len(args))
+    names = keywords + keyword_only
+    values = list(args) + [ABSENT] * (len(names) - len(args))
     for key, value in kwargs.items():
         try:
-            index = keywords.index(key)
+            index = names.index(key)
         except ValueError:
             raise ValueError(message) from None
         if values[index] is not ABSENT:
@@ -67,14 +60,34 @@ def check_flag(flag, message):
         raise ValueError(message)
 
 
+def check_int(value, message):
+    if value is not ABSENT and not isinstance(value, int):
+        raise ValueError(message)
+
+
+def check_mode(mode):
+    """`mode=` of the functions that create; where a store has no permissions, it is checked and
+    then has no effect."""
+    if mode is not ABSENT:
+        _check_mode(mode)
+
+
+def name_key(name, message):
+    key = _check_name(name)
+    if key is None:
+        raise ValueError(message)
+    return key
+
+
 def create_memory(args, kwargs):
     """-> (encoded name, name, prealloc size, error_if_exists is True)"""
-    name, size, error_if_exists = parse(
-        CREATE_MEMORY, args, kwargs, ("name", "prealloc_size", "error_if_exists"), 1)
-    key = valid_name(name)
-    if key is None or (size is not ABSENT and not isinstance(size, int)):
-        raise ValueError(CREATE_MEMORY)
+    name, size, error_if_exists, mode = parse(
+        CREATE_MEMORY, args, kwargs, ("name", "prealloc_size", "error_if_exists"), 1, ("mode",))
+    check_int(size, CREATE_MEMORY)
     check_flag(error_if_exists, CREATE_MEMORY)
+    check_int(mode, CREATE_MEMORY)
+    key = name_key(name, CREATE_MEMORY)
+    check_mode(mode)
     if size is ABSENT:
         size = 0
     elif not 0 <= size <= _MAX_PREALLOC:
@@ -85,23 +98,21 @@ def create_memory(args, kwargs):
 def remove_memory(args, kwargs):
     """-> (encoded name, name, throw_error is True)"""
     name, throw_error = parse(REMOVE_MEMORY, args, kwargs, ("name", "throw_error"), 1)
-    key = valid_name(name)
-    if key is None:
-        raise ValueError(REMOVE_MEMORY)
     check_flag(throw_error, REMOVE_MEMORY)
-    return key, name, throw_error is True
+    return name_key(name, REMOVE_MEMORY), name, throw_error is True
 
 
 def write_memory(args, kwargs):
     """-> (encoded name, name, value, create): create is False only when passed as False"""
     if len(args) == 2 and not kwargs:  # the common call, without the general parser
-        (name, value), create = args, ABSENT
+        (name, value), create, mode = args, ABSENT, ABSENT
     else:
-        name, value, create = parse(WRITE_MEMORY, args, kwargs, ("name", "value", "create"), 2)
-    key = valid_name(name)
-    if key is None:
-        raise ValueError(WRITE_MEMORY)
-    check_flag(create, WRITE_MEMORY)
+        name, value, create, mode = parse(
+            WRITE_MEMORY, args, kwargs, ("name", "value", "create"), 2, ("mode",))
+        check_flag(create, WRITE_MEMORY)
+        check_int(mode, WRITE_MEMORY)
+    key = name_key(name, WRITE_MEMORY)
+    check_mode(mode)
     return key, name, value, create is not False
 
 
@@ -112,31 +123,32 @@ def update_memory(args, kwargs):
     if not callable(func):
         raise ValueError(UPDATE_MEMORY)
     check_flag(create, UPDATE_MEMORY)
-    key = valid_name(name)
-    if key is None:
-        raise ValueError(UPDATE_MEMORY)
+    key = name_key(name, UPDATE_MEMORY)
     return key, name, func, None if default is ABSENT else default, create is not False
 
 
 def one_name(function, message, args, kwargs):
     no_keywords(function, kwargs)
-    key = valid_name(args[0]) if len(args) == 1 else None
-    if key is None:
+    if len(args) != 1:
         raise ValueError(message)
-    return key, args[0]
+    return name_key(args[0], message), args[0]
 
 
 def create_function(args, kwargs):
-    no_keywords("create_function", kwargs)
-    key = valid_name(args[0]) if len(args) == 2 else None
-    if key is None or not callable(args[1]):
+    """-> (encoded name, name, func); `mode=` is the only keyword, as on shared memory"""
+    if set(kwargs) - {"mode"}:
+        no_keywords("create_function", kwargs)
+    mode = kwargs.get("mode", ABSENT)
+    if len(args) != 2 or not callable(args[1]):
         raise ValueError(CREATE_FUNCTION)
+    check_int(mode, CREATE_FUNCTION)
+    key = name_key(args[0], CREATE_FUNCTION)
+    check_mode(mode)
     return key, args[0], args[1]
 
 
 def call_function(args, kwargs):
     no_keywords("call_function", kwargs)
-    key = valid_name(args[0]) if len(args) == 2 else None
-    if key is None or not isinstance(args[1], tuple):
+    if len(args) != 2 or not isinstance(args[1], tuple):
         raise ValueError(CALL_FUNCTION)
-    return key, args[0], args[1]
+    return name_key(args[0], CALL_FUNCTION), args[0], args[1]

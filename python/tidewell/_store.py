@@ -44,8 +44,8 @@ def connect(url=None, **options):
     connect("redis://host:6379/0")      a Redis server (also rediss:// and unix:///path?db=0);
                                         needs pip install "tidewell[redis]"
 
-    Redis URLs take `prefix` (default "tidewell:") and `heartbeat` (seconds, default 2) as query
-    parameters or keywords; further keywords go to redis.Redis.from_url.
+    Redis URLs take `prefix` (default "tidewell:") and `heartbeat` (seconds, default 2, at most
+    60) as query parameters or keywords; further keywords go to redis.Redis.from_url.
     """
     if url is None or url == "shm:":
         if options:

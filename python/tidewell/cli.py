@@ -72,11 +72,62 @@ def _expect(entry: ObjectInfo, kind: str) -> None:
     raise Refused(f"{entry.name!r} is {what}")
 
 
-def _value_size(entry: ObjectInfo) -> int | None:
+# --- printing names that anyone may have chosen --------------------------------------------
+
+# Characters a shell treats specially, quoted as `ls` of coreutils quotes them; "#" and "~" only
+# at the start of a name.
+_SHELL_SPECIAL = frozenset(" !\"$&'()*;<=>?[\\]^`{|}")
+_C_ESCAPES = {"\a": "\\a", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\v": "\\v", "\f": "\\f",
+              "\r": "\\r"}
+
+
+def _printable(ch: str) -> bool:
+    # Stricter than a terminal's idea of printable: format characters (bidirectional overrides,
+    # zero-width spaces) and lone surrogates (bytes that are not UTF-8) are escaped too.
+    return ch.isprintable()
+
+
+def _octal(ch: str) -> str:
     try:
-        return len(tidewell.dumps(tidewell.read_memory(entry.name)))
-    except (MemoryError, ValueError, RuntimeError, TypeError):
-        return None
+        raw = ch.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:
+        raw = ch.encode("utf-8", "surrogatepass")
+    return "".join(f"\\{b:03o}" for b in raw)
+
+
+def shown(name: str) -> str:
+    """`name` as `ls` shows it on a terminal (its shell-escape quoting): as it is when nothing
+    in it is special; in single quotes when a shell would treat a character specially; with
+    $'\\n' pieces for control and other unprintable characters. Nothing a name holds can move
+    the cursor, retitle or clear the terminal, or start a new row; pasted into a shell, the
+    result names the object again."""
+    if not name:
+        return "''"
+    special = unprintable = False
+    for i, ch in enumerate(name):
+        if not _printable(ch):
+            unprintable = True
+        elif ch in _SHELL_SPECIAL or (i == 0 and ch in "#~"):
+            special = True
+    if not special and not unprintable:
+        return name
+    if not unprintable and "'" in name and not any(c in name for c in '"$`\\!'):
+        return f'"{name}"'
+    parts = ["'"]
+    for ch in name:
+        if not _printable(ch):
+            parts.append(f"'$'{_C_ESCAPES.get(ch) or _octal(ch)}''")
+        else:
+            parts.append("'\\''" if ch == "'" else ch)
+    parts.append("'")
+    return "".join(parts)
+
+
+def plain(text: str) -> str:
+    """A message for the terminal: unprintable characters (of a name inside it) escaped."""
+    if text.isprintable():
+        return text
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
 # --- commands -----------------------------------------------------------------------------
@@ -92,15 +143,28 @@ def _user(uid: int | None) -> str:
 
 
 def cmd_ls(args: argparse.Namespace) -> int:
-    entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
+    # Everything shown comes from the objects' headers: no value is decoded and no lock is
+    # waited for, so a damaged, huge or locked value cannot stop the listing.
+    status = OK
+    if args.names:
+        entries = []
+        for name in args.names:
+            entry = _segments.describe(name)
+            if entry is None:
+                print(f"tidewell ls: no shared object named {plain(repr(name))}", file=sys.stderr)
+                status = FAILED
+            else:
+                entries.append(entry)
+    else:
+        entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
     rows: list[dict[str, Any]] = []
     for e in entries:
         rows.append({
             "name": e.name,
             "kind": e.kind,
             "size": e.size,
-            "value_size": _value_size(e) if e.kind == VALUE else None,
             "capacity": e.capacity,
+            "busy": getattr(e, "busy", None),
             "modified": datetime.datetime.fromtimestamp(e.modified, datetime.timezone.utc)
             .isoformat(timespec="seconds"),
             "pid": e.pid,
@@ -112,27 +176,35 @@ def cmd_ls(args: argparse.Namespace) -> int:
         })
     if args.json:
         print(json.dumps(rows, indent=1))
-        return OK
-    header = ["NAME", "KIND", "SIZE", "VALUE", "MODIFIED", "PID", "ALIVE", "OWNER", "MODE"]
+        return status
+    header = ["NAME", "KIND", "SIZE", "CAPACITY", "MODIFIED", "PID", "ALIVE", "OWNER", "MODE"]
     table = [header] + [
-        [r["name"], r["kind"], str(r["size"]),
-         "-" if r["value_size"] is None else str(r["value_size"]),
+        [shown(r["name"]), r["kind"], str(r["size"]),
+         "-" if r["capacity"] is None else str(r["capacity"]),
          r["modified"].replace("+00:00", "Z"),
          "-" if r["pid"] is None else str(r["pid"]),
          "-" if r["alive"] is None else ("yes" if r["alive"] else "no"),
-         _user(r["owner"]), "-" if r["mode"] is None else f"{r['mode']:04o}"
-         + (" refused" if r["refused"] else "")]
+         plain(_user(r["owner"])), ("-" if r["mode"] is None else f"{r['mode']:04o}")
+         + (" refused" if r["refused"] else "") + (" busy" if r["busy"] else "")]
         for r in rows
     ]
     widths = [max(len(row[i]) for row in table) for i in range(len(header))]
     for row in table:
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
-    return OK
+    return status
 
 
 def cmd_get(args: argparse.Namespace) -> int:
     _expect(_entry(args.name), VALUE)
-    print(_show(tidewell.read_memory(args.name), args.json))
+    try:
+        value = tidewell.read_memory(args.name)
+    except MemoryError:
+        raise  # gone, refused or a function meanwhile: reported as it is
+    except Exception as e:
+        # Whatever the decoder raises for bytes it cannot read back.
+        raise Refused(f"{args.name!r} holds a damaged value ({type(e).__name__}: {e}); "
+                      f"`tidewell set` or `tidewell rm` replaces it") from None
+    print(_show(value, args.json))
     return OK
 
 
@@ -156,7 +228,7 @@ def cmd_rm(args: argparse.Namespace) -> int:
             else:
                 _expect(entry, VALUE)
         except (Refused, MemoryError) as e:
-            print(f"tidewell rm: {e}", file=sys.stderr)
+            print(f"tidewell rm: {plain(str(e))}", file=sys.stderr)
             status = FAILED
     return status
 
@@ -172,9 +244,14 @@ def cmd_call(args: argparse.Namespace) -> int:
 
 def cmd_clean(args: argparse.Namespace) -> int:
     status = OK
-    only = set(args.names)
-    for e in _segments.scan():
-        if not e.stale or (only and e.name not in only):
+    # With names, only those are looked at: nothing else in the directory is opened.
+    if args.names:
+        found = (_segments.describe(name) for name in dict.fromkeys(args.names))
+        entries = [e for e in found if e is not None]
+    else:
+        entries = _segments.scan()
+    for e in entries:
+        if not e.stale:
             continue
         what = "function" if e.kind == FUNCTION else "temporary object"
         if e.alive is False:
@@ -182,16 +259,17 @@ def cmd_clean(args: argparse.Namespace) -> int:
         else:
             reason = f"{what}, unchanged for {(time.time() - e.modified) / 60:.0f} min"
         if args.dry_run:
-            print(f"would remove {e.name} ({reason})")
+            print(f"would remove {shown(e.name)} ({reason})")
             continue
         try:
             removed = _segments.unlink_if_unchanged(e)
         except OSError as err:
-            print(f"tidewell clean: cannot remove {e.name}: {err.strerror}", file=sys.stderr)
+            print(f"tidewell clean: cannot remove {shown(e.name)}: {err.strerror}",
+                  file=sys.stderr)
             status = FAILED
             continue
         if removed:
-            print(f"removed {e.name} ({reason})")
+            print(f"removed {shown(e.name)} ({reason})")
     return status
 
 
@@ -209,11 +287,16 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("ls", help="list shared objects",
                        description="List tidewell's objects: values, functions (with the "
-                                   "server's pid and whether it runs) and temporary objects. "
-                                   "MODIFIED is when the object was created or last grew. "
+                                   "server's pid and whether it runs) and temporary objects, "
+                                   "from their headers (no value is decoded). CAPACITY is a "
+                                   "value's room for encoded data, 'busy' marks a value whose "
+                                   "lock is held. MODIFIED is when the object was created or "
+                                   "last grew. Names are quoted and escaped as ls does. "
                                    "OWNER and MODE are the object's; 'refused' marks objects "
                                    "tidewell would not open here (another user's, unless "
                                    "trusted with --trust-uid/--trust-gid).")
+    p.add_argument("names", nargs="*", metavar="NAME",
+                   help="only these names (whatever they hold)")
     p.add_argument("--all", action="store_true", help="also list objects that are not tidewell's")
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.set_defaults(run=cmd_ls)
@@ -278,10 +361,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         tidewell.trust(uids=args.trust_uid, gids=args.trust_gid)
         return int(args.run(args))
     except Refused as e:
-        print(f"tidewell {args.command}: {e}", file=sys.stderr)
-        return FAILED
-    except (MemoryError, ValueError, RuntimeError) as e:
-        print(f"tidewell {args.command}: {type(e).__name__}: {e}", file=sys.stderr)
+        print(f"tidewell {args.command}: {plain(str(e))}", file=sys.stderr)
         return FAILED
     except KeyboardInterrupt:
         return 130
@@ -289,6 +369,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (`tidewell ls | head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return OK
+    except Exception as e:
+        # A failed operation, or an object that is not what it claims to be: one line, not a
+        # traceback.
+        print(f"tidewell {args.command}: {type(e).__name__}: {plain(str(e))}", file=sys.stderr)
+        return FAILED
 
 
 if __name__ == "__main__":

@@ -1,16 +1,20 @@
 """The seven operations on a Redis server, for processes on several hosts.
 
-Key layout under the store's prefix P (names are UTF-8, used as given):
+Key layout under the store's prefix P (NAME is the name's UTF-8 bytes, as the module checks and
+uses it, with "%" written "%25" and ":" written "%3A"):
 
     P n:NAME   the name. A value is a string: tidewell-encoded bytes, or b"" when created and
                not written yet. A function is a hash {id: server id (16 bytes) + epoch
-               (4 bytes), busy: ids of the calls its server holds, ttl: its heartbeat in ms}
-               kept alive by a TTL heartbeat; being of another type, it refuses the value
-               commands (WRONGTYPE).
+               (4 bytes), busy: ids of the calls its server holds, ttl: its heartbeat in ms,
+               beat: the Redis clock (ms) at its server's last heartbeat} kept alive by a TTL
+               heartbeat; being of another type, it refuses the value commands (WRONGTYPE).
     P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
                an empty request asks the server to stop
     P r:ID     the reply list of one call, with an expiry
     P t:ID     a large value on its way to P n:NAME
+
+What follows P holds exactly one ":" (after the key's kind), so no key of one prefix is a key of
+another, even where one prefix begins with the other ("app:" and "app:n:").
 
 Values and functions share the names, as on shared memory. Decoding is always tidewell.loads.
 """
@@ -35,15 +39,17 @@ except ImportError:  # pragma: no cover - exercised only without the extra
 
 DEFAULT_PREFIX = "tidewell:"
 DEFAULT_HEARTBEAT = 2.0  # seconds a dead server's name survives it
+# The longest heartbeat a server may have, and so the longest a caller believes a function's
+# hash about its heartbeat: a hash that a crashed restore or a hostile client left behind
+# cannot hold a caller longer than this.
+MAX_HEARTBEAT = 60.0
 REPLY_TTL_MS = 60_000  # an unread reply (its caller gave up or died) expires after this
 LARGE_VALUE = 64 * 1024  # from here on, values reach Redis as plain SET + rename, not Lua args
 MAX_BATCH = 64  # requests a server takes per blocking pop
 RECONNECT_WINDOW = 10.0  # seconds a server keeps retrying an unreachable Redis before it fails
 _RETRY_ERRORS = (redis.ConnectionError, redis.TimeoutError)
 
-NULL_FROM_FUNCTION = (
-    "Received a NULL message from the function. This is likely because the function returned "
-    "arguments of too large size.")
+NULL_FROM_FUNCTION = A.NULL_FROM_FUNCTION
 # First byte of a reply that is not an encoded value (encodings begin with 0xFD or 0xFE):
 R_NULL = b"\x00"  # the NULL message
 R_REFUSED = b"\x01"  # + the decoder's message: the arguments could not be decoded
@@ -78,23 +84,32 @@ _STOP = _Script("""
 if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return 0 end
 redis.call('LPUSH', KEYS[2], '')
 return 1""")
+# The Redis server's clock in ms: the one clock every client of a heartbeat agrees on. (Before
+# Redis 5 a script that writes after reading the clock must replicate its effects.)
+_CLOCK = """
+if redis.replicate_commands then redis.replicate_commands() end
+local function now_ms()
+  local t = redis.call('TIME')
+  return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+end
+"""
 # Requests left by an earlier, dead server's callers are dropped.
-_CLAIM = _Script("""
+_CLAIM = _Script(_CLOCK + """
 if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end
-redis.call('HSET', KEYS[1], 'id', ARGV[1], 'ttl', ARGV[2])
+redis.call('HSET', KEYS[1], 'id', ARGV[1], 'ttl', ARGV[2], 'beat', now_ms())
 redis.call('PEXPIRE', KEYS[1], ARGV[2])
 redis.call('DEL', KEYS[2])
 return 1""")
 # 1: alive; 2: the name had vanished with its queue (Redis lost its data) and is taken again
 # under a new epoch; 0: the name belongs to someone else now. `busy` lists the ids of the calls
 # the server holds, for callers that check their call is still somewhere.
-_HEARTBEAT = _Script("""
+_HEARTBEAT = _Script(_CLOCK + """
 local kind = redis.call('TYPE', KEYS[1])['ok']
 if kind == 'hash' and redis.call('HGET', KEYS[1], 'id') == ARGV[1] then
-  redis.call('HSET', KEYS[1], 'busy', ARGV[4])
+  redis.call('HSET', KEYS[1], 'busy', ARGV[4], 'beat', now_ms())
   redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
 if kind == 'none' and redis.call('EXISTS', KEYS[2]) == 0 then
-  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '', 'ttl', ARGV[3])
+  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '', 'ttl', ARGV[3], 'beat', now_ms())
   redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 2 end
 return 0""")
 # The requests nobody will serve, taken with the name (only while the name is ours or gone).
@@ -120,7 +135,28 @@ if kind ~= 'none' then code = '\\3' end
 redis.call('RPUSH', KEYS[3], code)
 redis.call('PEXPIRE', KEYS[3], ARGV[2])
 return false""")
-_SCRIPTS = (_MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _DRAIN, _CALL)
+# A caller's look at its call: {owner id, whether the call is in the server's hands (`busy`) or
+# still queued, the server's heartbeat (ms), the age of its last beat (ms) or false}.
+_LOOK = _Script(_CLOCK + """
+if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return {false, 0, 0, false} end
+local f = redis.call('HMGET', KEYS[1], 'id', 'busy', 'ttl', 'beat')
+local held = 0
+local busy = f[2] or ''
+for i = 1, #busy, 16 do
+  if string.sub(busy, i, i + 15) == ARGV[2] then held = 1 break end
+end
+if held == 0 and f[1] and redis.call('TYPE', KEYS[2])['ok'] == 'list'
+    and redis.call('LPOS', KEYS[2], ARGV[1]) then held = 1 end
+local age = false
+if f[4] and tonumber(f[4]) then age = now_ms() - tonumber(f[4]) end
+return {f[1], held, tonumber(f[3]) or 0, age}""")
+# A queue key that is not a list (written by a client that does not know the layout) would fail
+# every blocking pop of its server: the server takes the key back.
+_RESET_QUEUE = _Script("""
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind ~= 'list' and kind ~= 'none' then redis.call('DEL', KEYS[1]) return 1 end
+return 0""")
+_SCRIPTS = (_MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _DRAIN, _CALL, _LOOK, _RESET_QUEUE)
 
 
 def _query_float(query, key, default):
@@ -154,8 +190,9 @@ class RedisStore:
     """create_memory ... remove_function on one Redis database, under a key prefix."""
 
     def __init__(self, client, prefix=DEFAULT_PREFIX, heartbeat=DEFAULT_HEARTBEAT):
-        if not heartbeat > 0:
-            raise ValueError("heartbeat must be a positive number of seconds")
+        if not 0 < heartbeat <= MAX_HEARTBEAT:
+            raise ValueError(f"heartbeat must be a positive number of seconds, at most "
+                             f"{MAX_HEARTBEAT:g}")
         self.client = client
         self.prefix = prefix.encode() if isinstance(prefix, str) else bytes(prefix)
         self.heartbeat = float(heartbeat)
@@ -189,10 +226,10 @@ class RedisStore:
             return self.client.execute_command("EVALSHA", script.sha, len(keys), *keys, *args)
 
     def _name_key(self, key):
-        return self.prefix + b"n:" + key
+        return self.prefix + b"n:" + _escaped(key)
 
     def _queue_key(self, key):
-        return self.prefix + b"q:" + key
+        return self.prefix + b"q:" + _escaped(key)
 
     # --- values ---------------------------------------------------------------------------
 
@@ -310,22 +347,22 @@ class RedisStore:
                 popped = R_MISSING
             accounted = time.monotonic()
             while popped is None:
-                # No reply yet: is the server that took the call still the name's owner, and
-                # does the call still wait in the queue or in the server's hands?
-                owner, held, beat = self._look(name_key, queue, request, request_id)
-                if owner == marker and held:
+                # No reply yet: is the server that took the call still the name's owner, still
+                # beating, and does the call still wait in the queue or in the server's hands?
+                # Only a recent heartbeat counts as a server: a hash alone proves nothing.
+                owner, held, beat, alive = self._look(name_key, queue, request, request_id)
+                if owner == marker and alive and held:
                     accounted = time.monotonic()
-                elif owner == marker and time.monotonic() - accounted < beat:
+                elif owner == marker and alive and time.monotonic() - accounted < beat:
                     pass  # the server names the calls it took at its next heartbeat
                 else:
                     popped = self.client.lpop(reply_key)  # a reply sent just before it ended
                     if popped is None:
-                        raise _server_gone(name, marker, owner)
+                        raise _server_gone(name, marker, owner, alive)
                     break
                 popped = self.client.blpop([reply_key], self.slice)
-        except BaseException as exc:
-            if not isinstance(exc, RuntimeError):
-                self._withdraw(queue, reply_key, request)
+        except BaseException:
+            self._withdraw(queue, reply_key, request)
             raise
         reply = popped[1] if isinstance(popped, (list, tuple)) else popped
         return _decode_reply(name, reply)
@@ -348,16 +385,14 @@ class RedisStore:
 
     def _look(self, name_key, queue, request, request_id):
         """-> (the name's owner, whether the call is in its hands or still in its queue, how
-        long the call may be in neither: the longer of both sides' heartbeats)"""
-        try:
-            owner, busy, ttl = self.client.hmget(name_key, ["id", "busy", "ttl"])
-        except redis.exceptions.ResponseError:  # a value took the name
-            return None, False, 0
-        beat = max(self.heartbeat, int(ttl or 0) / 1000)
-        if owner is None or _holds(busy or b"", request_id):
-            return owner, owner is not None, beat
-        # Sent again only while the call waits its turn (a running call is in `busy`).
-        return owner, self.client.execute_command("LPOS", queue, request) is not None, beat
+        long the call may be in neither: the longer of both sides' heartbeats, and whether the
+        owner's last heartbeat is recent)"""
+        owner, held, ttl_ms, age_ms = self._eval(_LOOK, (name_key, queue), (request, request_id))
+        beat = max(self.heartbeat, min(ttl_ms / 1000, MAX_HEARTBEAT))
+        # One clock (the Redis server's) stamps and reads the beat; a beat from the future is
+        # as good as none.
+        alive = age_ms is not None and 0 <= age_ms <= beat * 1000
+        return owner, bool(held), beat, alive
 
     def _withdraw(self, queue, reply_key, request):
         # A caller that gives up takes its call back if no server took it yet; an answer that
@@ -380,13 +415,14 @@ def _get_value(client, name_key, name):
             f"The shared memory address '{name}' holds a function, not a value.") from None
 
 
-def _holds(busy, request_id):
-    return any(busy[i:i + 16] == request_id for i in range(0, len(busy), 16))
+def _escaped(key):
+    """A name as it appears in keys: without ":", so that prefixes cannot nest."""
+    return key.replace(b"%", b"%25").replace(b":", b"%3A")
 
 
-def _server_gone(name, marker, owner):
+def _server_gone(name, marker, owner, alive):
     # The same server under a new epoch, or the same one that no longer has the call.
-    if owner and owner[:16] == marker[:16]:
+    if owner and alive and owner[:16] == marker[:16]:
         return RuntimeError(f"The call to the shared function '{name}' was lost.")
     return RuntimeError(f"The process serving the shared function '{name}' has ended.")
 
@@ -476,6 +512,9 @@ class _Server:
                 if use_blmpop and "unknown command" in str(exc).lower():
                     use_blmpop = False  # Redis before 7.0
                     continue
+                if str(exc).startswith("WRONGTYPE"):
+                    self.store._eval(_RESET_QUEUE, (self.queue,), ())
+                    continue
                 raise
             except _RETRY_ERRORS:
                 now = time.monotonic()
@@ -528,8 +567,12 @@ class _Server:
                                  "COUNT", MAX_BATCH)
         else:
             pipe.blpop([self.queue], self.store.slice)
-        popped = pipe.execute()[-1]
+        # A reply key of another type loses that one reply (its caller reports the call lost);
+        # it does not end serving.
+        popped = pipe.execute(raise_on_error=False)[-1]
         self.replies.clear()
+        if isinstance(popped, Exception):
+            raise popped
         if not popped:
             return ()
         return popped[1] if use_blmpop else (popped[1],)
@@ -544,7 +587,7 @@ class _Server:
 
     def _flush(self):
         if self.replies:
-            self._reply_pipeline().execute()
+            self._reply_pipeline().execute(raise_on_error=False)
             self.replies.clear()
 
     def _close(self):

@@ -1,6 +1,6 @@
 """A module for managing shared memory with Python."""
 
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Mapping
 from typing import Any, Literal, TypeVar
 
 from typing_extensions import Buffer
@@ -168,3 +168,10 @@ def trust(*, uids: Iterable[int] = (), gids: Iterable[int] = ()) -> None:
         ValueError: "Expected 'uids' and 'gids' as iterables of user and group ids (int)." or
             more than 64 of either.
     """
+
+# Private: the argument rules the package's stores written in Python share with the functions.
+_messages: Mapping[str, str]
+_limits: Mapping[str, int]
+
+def _check_name(name: object, /) -> bytes | None: ...
+def _check_mode(mode: object, /) -> int | None: ...

@@ -1,4 +1,5 @@
 // The caller's side of a call: place the call when the data area is free, wait for the reply.
+#include "tidewell/argument_rules.hpp"
 #include "tidewell/function_layout.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/liveness.hpp"
@@ -18,9 +19,7 @@ namespace tw {
 
 constexpr long CALLER_SLICE_MS = 50;
 
-static const char NULL_FROM_FUNCTION[] =
-    "Received a NULL message from the function. This is likely because the function returned "
-    "arguments of too large size.";
+static constexpr const char* NULL_FROM_FUNCTION = msg::NULL_FROM_FUNCTION;
 
 // ---------------------------------------------------------------------------------------------
 // The caller keeps the segment mapped between calls through this process's segment table: one

@@ -1,5 +1,6 @@
 // The module functions: parse, put our message in place of the parser's, delegate.
 #include "tidewell/tidewell.hpp"
+#include "tidewell/argument_rules.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
@@ -35,15 +36,6 @@ static bool parse_mode(PyObject* arg, mode_t* mode)
     return arg == nullptr || tw::parse_create_mode(arg, mode);
 }
 
-// Each function's argument message, raised for a parser error and for a name that is not a str.
-static constexpr const char MSG_CREATE_MEMORY[] = "Expected at least the name (str) argument.";
-static constexpr const char MSG_REMOVE_MEMORY[] = "Expected at least the 'name' (str) argument.";
-static constexpr const char MSG_ONE_NAME[] = "Expected 1 'str' type.";
-static constexpr const char MSG_WRITE_MEMORY[] =
-    "Expected at least the 'name' (str) and 'value' (any) arguments.";
-static constexpr const char MSG_CREATE_FUNCTION[] = "Expected a 'str' and 'callable' type.";
-static constexpr const char MSG_CALL_FUNCTION[] = "Expected a 'str' and 'tuple' type.";
-
 extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"name", "prealloc_size", "error_if_exists", "mode", nullptr};
@@ -56,9 +48,9 @@ extern "C" TW_EXPORT PyObject* create_memory(PyObject*, PyObject* args, PyObject
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!O!$O!", const_cast<char**>(kwlist),
                                      &name_arg, &PyLong_Type, &prealloc_size, &PyBool_Type,
                                      &error_if_exists, &PyLong_Type, &mode_arg)) {
-        return argument_error(MSG_CREATE_MEMORY);
+        return argument_error(tw::msg::CREATE_MEMORY);
     }
-    if (!parse_name(name_arg, MSG_CREATE_MEMORY, &name) || !parse_mode(mode_arg, &mode)) {
+    if (!parse_name(name_arg, tw::msg::CREATE_MEMORY, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     tw::CreationMode scope(mode);
@@ -73,9 +65,9 @@ extern "C" TW_EXPORT PyObject* remove_memory(PyObject*, PyObject* args, PyObject
     PyObject* throw_error = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O!", const_cast<char**>(kwlist), &name_arg,
                                      &PyBool_Type, &throw_error)) {
-        return argument_error(MSG_REMOVE_MEMORY);
+        return argument_error(tw::msg::REMOVE_MEMORY);
     }
-    if (!parse_name(name_arg, MSG_REMOVE_MEMORY, &name)) {
+    if (!parse_name(name_arg, tw::msg::REMOVE_MEMORY, &name)) {
         return nullptr;
     }
     return tw::remove_memory_impl(name, throw_error);
@@ -86,9 +78,9 @@ extern "C" TW_EXPORT PyObject* read_memory(PyObject*, PyObject* args)
     PyObject* name_arg;
     const char* name;
     if (!PyArg_ParseTuple(args, "O", &name_arg)) {
-        return argument_error(MSG_ONE_NAME);
+        return argument_error(tw::msg::ONE_NAME);
     }
-    if (!parse_name(name_arg, MSG_ONE_NAME, &name)) {
+    if (!parse_name(name_arg, tw::msg::ONE_NAME, &name)) {
         return nullptr;
     }
     return tw::read_memory_impl(name);
@@ -106,9 +98,9 @@ extern "C" TW_EXPORT PyObject* write_memory(PyObject*, PyObject* args, PyObject*
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|O!$O!", const_cast<char**>(kwlist),
                                      &name_arg, &value, &PyBool_Type, &create, &PyLong_Type,
                                      &mode_arg)) {
-        return argument_error(MSG_WRITE_MEMORY);
+        return argument_error(tw::msg::WRITE_MEMORY);
     }
-    if (!parse_name(name_arg, MSG_WRITE_MEMORY, &name) || !parse_mode(mode_arg, &mode)) {
+    if (!parse_name(name_arg, tw::msg::WRITE_MEMORY, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     tw::CreationMode scope(mode);
@@ -134,9 +126,9 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObje
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!", const_cast<char**>(kwlist), &name_arg,
                                      &func, &PyLong_Type, &mode_arg) ||
         !PyCallable_Check(func)) {
-        return argument_error(MSG_CREATE_FUNCTION);
+        return argument_error(tw::msg::CREATE_FUNCTION);
     }
-    if (!parse_name(name_arg, MSG_CREATE_FUNCTION, &name) || !parse_mode(mode_arg, &mode)) {
+    if (!parse_name(name_arg, tw::msg::CREATE_FUNCTION, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(func);
@@ -149,9 +141,9 @@ extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)
     PyObject* name_arg;
     const char* name;
     if (!PyArg_ParseTuple(args, "O", &name_arg)) {
-        return argument_error(MSG_ONE_NAME);
+        return argument_error(tw::msg::ONE_NAME);
     }
-    if (!parse_name(name_arg, MSG_ONE_NAME, &name)) {
+    if (!parse_name(name_arg, tw::msg::ONE_NAME, &name)) {
         return nullptr;
     }
     return tw::remove_function_impl(name);
@@ -163,9 +155,9 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
     const char* name;
     PyObject* call_args;
     if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, &call_args)) {
-        return argument_error(MSG_CALL_FUNCTION);
+        return argument_error(tw::msg::CALL_FUNCTION);
     }
-    if (!parse_name(name_arg, MSG_CALL_FUNCTION, &name)) {
+    if (!parse_name(name_arg, tw::msg::CALL_FUNCTION, &name)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(call_args);
@@ -179,8 +171,7 @@ PyObject* tw::trust(PyObject*, PyObject* args, PyObject* kwargs)
     PyObject* gids = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO", const_cast<char**>(kwlist), &uids,
                                      &gids)) {
-        return argument_error(
-            "Expected 'uids' and 'gids' as iterables of user and group ids (int).");
+        return argument_error(tw::msg::TRUST);
     }
     return tw::trust_impl(uids, gids);
 }
@@ -191,7 +182,7 @@ PyObject* tw::trust(PyObject*, PyObject* args, PyObject* kwargs)
 PyObject* tw::dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 1) {
-        return argument_error("Expected 1 value (any) argument.");
+        return argument_error(tw::msg::DUMPS);
     }
     return from_value(args[0]);
 }
@@ -199,7 +190,7 @@ PyObject* tw::dumps(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 PyObject* tw::loads(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 {
     if (nargs != 1) {
-        return argument_error("Expected 1 'bytes-like' argument.");
+        return argument_error(tw::msg::LOADS);
     }
     PyObject* data = args[0];
     if (PyBytes_CheckExact(data)) {
@@ -211,7 +202,7 @@ PyObject* tw::loads(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     // by Python code that decoding may run.
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_C_CONTIGUOUS) < 0) {
-        return argument_error("Expected 1 'bytes-like' argument.");
+        return argument_error(tw::msg::LOADS);
     }
     PyObject* result = zeb2::to_value_buffer(static_cast<const unsigned char*>(view.buf),
                                              static_cast<size_t>(view.len));
@@ -222,8 +213,7 @@ PyObject* tw::loads(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 PyObject* tw::update_memory(PyObject*, PyObject* args, PyObject* kwargs)
 {
     static const char* kwlist[] = {"name", "func", "default", "create", nullptr};
-    static const char message[] =
-        "Expected at least the 'name' (str) and 'func' (callable) arguments.";
+    const char* message = tw::msg::UPDATE_MEMORY;
     PyObject* name_arg;
     const char* name;
     PyObject* func;

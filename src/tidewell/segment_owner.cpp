@@ -1,4 +1,5 @@
 #include "tidewell/segment_owner.hpp"
+#include "tidewell/argument_rules.hpp"
 #include "tidewell/segment_common.hpp"
 
 #include <algorithm>
@@ -207,16 +208,14 @@ bool parse_create_mode(PyObject* arg, mode_t* out)
     }
     // The owner must keep read and write: every operation maps the object read-write.
     if (overflow != 0 || mode < 0 || mode > 0777 || (mode & 0600) != 0600) {
-        PyErr_SetString(PyExc_ValueError, "The mode must be permission bits (at most 0o777) that "
-                                          "let the owner read and write (0o600).");
+        PyErr_SetString(PyExc_ValueError, msg::BAD_MODE);
         return false;
     }
     *out = static_cast<mode_t>(mode);
     return true;
 }
 
-static const char TRUST_ARGUMENTS[] =
-    "Expected 'uids' and 'gids' as iterables of user and group ids (int).";
+static constexpr const char* TRUST_ARGUMENTS = msg::TRUST;
 
 // Reads an iterable of ids into `out`. Returns the count, or -1 with an exception set.
 static Py_ssize_t read_ids(PyObject* arg, uint32_t* out)

@@ -1,5 +1,6 @@
 // The module: method table, initialisation and teardown.
 #include "tidewell/tidewell.hpp"
+#include "tidewell/argument_rules.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 // Each docstring starts with a text signature ("name(params)\n--\n\n") that inspect.signature
@@ -48,6 +49,14 @@ static PyMethodDef methods[] = {
      "func with it, write the result. Other processes wait for the name while func runs. If\n"
      "func raises or its result cannot be encoded, nothing is written. func must not use the\n"
      "same name (RuntimeError); create=False raises MemoryError for a missing name."},
+    // Private: the argument rules, for the package's stores written in Python.
+    {"_check_name", tw::check_name, METH_O,
+     "_check_name(name, /)\n--\n\nThe module's name check: the name's bytes, None for a non-str, "
+     "or "
+     "ValueError."},
+    {"_check_mode", tw::check_mode, METH_O,
+     "_check_mode(mode, /)\n--\n\nThe module's mode= check: the mode, None for a non-int, or "
+     "ValueError."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -77,7 +86,11 @@ PyMODINIT_FUNC PyInit_tidewell(void)
     if (zeb2_init() < 0) {
         return nullptr;
     }
-    return PyModule_Create2(&tidewell_def, 1013);
+    tw::PyRef module(PyModule_Create2(&tidewell_def, 1013));
+    if (!module || tw::add_argument_rules(module.get()) < 0) {
+        return nullptr;
+    }
+    return module.release();
 }
 
 // The registry is released only at interpreter shutdown: a module object freed earlier (removed

@@ -1,5 +1,6 @@
 // Shared value segments: a 48-byte header (capacity and a robust mutex), then the data area.
 #include "tidewell/value_segment.hpp"
+#include "tidewell/argument_rules.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/segment_table.hpp"
@@ -25,6 +26,7 @@ struct BasicShm {
 static_assert(sizeof(BasicShm) == 48, "peers rely on a 48-byte value header");
 
 constexpr size_t HEADER_SIZE = sizeof(BasicShm);
+const size_t MAX_PREALLOC_SIZE = SIZE_MAX - HEADER_SIZE;
 // Growth leaves 32 bytes of slack: the object becomes new_size + 80 bytes.
 constexpr size_t GROWTH_SLACK = 32;
 // Capacity to give a value object: never one that makes the object exactly a function segment's
@@ -237,7 +239,7 @@ PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject
         if ((pre_size == static_cast<size_t>(-1) && PyErr_Occurred()) ||
             pre_size > SIZE_MAX - HEADER_SIZE) {
             PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, "The given pre-allocate size is too large.");
+            PyErr_SetString(PyExc_ValueError, msg::PREALLOC_TOO_LARGE);
             return nullptr;
         }
     }
