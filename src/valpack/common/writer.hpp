@@ -97,14 +97,20 @@ inline void write_double(ValueData* vd, double value)
     vd->offset += 8;
 }
 
-// A float: one reservation, the datachar and eight bytes.
+// A float: one reservation, the datachar and eight bytes, stored through one pointer and one
+// offset update (a byte stored through `bytes` may alias the state, so each separate step would
+// load the state again).
 inline StatusCode write_float(ValueData* vd, double value)
 {
     if (auto_resize_vd(vd, 9) != SC_SUCCESS) {
         return SC_NOMEMORY;
     }
-    write_byte(vd, 0x0C);
-    write_double(vd, value);
+    uint64_t bits;
+    std::memcpy(&bits, &value, 8);
+    unsigned char* dst = vd->bytes + vd->offset;
+    dst[0] = 0x0C;
+    store_le64(dst + 1, bits);
+    vd->offset += 9;
     return SC_SUCCESS;
 }
 
