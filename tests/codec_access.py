@@ -42,3 +42,18 @@ def mutating(action):
             return ()
 
     return Sneaky()
+
+
+UNHASHABLE = "Likely received an invalid bytes object: a dict key or set item is unhashable."
+TIMEDELTA_RANGE = "Likely received an invalid bytes object: a timedelta is out of range."
+
+
+def damage(read, data):
+    """Decodes damaged bytes with `read` and returns the exception: always a ValueError, so any
+    other type propagates and fails the test. The reason, when it is another error (an
+    unhashable key, a class refusing its payload), is the __cause__."""
+    try:
+        read(data)
+    except ValueError as exc:
+        return exc
+    raise AssertionError(f"{data!r} decoded")

@@ -3,7 +3,7 @@ from collections import Counter, defaultdict, deque
 
 import pytest
 
-from codec_access import decode, encode, mutating, roundtrip
+from codec_access import UNHASHABLE, damage, decode, encode, mutating, roundtrip
 
 INVALID = "Likely received an invalid bytes object: "
 OFFSET = INVALID + "offset exceeded max limit."
@@ -261,9 +261,10 @@ def test_missing_items_fail_with_the_offset_error(data):
 @pytest.mark.parametrize(
     "data", [fd("2c 01 1c 10"), fd("22 01 1c"), fd("31 01 2b"), fd("2c 01 27 01 1c 10")]
 )
-def test_unhashable_keys_and_items_fail_with_type_error(data):
-    with pytest.raises(TypeError, match="unhashable"):
-        decode(data)
+def test_unhashable_keys_and_items_are_damaged_input(data):
+    error = damage(decode, data)
+    assert str(error) == UNHASHABLE
+    assert type(error.__cause__) is TypeError and "unhashable" in str(error.__cause__)
 
 
 @pytest.mark.parametrize(

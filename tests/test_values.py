@@ -9,7 +9,7 @@ import threading
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 import tidewell
@@ -239,6 +239,13 @@ class TestDamagedSegments:
         data=st.binary(max_size=200),
         size=st.integers(0, 256),
     )
+    # Drawn once each: a UUID of 32 zero bytes, a range cut short, a timedelta beyond its range,
+    # an unhashable set item, a Decimal that is no number.
+    @example(capacity=40, data=b"\xfe1", size=40)
+    @example(capacity=3, data=b"\xfdC\x05", size=3)
+    @example(capacity=14, data=b"\xfd\x36\xff\xff\xff\x7f", size=14)
+    @example(capacity=4, data=b"\xfd\x22\x01\x1c", size=4)
+    @example(capacity=6, data=b"\xfd\x3f\x03abc", size=6)
     def test_damaged_header_and_data_never_crash(self, name, capacity, data, size):
         """Any capacity and any data area: an error or a value, never a crash."""
         tidewell.write_memory(name, 0)

@@ -52,8 +52,8 @@ def read_memory(name: str, /) -> Any:
 
     Raises:
         MemoryError: the name does not exist (nothing is created), or holds a function.
-        ValueError: the stored bytes do not decode (a writer died midway); "Expected 1 'str'
-            type." for an argument error.
+        ValueError: the stored bytes do not decode (a writer died midway; the errors of
+            ``loads``); "Expected 1 'str' type." for an argument error.
     """
 
 def write_memory(
@@ -151,8 +151,14 @@ def loads(data: Buffer, /) -> Any:
     after the first value are ignored. Decoding never runs code that came with the data.
 
     Raises:
-        ValueError: "Likely received an invalid bytes object: ..." for truncated or damaged
-            input; "Expected 1 'bytes-like' argument." for an argument error.
+        ValueError: truncated or damaged input, and only that: "Likely received an invalid
+            bytes object: ...", a UnicodeDecodeError for text that is not UTF-8, or
+            "Failed to ..." for a UUID, Decimal, range or memoryview that cannot be rebuilt;
+            another error that was the reason (an unhashable key's TypeError, a timedelta's
+            OverflowError) is the ``__cause__``. "Expected 1 'bytes-like' argument." for an
+            argument error.
+        MemoryError: memory ran out.
+        RecursionError: the value is nested too deeply for the thread's stack.
     """
 
 def trust(*, uids: Iterable[int] = (), gids: Iterable[int] = ()) -> None:

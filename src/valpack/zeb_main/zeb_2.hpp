@@ -1,25 +1,20 @@
 #pragma once
 #include <Python.h>
 #include "common/py_ref.hpp"
+#include "valpack/common/class_globals.hpp"
 
 // Protocol 2 codec: Python value <-> byte string that starts with the marker 0xFD.
 extern "C" {
 
 // New bytes object, or NULL with an exception set. A NULL value gives the no-value string FD 67.
 TW_EXPORT PyObject* from_value(PyObject* value);
-// New reference to the decoded value, or NULL with an exception set. 0xFE inputs go to protocol 1.
+// New reference to the decoded value, or NULL with an exception set. The marker decides the
+// protocol: 0xFD this one, 0xFE protocol 1 (valpack/marker.cpp, above both decoders).
 TW_EXPORT PyObject* to_value(PyObject* py_bytes);
 
 // Type registry: 1 on success, -1 with an exception set.
 TW_EXPORT int zeb2_init(void);
 TW_EXPORT void zeb2_cleanup(void);
-
-TW_EXPORT extern PyObject* datetime_dt;
-TW_EXPORT extern PyObject* datetime_d;
-TW_EXPORT extern PyObject* datetime_t;
-TW_EXPORT extern PyObject* uuid_cl;
-TW_EXPORT extern PyObject* decimal_cl;
-TW_EXPORT extern PyObject* namedtuple_cl;
 }
 
 namespace zeb2 {
@@ -27,7 +22,9 @@ namespace zeb2 {
 // caller that copies the encoding to where it goes skips the trim: on success a new bytes object
 // whose first `*len` bytes are the encoding (it may be longer); NULL with an exception set.
 PyObject* encode_untrimmed(PyObject* value, size_t* len);
-// Decodes a byte string held in memory that stays valid and unchanged for the call (a bytes
-// object, or a shared data area under its mutex). Same results as to_value.
+// Decodes a byte string of either protocol held in memory that stays valid and unchanged for
+// the call (a bytes object, or a shared data area under its mutex). Same results as to_value.
 PyObject* to_value_buffer(const unsigned char* data, size_t size);
+// Decodes a protocol 2 byte string (marker 0xFD) held in memory, as to_value_buffer does.
+PyObject* to_value_prot2_buffer(const unsigned char* data, size_t size);
 } // namespace zeb2

@@ -1,16 +1,16 @@
 // Protocol 1 decoder. The scalar payloads and the library types are laid out as in protocol 2,
-// so their readers and builders are shared; the datachar table, the single D form (whose K may be
-// 0) and the containers are this protocol's own.
+// so their steps are shared (valpack/common/steps.hpp); the datachar table, the single D form
+// (whose K may be 0) and the containers' codes are this protocol's own.
 #include "valpack/zeb_old/zeb_1.hpp"
-#include "valpack/zeb_main/zeb_2_internal.hpp"
-#include <datetime.h>
+#include "valpack/common/class_globals.hpp"
+#include "valpack/common/steps.hpp"
 
-using tw::PyRef;
 using zeb2::ByteData;
 
+// The shared library steps hold the datetime C API pointer that protocol 1 reads through.
 extern "C" TW_EXPORT void zeb1_init(void)
 {
-    PyDateTimeAPI = static_cast<PyDateTime_CAPI*>(PyCapsule_Import(PyDateTime_CAPSULE_NAME, 0));
+    zeb2::init_library_steps();
 }
 
 namespace zeb1 {
@@ -31,27 +31,6 @@ static bool D_length(ByteData* bd, size_t* k)
         return false;
     }
     return true;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Library types: laid out as in protocol 2 and read by its steps, except the timedelta, which
-// this decoder builds through its own datetime API pointer.
-
-static PyObject* to_timedelta_s(ByteData* bd)
-{
-    if (!zeb2::ensure_offset(bd, 13)) {
-        return nullptr;
-    }
-    const unsigned char* src = bd->bytes + bd->offset + 1;
-    auto field = [src](size_t at) {
-        return static_cast<int32_t>(static_cast<uint32_t>(zeb2::bytes_to_size_t(src + at, 4)));
-    };
-    int days, seconds, microseconds;
-    if (!zeb2::normalize_timedelta(field(0), field(4), field(8), &days, &seconds, &microseconds)) {
-        return nullptr;
-    }
-    bd->offset += 13;
-    return PyDateTimeAPI->Delta_FromDelta(days, seconds, microseconds, 1, PyDateTimeAPI->DeltaType);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -124,7 +103,7 @@ static PyObject* to_value_dispatch(ByteData* bd, unsigned int code)
     case 0x2D:
         return zeb2::to_datetime_gen(bd, datetime_dt);
     case 0x2E:
-        return zeb1::to_timedelta_s(bd);
+        return zeb2::to_timedelta_s(bd);
     case 0x2F:
         return zeb2::to_datetime_gen(bd, datetime_d);
     case 0x30:
@@ -166,7 +145,11 @@ PyObject* to_value_prot1_buffer(const unsigned char* data, size_t size)
         return zeb2::raise_invalid("invalid protocol marker.");
     }
     ByteData bd = zeb2::make_byte_data(data, size, zeb1::to_any_value);
-    return zeb1::to_any_value(&bd);
+    PyObject* result = zeb1::to_any_value(&bd);
+    if (result == nullptr) {
+        zeb2::settle_decode_error();
+    }
+    return result;
 }
 
 } // namespace zeb1

@@ -7,7 +7,8 @@
 extern "C" {
 // New reference to the decoded value, or NULL with an exception set.
 TW_EXPORT PyObject* to_value_prot1(PyObject* py_bytes);
-// Sets this decoder's pointer to the datetime C API; called by zeb2_init.
+// Imports the datetime C API that this decoder's library types are rebuilt through (zeb2_init
+// does it too).
 TW_EXPORT void zeb1_init(void);
 }
 
