@@ -58,10 +58,16 @@ def increment(v):
 
 
 class TestSurface:
-    def test_signature(self):
-        assert str(inspect.signature(tidewell.update_memory)) == (
-            "(name, func, default=None, create=True)"
-        )
+    def test_signature_shows_what_a_call_gets(self, shm_name):
+        # What help() and editors show: these names work as keywords, and the defaults shown
+        # are the ones a call gets when it leaves them out.
+        params = inspect.signature(tidewell.update_memory).parameters
+        assert list(params) == ["name", "func", "default", "create"]
+        shown = {key: p.default for key, p in params.items() if p.default is not p.empty}
+        implicit, explicit = shm_name(), shm_name()
+        assert tidewell.update_memory(implicit, lambda v: [v]) == [None]
+        assert tidewell.update_memory(name=explicit, func=lambda v: [v], **shown) == [None]
+        assert tidewell.read_memory(implicit) == tidewell.read_memory(explicit) == [None]
         assert "update_memory" in tidewell.__all__
 
     @pytest.mark.parametrize(
