@@ -413,13 +413,14 @@ def test_redis_stop_answers_queued_calls(redis_url, name, procs, tmp_path):
     store = tidewell.connect(redis_url)
     srv = procs(_serve, redis_url, name)
     wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
-    started = tmp_path / "started"
-    running = procs(_call_once, redis_url, name, ("touch_and_sleep", str(started), 0.5))
+    started, go = tmp_path / "started", tmp_path / "go"
+    running = procs(_call_once, redis_url, name, ("gated", str(started), str(go)))
     wait_until(started.exists)
     queued = procs(_call_once, redis_url, name, ("add", 1, 2))
     wait_until(lambda: store.client.llen(store.prefix + b"q:" + name.encode()) == 1)
     assert store.remove_function(name) is True
-    assert running.outcome() == ("returned", 0.5)
+    go.touch()  # the running call ends after the stop, and its reply still arrives
+    assert running.outcome() == ("returned", "done")
     assert queued.outcome() == ("raised", "RuntimeError", NULL_FROM_FUNCTION)
     assert srv.outcome() == ("returned", None)
     # No 1024-byte limit on Redis.
@@ -497,14 +498,16 @@ def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, p
     store = tidewell.connect(redis_url)
     srv = procs(_serve, redis_url, name)
     wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
-    slow = procs(_call_once, redis_url, name, ("touch_and_sleep", str(tmp_path / "started"), 1.0))
+    go = tmp_path / "go"
+    slow = procs(_call_once, redis_url, name, ("gated", str(tmp_path / "started"), str(go)))
     wait_until((tmp_path / "started").exists)
     queued = procs(_call_once, redis_url, name, ("add", 1, 2))
     wait_until(lambda: store.client.llen(store.prefix + b"q:" + name.encode()) == 1)
     redis_server.restart()
+    go.touch()
     # Each call is answered (the running one's reply reaches the new Redis, the queued one is
     # placed again by its caller's retry) or fails clearly, within a bounded time.
-    for caller, result in ((slow, 1.0), (queued, 3)):
+    for caller, result in ((slow, "done"), (queued, 3)):
         outcome = caller.outcome()
         assert outcome == ("returned", result) or outcome[1] in (
             "RuntimeError", "MemoryError", "ConnectionError"), outcome
