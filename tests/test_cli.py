@@ -13,26 +13,17 @@ import pytest
 import tidewell
 from tidewell import cli
 from conftest import shm_exists, shm_path
+from helpers import pid_of_a_process_that_ended as dead_pid
+from helpers import wait_for_name
 
 TIMEOUT = 60
+# A temporary changed "in an hour": young for the whole test, so no sweep or clean removes it.
+YOUNG = -3600
 
 
 def tw(*args):
     return subprocess.run([sys.executable, "-m", "tidewell", *args], capture_output=True,
                           text=True, timeout=TIMEOUT)
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        assert time.monotonic() < deadline, "timed out"
-        time.sleep(0.01)
-
-
-def dead_pid():
-    proc = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"],
-                          capture_output=True, text=True, timeout=TIMEOUT)
-    return int(proc.stdout)
 
 
 @pytest.fixture
@@ -49,7 +40,7 @@ def served(shm_name):
         proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         procs.append(proc)
-        wait_until(lambda: shm_exists(name))
+        wait_for_name(name)
         if kill:
             proc.send_signal(signal.SIGKILL)
             proc.wait(TIMEOUT)
@@ -60,6 +51,16 @@ def served(shm_name):
         if proc.poll() is None:
             proc.kill()
         proc.communicate(timeout=TIMEOUT)
+
+
+def reported(result, line, name):
+    """The output of a command about a stale object of the test, which another program's
+    `tidewell clean` may remove at any moment: there while the command ran, it is reported."""
+    assert result.returncode == 0, result.stderr
+    if shm_exists(name):  # there before and after the command: there while it ran
+        assert result.stdout == line
+    else:
+        assert result.stdout in ("", line)
 
 
 def make_temporary(pid, age=10):
@@ -249,11 +250,11 @@ class TestFunctions:
     def test_dead_server_is_reported_and_cleaned(self, served):
         name, proc = served(kill=True)
         call = tw("call", name)
-        assert call.returncode == 1 and "has ended" in call.stderr
+        assert call.returncode == 1
+        assert "has ended" in call.stderr or not shm_exists(name), call.stderr
         dry = tw("clean", "--dry-run", name)
-        assert dry.stdout == f"would remove {name} (function, pid {proc.pid} has ended)\n"
-        assert shm_exists(name)
-        assert tw("clean", name).stdout == f"removed {name} (function, pid {proc.pid} has ended)\n"
+        reported(dry, f"would remove {name} (function, pid {proc.pid} has ended)\n", name)
+        reported(tw("clean", name), f"removed {name} (function, pid {proc.pid} has ended)\n", name)
         assert not shm_exists(name)
 
 
@@ -271,13 +272,14 @@ class TestListAndClean:
         Path(shm_path(foreign)).write_bytes(b"\1" * 1168)
         live, proc = served()
         dead, dead_proc = served(kill=True)
-        temporary = temporaries(dead_pid())
+        temporary = temporaries(dead_pid(), age=YOUNG)
         rows = {r["name"]: r for r in json.loads(tw("ls", "--all", "--json").stdout)}
         assert rows[name]["kind"] == "value"
         assert rows[name]["capacity"] >= len(tidewell.dumps("x" * 100))
         assert rows[name]["size"] == os.path.getsize(shm_path(name))
         assert (rows[live]["kind"], rows[live]["pid"], rows[live]["alive"]) == ("function", proc.pid, True)
-        assert (rows[dead]["pid"], rows[dead]["alive"]) == (dead_proc.pid, False)
+        if dead in rows or shm_exists(dead):  # else another program's clean took it first
+            assert (rows[dead]["pid"], rows[dead]["alive"]) == (dead_proc.pid, False)
         assert (rows[temporary]["kind"], rows[temporary]["alive"]) == ("temporary", False)
         assert rows[foreign]["kind"] == "other"
         plain = tw("ls")
@@ -304,10 +306,13 @@ class TestListAndClean:
         dead, _ = served(kill=True)
         gone = dead_pid()
         stale = [dead, temporaries(gone), temporaries(os.getpid(), age=700)]
-        kept = [name, live, temporaries(gone, age=0), temporaries(os.getpid())]
+        kept = [name, live, temporaries(gone, age=YOUNG), temporaries(os.getpid())]
         result = tw("clean", *stale, *kept)
-        assert result.returncode == 0
-        assert sorted(line.split()[1] for line in result.stdout.splitlines()) == sorted(stale)
+        assert result.returncode == 0, result.stderr
+        # Stale objects are fair game for every cleaner on the host: each line names one of
+        # them, and none is left; nothing else is touched.
+        removed = [line.split()[1] for line in result.stdout.splitlines()]
+        assert set(removed) <= set(stale) and len(removed) == len(set(removed)), result.stdout
         assert [shm_exists(n) for n in stale + kept] == [False] * 3 + [True] * 4
 
 

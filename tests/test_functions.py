@@ -16,8 +16,9 @@ import pytest
 import tidewell
 from codec_access import call_shared_function, encode
 from conftest import shm_exists, shm_path
+from helpers import (SIGINT_DEFAULT, WAIT, gated_call, read_line, sleeps_on, wait_for_name,
+                     wait_until)
 
-WAIT = 10  # hard limit for every wait on another process, in seconds
 NULL_FROM_FUNCTION = tidewell.tidewell._messages["null_from_function"]
 ARGS_TOO_LARGE = "The received args exceed the maximum accepted arg size of 1024 bytes."
 
@@ -33,6 +34,8 @@ def ops(op, *args):
     if op == "sleep":
         time.sleep(args[0])
         return args[0]
+    if op == "gated":  # tells the test that the call runs, then runs until the test says so
+        return gated_call(*args)
     if op == "bytes":
         return b"x" * args[0]
     if op == "raise":
@@ -58,14 +61,6 @@ def start_process(process):
     process.start()
 
 
-def wait_until(predicate, timeout=WAIT):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise TimeoutError("condition not reached")
-        time.sleep(0.005)
-
-
 def bytes_arg_of_encoded_size(size, wrap=lambda b: (b,)):
     """A bytes length whose wrapped value encodes to exactly `size` bytes."""
     for n in range(size, 0, -1):
@@ -81,7 +76,7 @@ class Server:
         self.results = ctx.Queue()
         self.process = ctx.Process(target=_serve, args=(name, self.results), daemon=True)
         start_process(self.process)
-        wait_until(lambda: shm_exists(name))
+        wait_for_name(name)
 
     def outcome(self):
         return self.results.get(timeout=WAIT)
@@ -93,6 +88,13 @@ class Server:
         if self.process.is_alive():
             self.process.kill()
             self.process.join(WAIT)
+
+
+@pytest.fixture
+def gate(tmp_path):
+    """Arguments of a "gated" call, and the files that say it started and let it end."""
+    started, go = tmp_path / "started", tmp_path / "go"
+    return ("gated", str(started), str(go)), started, go
 
 
 @pytest.fixture
@@ -128,7 +130,9 @@ class CallInThread:
             self.result = tidewell.call_function(name, args)
         except BaseException as exc:
             self.error = exc
-        self.finished = time.monotonic()
+
+    def sleeps_on(self, name):
+        return sleeps_on(name, self.thread.native_id)
 
     def join(self):
         self.thread.join(WAIT)
@@ -343,9 +347,9 @@ def test_stop_with_a_call_pending_answers_it(server, name):
     try:
         wait_until(lambda: stopped(pid))
         pending = CallInThread(name, ("add", 1, 2))
-        time.sleep(0.2)  # placed, and a second caller waits for its turn
+        wait_until(lambda: pending.sleeps_on(name), what="the call placed")
         waiting = CallInThread(name, ("add", 3, 4))
-        time.sleep(0.2)
+        wait_until(lambda: waiting.sleeps_on(name), what="a second caller waiting for its turn")
         assert tidewell.remove_function(name) is True
     finally:
         os.kill(pid, signal.SIGCONT)
@@ -369,7 +373,7 @@ def test_call_placed_while_the_server_is_not_waiting(server, name):
     try:
         wait_until(lambda: stopped(srv.process.pid))
         call = CallInThread(name, ("add", 20, 22))
-        time.sleep(0.2)
+        wait_until(lambda: call.sleeps_on(name), what="the call placed")
     finally:
         os.kill(srv.process.pid, signal.SIGCONT)
     assert call.join().error is None and call.result == 42
@@ -434,25 +438,23 @@ def test_concurrent_threads_each_get_their_own_reply(server, name):
 def test_server_killed_while_idle(server, name):
     srv = server()
     srv.process.kill()  # not reaped yet: a zombie must count as gone
-    start = time.monotonic()
-    with pytest.raises(RuntimeError) as info:
-        tidewell.call_function(name, ("add", 1, 2))
-    assert time.monotonic() - start < 1.0
-    assert str(info.value) == f"The process serving the shared function '{name}' has ended."
+    call = CallInThread(name, ("add", 1, 2)).join()
+    assert isinstance(call.error, RuntimeError)
+    assert str(call.error) == f"The process serving the shared function '{name}' has ended."
     # The segment of a dead server is removed by a stop request.
     assert tidewell.remove_function(name) is True
     assert not shm_exists(name)
 
 
-def test_server_killed_while_serving(server, name):
+def test_server_killed_while_serving(server, name, gate):
     srv = server()
-    call = CallInThread(name, ("sleep", 30))
-    time.sleep(0.3)
+    args, started, _ = gate
+    call = CallInThread(name, args)  # a call that would run until the test ends
+    wait_until(started.exists, what="the call running")
     srv.process.kill()
-    killed = time.monotonic()
     call.join()
     assert isinstance(call.error, RuntimeError)
-    assert call.finished - killed < 1.0
+    assert str(call.error) == f"The process serving the shared function '{name}' has ended."
 
 
 LOCK_AND_HOLD = """
@@ -474,26 +476,23 @@ LOCK_AND_HOLD = """
 def test_server_killed_while_holding_the_mutex(name):
     proc = run_script(LOCK_AND_HOLD, name, "serve")
     try:
-        assert proc.stdout.readline() == "locked\n"
+        assert read_line(proc.stdout) == "locked"
         call = CallInThread(name, (1, 2))
-        time.sleep(0.2)
-        assert call.thread.is_alive()
+        wait_until(lambda: call.sleeps_on(name), what="the caller waiting for the lock")
         proc.kill()
-        killed = time.monotonic()
         call.join()
     finally:
         proc.kill()
         proc.communicate(timeout=WAIT)
     assert isinstance(call.error, RuntimeError)
     assert str(call.error) == f"The process serving the shared function '{name}' has ended."
-    assert call.finished - killed < 1.0
 
 
 def test_caller_killed_while_holding_the_mutex(server, name):
     server()
     proc = run_script(LOCK_AND_HOLD, name, "call")
     try:
-        assert proc.stdout.readline() == "locked\n"
+        assert read_line(proc.stdout) == "locked"
         proc.kill()
     finally:
         proc.communicate(timeout=WAIT)
@@ -505,16 +504,17 @@ def _call_and_report(name, args, results):
     results.put(tidewell.call_function(name, args))
 
 
-def test_caller_killed_while_waiting_for_its_reply(server, name):
+def test_caller_killed_while_waiting_for_its_reply(server, name, gate):
     server()
+    args, started, go = gate
     ctx = multiprocessing.get_context("fork")
     results = ctx.Queue()
-    caller = ctx.Process(target=_call_and_report, args=(name, ("sleep", 0.3), results))
+    caller = ctx.Process(target=_call_and_report, args=(name, args, results))
     start_process(caller)
-    assert results.get(timeout=WAIT)[0] == "started"
-    time.sleep(0.1)
+    wait_until(started.exists, what="the call running")
     caller.kill()
     caller.join(WAIT)
+    go.touch()
     # Its reply is never collected; the next caller still gets its turn.
     assert tidewell.call_function(name, ("add", 1, 2)) == 3
 
@@ -542,28 +542,28 @@ def test_serving_from_a_background_thread(name):
     assert not shm_exists(name)
 
 
-INTERRUPTED_SERVER = """
+# Child scripts that test Ctrl-C set its default handler first (see SIGINT_DEFAULT).
+INTERRUPTED_SERVER = SIGINT_DEFAULT + textwrap.dedent("""
     import sys, tidewell
     try:
         tidewell.create_function(sys.argv[1], lambda: 1)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
-"""
+""")
 
-INTERRUPTED_CALLER = """
-    import sys, time, tidewell
-    print("calling", flush=True)
+INTERRUPTED_CALLER = SIGINT_DEFAULT + textwrap.dedent("""
+    import sys, tidewell
     try:
-        tidewell.call_function(sys.argv[1], ("sleep", 1.0))
+        tidewell.call_function(sys.argv[1], tuple(sys.argv[2:]))
     except KeyboardInterrupt:
         print("interrupted", flush=True)
-"""
+""")
 
 
 def test_sigint_interrupts_a_serving_create_function(name):
     proc = run_script(INTERRUPTED_SERVER, name)
     try:
-        wait_until(lambda: shm_exists(name))
+        wait_for_name(name)
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=WAIT)
     finally:
@@ -573,17 +573,18 @@ def test_sigint_interrupts_a_serving_create_function(name):
     assert not shm_exists(name)
 
 
-def test_sigint_interrupts_a_waiting_call_function(server, name):
+def test_sigint_interrupts_a_waiting_call_function(server, name, gate):
     server()
-    proc = run_script(INTERRUPTED_CALLER, name)
+    args, started, go = gate
+    proc = run_script(INTERRUPTED_CALLER, name, *args)
     try:
-        assert proc.stdout.readline() == "calling\n"
-        time.sleep(0.3)
+        wait_until(started.exists, what="the call running")  # its caller waits for the reply
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=WAIT)
     finally:
         proc.kill()
         proc.wait(WAIT)
+        go.touch()
     assert out == "interrupted\n", err
     assert tidewell.call_function(name, ("add", 1, 2)) == 3
 
@@ -659,9 +660,7 @@ def test_wait_on_a_foreign_lock_ends_with_an_error(server, name, shm_name):
         record[138:142] = holder.pid.to_bytes(4, "little")
         foreign = shm_name("foreign")
         _write_object(foreign, bytes(record))
-        start = time.monotonic()
-        lines, err = probe_function_ops(foreign)
-        assert time.monotonic() - start < WAIT
+        lines, err = probe_function_ops(foreign)  # within WAIT, or it fails
     finally:
         holder.kill()
         holder.wait(WAIT)
@@ -695,15 +694,13 @@ def test_remove_function_returns_with_the_name_gone(server, name, server_state):
 def test_server_stops_when_its_name_is_removed(server, name, remove):
     srv = server()
     remove(name)
-    removed = time.monotonic()
     tidewell.write_memory(name, "new")
-    assert srv.outcome() == ("returned", None)
-    assert time.monotonic() - removed < 2.0
+    assert srv.outcome() == ("returned", None)  # within WAIT, or it fails
     srv.process.join(WAIT)
     assert tidewell.read_memory(name) == "new"
 
 
-THREAD_SERVER = """
+THREAD_SERVER = SIGINT_DEFAULT + textwrap.dedent("""
     import sys, threading, time, tidewell
     threading.Thread(target=tidewell.create_function, args=(sys.argv[1], max)).start()
     print("serving", flush=True)
@@ -711,15 +708,15 @@ THREAD_SERVER = """
         time.sleep(60)
     else:
         sys.stdin.readline()
-"""
+""")
 
 
 @pytest.mark.parametrize("end", ["sigint", "normal"])
 def test_program_end_stops_servers_in_threads(name, end):
     proc = run_script(THREAD_SERVER, name, "sleep" if end == "sigint" else "readline")
     try:
-        assert proc.stdout.readline() == "serving\n"
-        wait_until(lambda: shm_exists(name))
+        assert read_line(proc.stdout) == "serving"
+        wait_for_name(name)
         assert tidewell.call_function(name, (1, 2)) == 2
         if end == "sigint":
             proc.send_signal(signal.SIGINT)

@@ -5,14 +5,12 @@ import signal
 import stat
 import sys
 import threading
-import time
 
 import pytest
 
 import tidewell
 from conftest import shm_exists, shm_path
-
-WAIT = 10  # hard limit for every wait on another process, in seconds
+from helpers import WAIT, wait_for_name
 NOBODY = 65534
 TEAM = 4242  # a group only the tests use; it need not exist in /etc/group
 
@@ -86,10 +84,7 @@ def serve_as():
 
         pid, pipe = fork_as(serve, **user)
         children.append((pid, pipe))
-        deadline = time.monotonic() + WAIT
-        while not shm_exists(name):
-            assert time.monotonic() < deadline, "the server did not start in time"
-            time.sleep(0.005)
+        wait_for_name(name)
         return pid
 
     yield start
@@ -275,10 +270,7 @@ def test_an_object_given_away_while_open_is_refused(shm_name):
                               daemon=True)
     server.start()
     try:
-        deadline = time.monotonic() + WAIT
-        while not shm_exists(function):
-            assert time.monotonic() < deadline, "the server did not start in time"
-            time.sleep(0.005)
+        wait_for_name(function)
         assert tidewell.read_memory(value) == 1
         assert tidewell.call_function(function, (2,)) == 2
         for name in (value, function):
@@ -341,10 +333,7 @@ def test_new_functions_get_the_mode_asked_for(name, umask, mode):
                               daemon=True)
     thread.start()
     try:
-        deadline = time.monotonic() + WAIT
-        while not shm_exists(name):
-            assert time.monotonic() < deadline, "the server did not start in time"
-            time.sleep(0.005)
+        wait_for_name(name)
         assert mode_of(name) == kwargs.get("mode", 0o600)
     finally:
         tidewell.remove_function(name)

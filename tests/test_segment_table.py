@@ -5,12 +5,12 @@ import os
 import subprocess
 import sys
 import threading
-import time
 
 import pytest
 
 import tidewell
 from conftest import shm_path
+from helpers import read_line, sleeps_on, wait_until
 from test_values import LOCK_AND_DIE, TIMEOUT
 
 
@@ -96,11 +96,12 @@ class TestNeverStale:
         with subprocess.Popen([sys.executable, "-c", GROW_UNDER_LOCK, name], stdin=subprocess.PIPE,
                               stdout=subprocess.PIPE, text=True) as child:
             try:
-                assert child.stdout.readline().strip() == "locked"
+                assert read_line(child.stdout) == "locked"
                 result = {}
                 reader = threading.Thread(target=lambda: result.setdefault("v", tidewell.read_memory(name)))
                 reader.start()
-                time.sleep(0.1)  # the reader has looked the name up and waits for the lock
+                # The reader has looked the name up and waits for the lock.
+                wait_until(lambda: sleeps_on(name, reader.native_id), what="the reader waiting")
                 child.stdin.write("\n")
                 child.stdin.flush()
                 reader.join(TIMEOUT)
@@ -119,11 +120,12 @@ class TestNeverStale:
         name, other = shm_name(), shm_name()
         tidewell.write_memory(name, 1)
         os.unlink(shm_path(name))
-        deadline = time.monotonic() + 5
-        while any(name in t for t in open_shm_fds()) and time.monotonic() < deadline:
-            time.sleep(0.1)
+
+        def released():
             tidewell.write_memory(other, 2)  # any operation may sweep
-        assert not any(name in t for t in open_shm_fds())
+            return not any(name in t for t in open_shm_fds())
+
+        wait_until(released, what="the descriptor given back")
 
 
 def test_bounded_descriptors(shm_name):
@@ -147,11 +149,11 @@ def test_entry_in_use_by_a_waiting_thread_survives_removal_and_eviction(shm_name
         stdout=subprocess.PIPE, text=True,
     ) as child:
         try:
-            assert child.stdout.readline().strip() == "locked"
+            assert read_line(child.stdout) == "locked"
             result = {}
             reader = threading.Thread(target=lambda: result.setdefault("v", tidewell.read_memory(name)))
             reader.start()
-            time.sleep(0.1)
+            wait_until(lambda: sleeps_on(name, reader.native_id), what="the reader waiting")
             # While the reader waits with the GIL released: remove its name and churn the table.
             assert tidewell.remove_memory(name) is True
             for i, n in enumerate(others):

@@ -15,14 +15,15 @@ import pytest
 
 import tidewell
 from conftest import shm_exists
+from helpers import SIGINT_DEFAULT, read_line, sleeps_on, wait_until
 from test_values import run_child
 
 TIMEOUT = 30
 pytestmark = pytest.mark.timeout(120)
 
 # Child processes, one per mode. "count" reports each update that returned with one byte, so a
-# parent that kills it knows how many increments it must find.
-UPDATER = textwrap.dedent(
+# parent that kills it knows how many increments it must find. "wait" is ended by Ctrl-C.
+UPDATER = SIGINT_DEFAULT + textwrap.dedent(
     """
     import os, sys, tidewell
     name, mode = sys.argv[1], sys.argv[2]
@@ -52,21 +53,21 @@ def spawn(name, mode, **kwargs):
     return subprocess.Popen([sys.executable, "-c", UPDATER, name, mode], **kwargs)
 
 
-def read_line(stream):
-    ready, _, _ = select.select([stream], [], [], TIMEOUT)
-    assert ready, "child did not answer in time"
-    return stream.readline().strip()
-
-
 def increment(v):
     return v + 1
 
 
 class TestSurface:
-    def test_signature(self):
-        assert str(inspect.signature(tidewell.update_memory)) == (
-            "(name, func, default=None, create=True)"
-        )
+    def test_signature_shows_what_a_call_gets(self, shm_name):
+        # What help() and editors show: these names work as keywords, and the defaults shown
+        # are the ones a call gets when it leaves them out.
+        params = inspect.signature(tidewell.update_memory).parameters
+        assert list(params) == ["name", "func", "default", "create"]
+        shown = {key: p.default for key, p in params.items() if p.default is not p.empty}
+        implicit, explicit = shm_name(), shm_name()
+        assert tidewell.update_memory(implicit, lambda v: [v]) == [None]
+        assert tidewell.update_memory(name=explicit, func=lambda v: [v], **shown) == [None]
+        assert tidewell.read_memory(implicit) == tidewell.read_memory(explicit) == [None]
         assert "update_memory" in tidewell.__all__
 
     @pytest.mark.parametrize(
@@ -223,11 +224,9 @@ class TestWaiting:
                     target=lambda: result.setdefault("v", tidewell.update_memory(name, len))
                 )
                 waiter.start()
-                ticks, deadline = 0, time.monotonic() + 0.5
-                while time.monotonic() < deadline:
-                    ticks += 1
-                    time.sleep(0.01)
-                assert ticks > 20 and waiter.is_alive()
+                # Seen asleep on the lock from this thread: it waits without the GIL.
+                wait_until(lambda: sleeps_on(name, waiter.native_id), what="the waiter waiting")
+                assert waiter.is_alive()
                 holder.stdin.write("\n")
                 holder.stdin.flush()
                 waiter.join(TIMEOUT)
@@ -243,7 +242,8 @@ class TestWaiting:
                 with spawn(name, "wait", **opts) as waiter:
                     try:
                         assert read_line(waiter.stdout) == "waiting"
-                        time.sleep(0.2)
+                        wait_until(lambda: sleeps_on(name, waiter.pid, waiter.pid),
+                                   what="the waiter waiting")
                         waiter.send_signal(signal.SIGINT)
                         assert read_line(waiter.stdout) == "interrupted"
                         assert waiter.wait(TIMEOUT) == 0
