@@ -48,6 +48,15 @@ static PyMethodDef methods[] = {
      "func with it, write the result. Other processes wait for the name while func runs. If\n"
      "func raises or its result cannot be encoded, nothing is written. func must not use the\n"
      "same name (RuntimeError); create=False raises MemoryError for a missing name."},
+    {"_inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::inspect)),
+     METH_FASTCALL,
+     "_inspect(file_name, /)\n--\n\nWhat a shared memory object is, by the module's own rules "
+     "(None when there is none)."},
+    {"_owner_refused",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::owner_refused)),
+     METH_FASTCALL,
+     "_owner_refused(owner, group, mode, uids, gids, /)\n--\n\nWhether a process trusting "
+     "these users and groups refuses an object of that owner, group and mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 
