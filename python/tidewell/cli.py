@@ -99,7 +99,8 @@ def cmd_ls(args: argparse.Namespace) -> int:
             "name": e.name,
             "kind": e.kind,
             "size": e.size,
-            "value_size": _value_size(e) if e.kind == VALUE else None,
+            # A held lock is not waited for.
+            "value_size": _value_size(e) if e.kind == VALUE and not e.busy else None,
             "capacity": e.capacity,
             "modified": datetime.datetime.fromtimestamp(e.modified, datetime.timezone.utc)
             .isoformat(timespec="seconds"),

@@ -168,3 +168,9 @@ def trust(*, uids: Iterable[int] = (), gids: Iterable[int] = ()) -> None:
         ValueError: "Expected 'uids' and 'gids' as iterables of user and group ids (int)." or
             more than 64 of either.
     """
+
+# Private to the package: the command line asks the module's own rules through these.
+def _inspect(file_name: str, /) -> dict[str, Any] | None: ...
+def _owner_refused(
+    owner: int, group: int, mode: int, uids: tuple[int, ...], gids: tuple[int, ...], /
+) -> bool: ...
