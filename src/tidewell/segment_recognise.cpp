@@ -62,7 +62,9 @@ Recognition recognise(const char* file_name, size_t object_size, const unsigned 
                       size_t head_len) noexcept
 {
     Recognition r;
-    if (std::strncmp(file_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
+    // The first byte alone settles it for every user name (none may start with the prefix).
+    if (file_name[0] == PRIVATE_PREFIX[0] &&
+        std::strncmp(file_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
         r.kind = ObjectKind::TEMPORARY;
         r.pid = temporary_pid(file_name);
         r.has_pid = r.pid != 0;
