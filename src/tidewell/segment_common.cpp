@@ -19,8 +19,6 @@
 
 namespace tw {
 
-static constexpr char SHM_DIR[] = "/dev/shm/";
-
 static_assert(MAX_NAME_BYTES == NAME_MAX, "a segment name is one file name");
 
 NameResult check_segment_name(PyObject* arg, const char** out)
@@ -72,21 +70,6 @@ NameResult check_segment_name(PyObject* arg, const char** out)
     }
     *out = name;
     return NAME_OK;
-}
-
-bool segment_path(const char* name, char* out, size_t out_size)
-{
-    while (*name == '/') {
-        ++name;
-    }
-    size_t len = std::strlen(name);
-    if (len == 0 || len > MAX_NAME_BYTES || std::strchr(name, '/') != nullptr ||
-        sizeof(SHM_DIR) + len > out_size) {
-        errno = EINVAL;
-        return false;
-    }
-    std::snprintf(out, out_size, "%s%s", SHM_DIR, name);
-    return true;
 }
 
 // Deep enough for any realistic nesting (a finalizer that reads another name while a read is

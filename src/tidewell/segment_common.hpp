@@ -32,10 +32,6 @@ enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 // sets nothing: the caller raises its own argument message.
 NameResult check_segment_name(PyObject* arg, const char** out);
 
-// Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
-// (errno = EINVAL) for a name shm_open would refuse.
-bool segment_path(const char* name, char* out, size_t out_size);
-
 // Called on the private mapping of a new segment before it is published: OK, or the step that
 // failed.
 using SegmentInit = Status (*)(unsigned char* map, void* ctx);
@@ -63,12 +59,6 @@ int init_robust_mutex(pthread_mutex_t* mutex);
 // consistent (what it guarded may be half-written, which the callers are built to tolerate).
 // RAISED: a signal handler raised; LOCK: the mutex cannot be had (the pthread code in err).
 Status lock_segment_mutex(pthread_mutex_t* mutex);
-
-// Identity of a shared object, the same in every process and through every mapping.
-struct ObjectId {
-    dev_t dev;
-    ino_t ino;
-};
 
 // The segment locks this thread holds. Python code can run while a thread holds one (decoding
 // builds classes and may run a garbage collection; later, user callbacks): a signal handler or

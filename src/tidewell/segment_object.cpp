@@ -1,12 +1,29 @@
 #include "tidewell/segment_object.hpp"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 namespace tw {
+
+bool segment_path(const char* name, char* out, size_t out_size)
+{
+    while (*name == '/') {
+        ++name;
+    }
+    size_t len = std::strlen(name);
+    if (len == 0 || len > NAME_MAX || std::strchr(name, '/') != nullptr ||
+        sizeof(SHM_DIR) + len > out_size) {
+        errno = EINVAL;
+        return false;
+    }
+    std::snprintf(out, out_size, "%s%s", SHM_DIR, name);
+    return true;
+}
 
 MappedObject::MappedObject(MappedObject&& other) noexcept
     : fd_(other.fd_), map_(other.map_), map_len_(other.map_len_)

@@ -8,6 +8,19 @@
 // fails anywhere leaves nothing behind.
 namespace tw {
 
+// Identity of a shared object, the same in every process and through every mapping.
+struct ObjectId {
+    dev_t dev;
+    ino_t ino;
+};
+
+// The shared-memory directory, with its trailing '/'.
+constexpr char SHM_DIR[] = "/dev/shm/";
+
+// Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
+// (errno = EINVAL) for a name shm_open would refuse.
+bool segment_path(const char* name, char* out, size_t out_size);
+
 class MappedObject {
   public:
     MappedObject() noexcept = default;

@@ -1,6 +1,6 @@
 #include "tidewell/segment_recognise.hpp"
 #include "tidewell/liveness.hpp"
-#include "tidewell/segment_common.hpp"
+#include "tidewell/segment_object.hpp"
 
 #include <algorithm>
 
