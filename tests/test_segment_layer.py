@@ -93,6 +93,12 @@ class TestOneRecogniser:
             assert out.returncode in (0, 1), (args, out.stderr)
         assert tw("get", name).returncode == 1
 
+    def test_names_no_file_can_have_describe_nothing(self, name):
+        tidewell.write_memory(name, 1)
+        assert _segments.describe(name).kind == "value"
+        assert _segments.describe(name + "\0tail") is None  # not the name before the NUL
+        assert _segments.describe(f"{name}/x") is None
+
     def test_held_lock_is_busy_and_not_waited_for(self, name):
         tidewell.write_memory(name, 5)
         with spawn("""

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 using tw::PyRef;
 
@@ -255,9 +256,13 @@ PyObject* tw::inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     if (nargs != 1 || !PyUnicode_Check(args[0])) {
         return argument_error("Expected 1 'str' type.");
     }
-    const char* name = PyUnicode_AsUTF8(args[0]);
+    Py_ssize_t len;
+    const char* name = PyUnicode_AsUTF8AndSize(args[0], &len);
     if (name == nullptr) {
         return nullptr;
+    }
+    if (std::strlen(name) != static_cast<size_t>(len)) {
+        Py_RETURN_NONE; // no file name holds a NUL
     }
     tw::Inspection seen;
     int err = tw::inspect_object(name, seen);
