@@ -5,7 +5,10 @@ operation that hangs longer than --hang seconds (not counting time the process s
 a CPU on a loaded machine), unexpected error, or object left behind in /dev/shm. Every name
 starts with a unique prefix and is removed at the end.
 
-    python tools/kill_soak.py --duration 600
+With --rewrite, a rewriter removes a name and writes it again in a loop while readers read it:
+a name made by write_memory appears with its value or not at all, so any None read fails.
+
+    python tools/kill_soak.py --duration 600 [--rewrite]
 """
 import argparse
 import multiprocessing as mp
@@ -94,6 +97,38 @@ def reader(prefix, slot, beat, seed):
             fail("reader", f"{name}: wrong value {str(value)[:200]}")
 
 
+def rewriter(prefix, slot, beat, seed):
+    """Removes the name and writes it again, for ever: readers must never see it empty."""
+    name = rewrite_name(prefix)
+    seq = 0
+    while True:
+        seq += 1
+        body = (slot, seq, "r" * (seq % 3000))
+        timed(beat, slot, lambda: tidewell.remove_memory(name))
+        timed(beat, slot, lambda: tidewell.write_memory(name, (*body, check(body))))
+
+
+def rewrite_reader(prefix, slot, beat, seed):
+    name = rewrite_name(prefix)
+    while True:
+        try:
+            value = timed(beat, slot, lambda: tidewell.read_memory(name))
+        except MemoryError as exc:
+            if "Failed to open shared memory address" in str(exc):
+                continue  # removed, not written again yet
+            fail("rewrite reader", f"{name}: {exc!r}")
+        except ValueError as exc:
+            if str(exc).startswith(TORN):
+                continue
+            fail("rewrite reader", f"{name}: {exc!r}")
+        except Exception as exc:
+            fail("rewrite reader", f"{name}: {exc!r}")
+        if value is None:
+            fail("rewrite reader", f"{name}: read None, which nobody wrote")
+        if not isinstance(value, tuple) or len(value) != 4 or check(value[:3]) != value[3]:
+            fail("rewrite reader", f"{name}: wrong value {str(value)[:200]}")
+
+
 def served(caller, seq, payload):
     return (caller, seq, check(payload))
 
@@ -135,6 +170,10 @@ def function_name(prefix):
     return f"{prefix}-f"
 
 
+def rewrite_name(prefix):
+    return f"{prefix}-r"
+
+
 def where(pid):
     """What a hung process is doing, from /proc: state, kernel wait channel, system call."""
     parts = []
@@ -163,11 +202,15 @@ def main():
     parser.add_argument("--kill-every", type=float, default=0.05,
                         help="mean seconds between two kills (default 0.05)")
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--rewrite", action="store_true",
+                        help="add a rewriter (remove, then write again) and readers of its name")
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
     roles = [writer, writer, reader, reader, server, caller, caller, caller]
+    if args.rewrite:
+        roles += [rewriter, rewrite_reader, rewrite_reader]
     global done
     beat = CTX.RawArray("d", 2 * len(roles))
     done = CTX.RawArray("Q", len(roles))
@@ -222,6 +265,7 @@ def main():
         tidewell.remove_function(function_name(prefix))
         for name in value_names(prefix):
             tidewell.remove_memory(name)
+        tidewell.remove_memory(rewrite_name(prefix))
     # Creation cleans up what creators killed midway left; one creation gives it the chance.
     probe = f"{prefix}-probe"
     tidewell.create_memory(probe)

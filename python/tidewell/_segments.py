@@ -1,45 +1,27 @@
-"""Recognising tidewell's objects in /dev/shm from their layouts (used by the command line).
+"""What the objects in /dev/shm are, as the module itself decides (used by the command line).
 
-Every rule about what a shared-memory object is lives here, so it can be adjusted in one place
-when a layout changes. Nothing here decodes a value: values are read through read_memory.
-
-Value object:    offset 0 capacity (8 bytes, host order), offset 8 robust process-shared mutex
-                 (40 bytes), data from offset 48; the object holds at least 48 + capacity bytes.
-Function object: exactly 1168 bytes, mutex at offset 0, server pid at 138..141 (host order),
-                 "TW" at 142..143. No value object is ever exactly 1168 bytes.
-Temporary:       ".tidewell-new-PID-..." while a creating process builds an object; left
-                 behind only when that process died midway. Stale by the same rule as the
-                 module's own sweep: creator gone and unchanged for 5 s, or unchanged for 10 min.
+The layouts and the rules that tell tidewell's objects apart (values, functions, temporaries
+a creating process is building), the ownership rule and the rule for leftovers all live in the
+native module; this file only asks it (``tidewell.tidewell._inspect`` and ``_owner_refused``), so
+the command line and the module never disagree about an object. Nothing here decodes a value,
+waits for a lock or opens anything but a regular file.
 """
 
 from __future__ import annotations
 
 import os
-import struct
-import time
+import stat
 from typing import NamedTuple
 
+from . import tidewell as _native
+
 SHM_DIR = "/dev/shm"
-
-VALUE_HEADER = 48
-FUNCTION_SIZE = 1168
-FUNCTION_PID = slice(138, 142)
-FUNCTION_MAGIC = slice(142, 144)
-MAGIC = b"TW"
-TEMPORARY_PREFIX = ".tidewell-new-"
-# glibc's mutex kind word (offset 16 in the mutex): robust (0x10) and process-shared (0x80), as
-# every tidewell mutex is initialised. Checked so that foreign objects are not taken for values.
-MUTEX_KIND_OFFSET = 16
-MUTEX_KIND_BITS = 0x90
-
-TEMPORARY_STALE_DEAD_S = 5
-TEMPORARY_STALE_ANY_S = 600
 
 VALUE, FUNCTION, TEMPORARY, OTHER = "value", "function", "temporary", "other"
 
 
 class ObjectInfo(NamedTuple):
-    """What a name in /dev/shm holds, as far as its layout tells."""
+    """What a name in /dev/shm holds, as far as its header tells."""
 
     name: str
     kind: str  # VALUE, FUNCTION, TEMPORARY or OTHER
@@ -51,115 +33,57 @@ class ObjectInfo(NamedTuple):
     owner: int | None = None  # st_uid
     group: int | None = None  # st_gid
     mode: int | None = None  # permission bits
+    busy: bool | None = None  # values: whether some process holds the value's lock right now
 
     def refused(self, uids: tuple[int, ...] = (), gids: tuple[int, ...] = ()) -> bool:
-        """Whether tidewell in this process, trusting these users and groups, refuses the object:
-        not this user's, and writable by every user or owned by neither root nor a trusted user
-        and not in a trusted group."""
-        if self.owner is None or self.owner == os.geteuid():
+        """Whether tidewell in a process that trusts these users and groups refuses the object
+        (the module's ownership rule)."""
+        if self.owner is None or self.group is None or self.mode is None:
             return False
-        if (self.mode or 0) & 0o002:
-            return True
-        return not (self.owner == 0 or self.owner in uids or self.group in gids)
+        return _native._owner_refused(self.owner, self.group, self.mode, tuple(uids),
+                                      tuple(gids))
 
     @property
     def stale(self) -> bool:
-        """Left behind by a process that is gone: what `tidewell clean` removes."""
-        if self.kind == FUNCTION:
-            return self.alive is False
-        if self.kind == TEMPORARY:
-            age = time.time() - self.modified
-            return age >= TEMPORARY_STALE_ANY_S or (
-                self.alive is not True and age >= TEMPORARY_STALE_DEAD_S)
-        return False
+        """Left behind by a process that is gone: what `tidewell clean` removes. Asked of the
+        module now, for the object this entry describes (False once the name holds another)."""
+        if self.kind not in (FUNCTION, TEMPORARY):
+            return False
+        now = _native._inspect(self.name)
+        return (now is not None and now["stale"] and now["kind"] == self.kind
+                and now["pid"] == self.pid)
 
 
 def path_of(name: str) -> str:
     return os.path.join(SHM_DIR, name.lstrip("/"))
 
 
-def process_alive(pid: int) -> bool:
-    """True while `pid` runs (a zombie has ended); pid 0 or less is nobody."""
-    if pid <= 0:
-        return False
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            state = f.read().rsplit(b")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return True
-    return state not in (b"Z", b"X")
-
-
-def _temporary_pid(name: str) -> int | None:
-    rest = name[len(TEMPORARY_PREFIX):]
-    pid = rest.split("-", 1)[0]
-    return int(pid) if pid.isdigit() else None
-
-
-def _owned(info: ObjectInfo, st: os.stat_result) -> ObjectInfo:
-    return info._replace(owner=st.st_uid, group=st.st_gid, mode=st.st_mode & 0o7777)
-
-
 def describe(name: str) -> ObjectInfo | None:
     """What the shared-memory object ``name`` is, or None when there is none.
 
     ``kind`` is "value", "function", "temporary" (an object a process is building) or "other"
-    (not tidewell's). For functions ``pid`` is the serving process and ``alive`` whether it
-    runs. Only the object's header is read; values are not decoded.
+    (not tidewell's, or nothing the module would open as one). For functions ``pid`` is the
+    serving process and ``alive`` whether it runs; for values ``busy`` whether the lock is held.
+    Only the object's header is read; values are not decoded.
     """
-    path = path_of(name)
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
-    except FileNotFoundError:
+    seen = _native._inspect(name.lstrip("/"))
+    if seen is None:
         return None
-    except OSError:
-        try:
-            st = os.stat(path, follow_symlinks=False)
-        except FileNotFoundError:
-            return None
-        return _owned(ObjectInfo(name, OTHER, st.st_size, st.st_mtime), st)
-    try:
-        st = os.fstat(fd)
-        head = os.pread(fd, VALUE_HEADER, 0) if st.st_size >= VALUE_HEADER else b""
-        if name.startswith(TEMPORARY_PREFIX):
-            pid = _temporary_pid(name)
-            alive = process_alive(pid) if pid is not None else None
-            info = ObjectInfo(name, TEMPORARY, st.st_size, st.st_mtime, pid=pid, alive=alive)
-            return _owned(info, st)
-        if st.st_size == FUNCTION_SIZE:
-            tail = os.pread(fd, 6, FUNCTION_PID.start)
-            if tail[4:] == MAGIC:
-                (pid,) = struct.unpack("=i", tail[:4])
-                info = ObjectInfo(name, FUNCTION, st.st_size, st.st_mtime, pid=pid,
-                                  alive=process_alive(pid))
-                return _owned(info, st)
-        if len(head) == VALUE_HEADER:
-            (capacity,) = struct.unpack_from("=Q", head, 0)
-            (kind,) = struct.unpack_from("=i", head, 8 + MUTEX_KIND_OFFSET)
-            if VALUE_HEADER + capacity <= st.st_size and kind & MUTEX_KIND_BITS == MUTEX_KIND_BITS:
-                info = ObjectInfo(name, VALUE, st.st_size, st.st_mtime, capacity=capacity)
-                return _owned(info, st)
-        return _owned(ObjectInfo(name, OTHER, st.st_size, st.st_mtime), st)
-    finally:
-        os.close(fd)
+    return ObjectInfo(name, seen["kind"], seen["size"], seen["modified"],
+                      capacity=seen["capacity"], pid=seen["pid"], alive=seen["alive"],
+                      owner=seen["owner"], group=seen["group"], mode=seen["mode"],
+                      busy=seen["busy"])
 
 
 def scan() -> list[ObjectInfo]:
-    """Every object in /dev/shm (regular files only), sorted by name."""
+    """Every object in /dev/shm but directories, sorted by name."""
     entries = []
     try:
-        names = sorted(os.listdir(SHM_DIR))
+        with os.scandir(SHM_DIR) as it:
+            names = sorted(e.name for e in it if not e.is_dir(follow_symlinks=False))
     except FileNotFoundError:
         return []
     for name in names:
-        if os.path.isdir(path_of(name)):
-            continue
         entry = describe(name)
         if entry is not None:
             entries.append(entry)
@@ -168,18 +92,18 @@ def scan() -> list[ObjectInfo]:
 
 def unlink_if_unchanged(entry: ObjectInfo) -> bool:
     """Unlinks `entry` only if the name still refers to the object that was classified as
-    stale (a new object under the same name belongs to someone else)."""
+    stale (a new object under the same name belongs to someone else). The object is held open
+    meanwhile, so its inode number cannot be given to another object; the open never blocks."""
     path = path_of(entry.name)
     try:
-        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except FileNotFoundError:
         return False
     try:
-        again = describe(entry.name)
-        st = os.fstat(fd)
-        if again is None or not again.stale or again.pid != entry.pid:
+        held = os.fstat(fd)
+        if not stat.S_ISREG(held.st_mode) or not entry.stale:
             return False
-        if os.stat(path, follow_symlinks=False).st_ino != st.st_ino:
+        if os.stat(path, follow_symlinks=False).st_ino != held.st_ino:
             return False
         os.unlink(path)
         return True

@@ -3,10 +3,12 @@
 #include "tidewell/function_layout.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/liveness.hpp"
+#include "tidewell/segment_error.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/segment_table.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -43,19 +45,25 @@ static pid_t caller_pid()
 }
 
 // The pinned segment `name`, checked to be a function; on failure an empty reference and the
-// reason in `why`.
-static SegmentRef open_for_call(const char* name, OpenResult& why)
+// reason in `why` (OPEN, REFUSED, MAP or NOT_FUNCTION).
+static SegmentRef open_for_call(const char* name, Status& why)
 {
     SegmentRef ref = segment_open(name);
     if (!ref) {
-        why = errno == ENOMEM ? OPEN_MAP_FAILED : OPEN_MISSING;
+        int err = errno;
+        why = failed(err == ENOMEM                   ? Step::MAP
+                     : err == EPERM || err == EACCES ? Step::REFUSED
+                                                     : Step::OPEN,
+                     err);
         return ref;
     }
-    if (ref.object_size() != FUNCTION_SEGMENT_SIZE || !looks_like_function(ref.map())) {
-        why = OPEN_WRONG_KIND;
+    size_t size = ref.object_size();
+    if (recognise(name, size, ref.map(), std::min(size, RECOGNISE_BYTES)).kind !=
+        ObjectKind::FUNCTION) {
+        why = failed(Step::NOT_FUNCTION, 0);
         return SegmentRef();
     }
-    why = OPEN_OK;
+    why = STATUS_OK;
     return ref;
 }
 
@@ -270,18 +278,20 @@ using namespace tw;
 
 extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args)
 {
-    OpenResult why = OPEN_OK;
+    Status why;
     SegmentRef seg = open_for_call(name, why);
     if (!seg) {
         // Another user's object: the segment table refused it.
-        if (why == OPEN_MISSING && raise_refused(name)) {
-            return nullptr;
+        if (why.step == Step::REFUSED) {
+            errno = why.err;
+            if (raise_refused(name)) {
+                return nullptr;
+            }
         }
-        switch (why) {
-        case OPEN_WRONG_KIND:
-            return raise_segment_error("The shared memory address '%s' does not hold a function.",
-                                       name);
-        case OPEN_MAP_FAILED:
+        switch (why.step) {
+        case Step::NOT_FUNCTION:
+            return raise_status(why, name);
+        case Step::MAP:
             PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
             return nullptr;
         default:
@@ -345,6 +355,6 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         PyErr_Format(PyExc_RuntimeError, "The call to the shared function '%s' was lost.", name);
         return nullptr;
     default:
-        return raise_segment_error("Failed to lock the shared memory address '%s'.", name);
+        return raise_status(failed(Step::LOCK, 0), name);
     }
 }

@@ -1,6 +1,8 @@
 #pragma once
 #include <Python.h>
 #include "tidewell/segment_common.hpp"
+#include "tidewell/segment_object.hpp"
+#include "tidewell/segment_status.hpp"
 #include "tidewell/wake_word.hpp"
 
 #include <pthread.h>
@@ -15,9 +17,9 @@
 //   137 call state | 138..141 server pid (host order, unaligned) | 142..143 "TW" | 144.. data
 namespace tw {
 
-constexpr size_t DATA_OFFSET = 144;
-constexpr size_t DATA_SIZE = 1024;
-constexpr size_t CONTROL_SIZE = DATA_OFFSET;
+constexpr size_t DATA_OFFSET = FUNCTION_CONTROL_SIZE;
+constexpr size_t DATA_SIZE = FUNCTION_SEGMENT_SIZE - FUNCTION_CONTROL_SIZE;
+constexpr size_t CONTROL_SIZE = FUNCTION_CONTROL_SIZE;
 
 // These sit where process-shared condition variables would, 48 bytes each.
 // Each wake word has the CLOCK_MONOTONIC time of the event it last announced beside it, so
@@ -56,7 +58,9 @@ struct FunctionShm {
 };
 static_assert(sizeof(FunctionShm) == FUNCTION_SEGMENT_SIZE, "peers rely on 1168-byte segments");
 static_assert(offsetof(FunctionShm, fcond) == 40 && offsetof(FunctionShm, ccond) == 88);
-static_assert(offsetof(FunctionShm, activity) == 136 && offsetof(FunctionShm, call_state) == 137);
+static_assert(offsetof(FunctionShm, activity) == FUNCTION_ACTIVITY_OFFSET &&
+              offsetof(FunctionShm, call_state) == FUNCTION_STATE_OFFSET);
+static_assert(offsetof(FunctionShm, server_pid) == FUNCTION_PID_OFFSET);
 static_assert(offsetof(FunctionShm, magic) == FUNCTION_MAGIC_OFFSET);
 static_assert(offsetof(FunctionShm, data) == DATA_OFFSET);
 
@@ -111,32 +115,12 @@ inline pid_t read_server_pid(const FunctionShm* fs)
     return static_cast<pid_t>(pid);
 }
 
-// Whether the first 144 bytes of a 1168-byte object are a function's control record. The marker
-// alone is not enough: a value's data area covers offsets 48.. and may hold any bytes. A value
-// header, though, always keeps its own robust mutex at offset 8, whose kind word therefore sits
-// at offset 24; a function's mutex is at offset 0, its kind word at 16, and offset 24 holds the
-// low half of a robust-list pointer (zero while unlocked, an address while locked, never the
-// kind). So a value can never pass this test.
-bool looks_like_function(const unsigned char* record);
+static_assert(CALL_REFUSED == FUNCTION_LAST_STATE, "the recogniser knows every call state");
 
-// OPEN_REFUSED: another user's object (segment_owner.hpp).
-enum OpenResult { OPEN_OK, OPEN_MISSING, OPEN_WRONG_KIND, OPEN_MAP_FAILED, OPEN_REFUSED };
-
-// A mapped function segment with the descriptor it came from; both released by the destructor.
-struct SegmentHandle {
-    FunctionShm* fs = nullptr;
-    size_t map_len = 0;
-    int fd = -1;
-
-    SegmentHandle() = default;
-    SegmentHandle(const SegmentHandle&) = delete;
-    SegmentHandle& operator=(const SegmentHandle&) = delete;
-    ~SegmentHandle();
-};
-
-// Maps the first `map_len` bytes of segment `name` after checking it is a function segment
-// (size, then the control record read with pread): nothing of another object is ever mapped.
-OpenResult open_function_segment(const char* name, size_t map_len, SegmentHandle& seg);
+// Maps the first `map_len` bytes of segment `name` into `seg` after checking it is a function
+// segment (owner, then size and control record read with pread: nothing of another object is
+// ever mapped). OPEN (missing), REFUSED, NOT_FUNCTION or MAP otherwise.
+Status open_function_segment(const char* name, size_t map_len, MappedObject& seg);
 
 // Locks with a deadline. A mutex whose owner died is taken over: every writer of the record
 // sets the call state last, so the record is consistent whatever the owner was doing.

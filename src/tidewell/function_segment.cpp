@@ -19,6 +19,7 @@
 // stopped (activity 0) or its recorded pid is gone or a zombie; a server that dies holding the
 // mutex leaves it to the next locker through the robust-mutex protocol.
 #include "tidewell/function_segment.hpp"
+#include "tidewell/segment_error.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/function_layout.hpp"
 #include "tidewell/liveness.hpp"
@@ -32,72 +33,29 @@
 
 namespace tw {
 
-// The kind word glibc keeps at offset 16 of a robust process-shared mutex, read from one made
-// here rather than assumed.
-static int32_t robust_mutex_kind()
+Status open_function_segment(const char* name, size_t map_len, MappedObject& seg)
 {
-    static const int32_t kind = [] {
-        pthread_mutex_t probe;
-        std::memset(&probe, 0, sizeof(probe));
-        init_robust_mutex(&probe);
-        int32_t k;
-        std::memcpy(&k, reinterpret_cast<const unsigned char*>(&probe) + 16, sizeof(k));
-        pthread_mutex_destroy(&probe);
-        return k;
-    }();
-    return kind;
-}
-
-bool looks_like_function(const unsigned char* record)
-{
-    int32_t own_kind;
-    int32_t value_kind_slot;
-    std::memcpy(&own_kind, record + 16, sizeof(own_kind));
-    std::memcpy(&value_kind_slot, record + 24, sizeof(value_kind_slot));
-    int32_t kind = robust_mutex_kind();
-    return std::memcmp(record + FUNCTION_MAGIC_OFFSET, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC)) ==
-               0 &&
-           own_kind == kind && value_kind_slot != kind &&
-           record[offsetof(FunctionShm, activity)] <= 1 &&
-           record[offsetof(FunctionShm, call_state)] <= CALL_REFUSED;
-}
-
-SegmentHandle::~SegmentHandle()
-{
-    if (fs != nullptr) {
-        munmap(fs, map_len);
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-}
-
-OpenResult open_function_segment(const char* name, size_t map_len, SegmentHandle& seg)
-{
-    seg.fd = shm_open(name, O_RDWR | O_CLOEXEC, SEGMENT_MODE);
-    if (seg.fd < 0) {
-        return OPEN_MISSING;
+    if (!seg.open(name, O_RDWR | O_CLOEXEC, SEGMENT_MODE)) {
+        return failed(Step::OPEN);
     }
     struct stat st;
     unsigned char record[CONTROL_SIZE];
-    if (fstat(seg.fd, &st) != 0) {
-        return OPEN_WRONG_KIND;
+    if (fstat(seg.fd(), &st) != 0) {
+        return failed(Step::NOT_FUNCTION);
     }
     if (!owner_allows(st)) {
-        return OPEN_REFUSED;
+        return failed(Step::REFUSED, EPERM);
     }
-    if (static_cast<size_t>(st.st_size) != FUNCTION_SEGMENT_SIZE ||
-        pread(seg.fd, record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record)) ||
-        !looks_like_function(record)) {
-        return OPEN_WRONG_KIND;
+    auto size = static_cast<size_t>(st.st_size);
+    ssize_t got = pread(seg.fd(), record, sizeof(record), 0);
+    if (got != static_cast<ssize_t>(sizeof(record)) ||
+        recognise(name, size, record, sizeof(record)).kind != ObjectKind::FUNCTION) {
+        return failed(Step::NOT_FUNCTION, 0);
     }
-    void* addr = mmap(nullptr, map_len, PROT_READ | PROT_WRITE, MAP_SHARED, seg.fd, 0);
-    if (addr == MAP_FAILED) {
-        return OPEN_MAP_FAILED;
+    if (!seg.map(map_len)) {
+        return failed(Step::MAP);
     }
-    seg.fs = static_cast<FunctionShm*>(addr);
-    seg.map_len = map_len;
-    return OPEN_OK;
+    return STATUS_OK;
 }
 
 int lock_until(pthread_mutex_t* mutex, const struct timespec& deadline)
@@ -124,7 +82,7 @@ static bool lock_bounded(pthread_mutex_t* mutex, const char* name)
             return true;
         }
         if (rc != ETIMEDOUT || now_ns() >= end) {
-            raise_segment_error("Failed to lock the shared memory address '%s'.", name);
+            raise_status(failed(Step::LOCK, rc), name);
             return false;
         }
         if (PyErr_CheckSignals() < 0) {
@@ -138,11 +96,11 @@ static bool lock_bounded(pthread_mutex_t* mutex, const char* name)
 // at the record and answers a pending call with the NULL message.
 PyObject* remove_function_impl(const char* name)
 {
-    SegmentHandle seg;
-    if (open_function_segment(name, CONTROL_SIZE, seg) != OPEN_OK) {
+    MappedObject seg;
+    if (!open_function_segment(name, CONTROL_SIZE, seg)) {
         Py_RETURN_FALSE;
     }
-    FunctionShm* fs = seg.fs;
+    auto* fs = reinterpret_cast<FunctionShm*>(seg.data());
     if (!lock_bounded(&fs->mutex, name)) {
         return nullptr;
     }
@@ -152,7 +110,7 @@ PyObject* remove_function_impl(const char* name)
     // Callers waiting for their turn give up now rather than at their next look.
     notify(&fs->ccond.turn);
     ObjectId id;
-    if (object_of(seg.fd, id)) {
+    if (object_of(seg.fd(), id)) {
         unlink_if_same(name, id);
     }
     segment_forget(name);

@@ -2,6 +2,7 @@
 #include "tidewell/function_layout.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/liveness.hpp"
+#include "tidewell/segment_error.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tw {
 
@@ -83,11 +85,12 @@ struct ServerInit {
     pid_t pid;
 };
 
-static const char* init_function_segment(unsigned char* map, void* ctx)
+static Status init_function_segment(unsigned char* map, void* ctx)
 {
     auto* fs = reinterpret_cast<FunctionShm*>(map);
-    if (init_robust_mutex(&fs->mutex) != 0) {
-        return "Failed to initialize mutex for shared memory address '%s'.";
+    int rc = init_robust_mutex(&fs->mutex);
+    if (rc != 0) {
+        return failed(Step::MUTEX_INIT, rc);
     }
     // The wake words start at zero, as the new object does.
     int32_t pid = static_cast<ServerInit*>(ctx)->pid;
@@ -95,18 +98,28 @@ static const char* init_function_segment(unsigned char* map, void* ctx)
     std::memcpy(fs->magic, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC));
     fs->call_state = CALL_IDLE;
     fs->activity = 1;
-    return nullptr;
+    return STATUS_OK;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Serving loop
 
+// One serving life. Dropping it, on every exit of create_function, unmaps the segment and removes
+// the name if it is still ours; the exception, if any, stays.
 struct Server {
     const char* name;
+    MappedObject object;
     FunctionShm* fs;
     ObjectId id;
     long next_name_check;
     unsigned char call[DATA_SIZE];
+
+    ~Server()
+    {
+        object.unmap();
+        unlink_if_same(name, id);
+        servers_running.fetch_sub(1);
+    }
 };
 
 enum ServerEvent { EV_NONE, EV_CALL, EV_STOP, EV_LOCK_ERROR };
@@ -295,14 +308,6 @@ static size_t refusal_text(char* out, size_t out_size)
     return len + 1;
 }
 
-// Unmaps the segment and removes its name if it is still ours; the exception, if any, stays.
-static void release_server(Server& srv)
-{
-    munmap(srv.fs, FUNCTION_SEGMENT_SIZE);
-    unlink_if_same(srv.name, srv.id);
-    servers_running.fetch_sub(1);
-}
-
 // Closes the function down from the serving thread (after an interrupt or a fatal error) and
 // removes the segment. Returns NULL with the pending exception.
 static PyObject* fail_server(Server& srv)
@@ -314,7 +319,6 @@ static PyObject* fail_server(Server& srv)
             notify_all_callers(srv.fs);
         }
     Py_END_ALLOW_THREADS
-    release_server(srv);
     return nullptr;
 }
 
@@ -380,7 +384,7 @@ static bool serve_call(Server& srv, PyObject* func)
         posted = post_reply(srv, kind, reply, reply_len);
     Py_END_ALLOW_THREADS
     if (!posted && kind != REPLY_FAILED) {
-        raise_segment_error("Failed to lock the shared memory address '%s'.", srv.name);
+        raise_status(failed(Step::LOCK, 0), srv.name);
         kind = REPLY_FAILED;
     }
     return kind != REPLY_FAILED;
@@ -390,30 +394,29 @@ PyObject* create_function_impl(const char* name, PyObject* func)
 {
     stop_with_the_program();
     ServerInit init{getpid()};
-    unsigned char* map = nullptr;
-    int fd = -1;
-    int rc = create_segment_fd(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
-                               FUNCTION_SEGMENT_SIZE, init_function_segment, &init, &map, &fd);
-    if (rc < 0) {
-        return nullptr;
-    }
-    if (rc == 0) {
-        return raise_segment_error(errno == EEXIST ? "The memory address '%s' already exists."
-                                                   : "Failed to create memory address '%s'.",
-                                   name);
+    MappedObject object;
+    Status status = create_segment(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
+                                   FUNCTION_SEGMENT_SIZE, init_function_segment, &init, object);
+    if (!status) {
+        if (status.step == Step::NOT_CREATED) {
+            status.step = Step::CREATE_FUNCTION;
+        }
+        return raise_status(status, name);
     }
     // Our own object, by identity: the name may later be removed and given to another object,
     // which this server must neither serve under nor remove.
     ObjectId id{};
-    bool known = object_of(fd, id);
-    close(fd);
+    bool known = object_of(object.fd(), id);
+    object.close_fd();
     if (!known) {
-        munmap(map, FUNCTION_SEGMENT_SIZE);
+        int err = errno;
+        object.unmap();
         shm_unlink(name);
-        return raise_segment_error("Failed to create memory address '%s'.", name);
+        return raise_status(failed(Step::CREATE_FUNCTION, err), name);
     }
     servers_running.fetch_add(1);
-    Server srv{name, reinterpret_cast<FunctionShm*>(map), id, now_ns() + NAME_CHECK_NS, {}};
+    auto* fs = reinterpret_cast<FunctionShm*>(object.data());
+    Server srv{name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, {}};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);
@@ -427,19 +430,15 @@ PyObject* create_function_impl(const char* name, PyObject* func)
             break;
         case EV_CALL:
             if (!serve_call(srv, func)) {
-                release_server(srv);
                 return nullptr;
             }
             break;
         case EV_STOP:
             std::puts("read");
             std::fflush(stdout);
-            release_server(srv);
             Py_RETURN_NONE;
         case EV_LOCK_ERROR:
-            raise_segment_error("Failed to lock the shared memory address '%s'.", name);
-            release_server(srv);
-            return nullptr;
+            return raise_status(failed(Step::LOCK, 0), name);
         }
     }
 }

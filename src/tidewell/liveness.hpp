@@ -1,6 +1,5 @@
 #pragma once
-#include <Python.h>
-#include "tidewell/segment_common.hpp"
+#include "tidewell/segment_object.hpp"
 
 #include <sys/types.h>
 

@@ -4,9 +4,14 @@
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
+#include "tidewell/segment_recognise.hpp"
 #include "tidewell/value_segment.hpp"
 #include "tidewell/value_update.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 using tw::PyRef;
 
@@ -232,4 +237,99 @@ PyObject* tw::update_memory(PyObject*, PyObject* args, PyObject* kwargs)
     PyRef held_func = PyRef::borrow(func);
     PyRef held_default = PyRef::borrow(fallback);
     return tw::update_memory_impl(name, held_func.get(), held_default.get(), create);
+}
+
+// _inspect(file_name): what the object of that name in the shared-memory directory is, by the
+// module's own rules, as a dict; None when there is none. For the command line and describe().
+PyObject* tw::inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 1 || !PyUnicode_Check(args[0])) {
+        return argument_error("Expected 1 'str' type.");
+    }
+    Py_ssize_t len;
+    const char* name = PyUnicode_AsUTF8AndSize(args[0], &len);
+    if (name == nullptr) {
+        return nullptr;
+    }
+    if (std::strlen(name) != static_cast<size_t>(len)) {
+        Py_RETURN_NONE; // no file name holds a NUL
+    }
+    tw::Inspection seen;
+    int err = tw::inspect_object(name, seen);
+    if (err == ENOENT) {
+        Py_RETURN_NONE;
+    }
+    if (err != 0) {
+        errno = err;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
+    static const char* const kinds[] = {"value", "function", "temporary", "other"};
+    const tw::Recognition& r = seen.r;
+    bool value = r.kind == tw::ObjectKind::VALUE;
+    double modified = static_cast<double>(seen.st.st_mtim.tv_sec) +
+                      static_cast<double>(seen.st.st_mtim.tv_nsec) * 1e-9;
+    PyRef capacity(value ? PyLong_FromUnsignedLongLong(r.capacity) : Py_NewRef(Py_None));
+    PyRef pid(r.has_pid ? PyLong_FromLong(r.pid) : Py_NewRef(Py_None));
+    PyRef alive(r.has_pid ? PyBool_FromLong(seen.alive) : Py_NewRef(Py_None));
+    PyRef busy(value ? PyBool_FromLong(r.busy) : Py_NewRef(Py_None));
+    if (!capacity || !pid || !alive || !busy) {
+        return nullptr;
+    }
+    return Py_BuildValue(
+        "{s:s,s:L,s:d,s:O,s:O,s:O,s:O,s:O,s:k,s:k,s:k,s:O,s:O}", "kind",
+        kinds[static_cast<int>(r.kind)], "size", static_cast<long long>(seen.st.st_size),
+        "modified", modified, "capacity", capacity.get(), "pid", pid.get(), "alive", alive.get(),
+        "busy", busy.get(), "damaged", value && r.damaged ? Py_True : Py_False, "owner",
+        static_cast<unsigned long>(seen.st.st_uid), "group",
+        static_cast<unsigned long>(seen.st.st_gid), "mode",
+        static_cast<unsigned long>(seen.st.st_mode & 07777), "refused",
+        tw::owner_refuses(seen.st) ? Py_True : Py_False, "stale", seen.stale ? Py_True : Py_False);
+}
+
+// Reads an iterable of ids for _owner_refused. Count, or -1 with an exception set.
+static Py_ssize_t read_id_list(PyObject* arg, uint32_t* out, size_t room)
+{
+    PyRef items(PySequence_Fast(arg, "Expected iterables of user and group ids (int)."));
+    if (!items) {
+        return -1;
+    }
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    if (static_cast<size_t>(count) > room) {
+        PyErr_SetString(PyExc_ValueError, "Too many ids.");
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        unsigned long id = PyLong_AsUnsignedLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        out[i] = static_cast<uint32_t>(id);
+    }
+    return count;
+}
+
+// _owner_refused(owner, group, mode, uids, gids): whether a process trusting exactly these users
+// and groups refuses an object of that owner, group and mode (the module's ownership rule).
+PyObject* tw::owner_refused(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 5) {
+        return argument_error("Expected owner, group, mode, uids and gids.");
+    }
+    unsigned long owner = PyLong_AsUnsignedLong(args[0]);
+    unsigned long group = PyLong_AsUnsignedLong(args[1]);
+    unsigned long mode = PyLong_AsUnsignedLong(args[2]);
+    if (PyErr_Occurred()) {
+        return nullptr;
+    }
+    constexpr size_t ROOM = 256;
+    uint32_t uids[ROOM];
+    uint32_t gids[ROOM];
+    Py_ssize_t n_uids = read_id_list(args[3], uids, ROOM);
+    Py_ssize_t n_gids = n_uids < 0 ? -1 : read_id_list(args[4], gids, ROOM);
+    if (n_gids < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(tw::owner_refuses_given(
+        static_cast<uid_t>(owner), static_cast<gid_t>(group), static_cast<mode_t>(mode), uids,
+        static_cast<size_t>(n_uids), gids, static_cast<size_t>(n_gids)));
 }

@@ -15,10 +15,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace tw {
-
-static constexpr char SHM_DIR[] = "/dev/shm/";
 
 static_assert(MAX_NAME_BYTES == NAME_MAX, "a segment name is one file name");
 
@@ -73,63 +72,45 @@ NameResult check_segment_name(PyObject* arg, const char** out)
     return NAME_OK;
 }
 
-bool segment_path(const char* name, char* out, size_t out_size)
-{
-    while (*name == '/') {
-        ++name;
-    }
-    size_t len = std::strlen(name);
-    if (len == 0 || len > MAX_NAME_BYTES || std::strchr(name, '/') != nullptr ||
-        sizeof(SHM_DIR) + len > out_size) {
-        errno = EINVAL;
-        return false;
-    }
-    std::snprintf(out, out_size, "%s%s", SHM_DIR, name);
-    return true;
-}
-
-PyObject* raise_segment_error(const char* format, const char* name)
-{
-    // A "Failed to ..." message reports a system call that set errno: an OSError chained as the
-    // cause carries the reason. Lock failures come from a pthread return code, not errno, and
-    // the other messages state their reason themselves.
-    int saved_errno = errno;
-    if (saved_errno == 0 || std::strncmp(format, "Failed to ", 10) != 0 ||
-        std::strstr(format, " lock ") != nullptr) {
-        PyErr_Format(PyExc_MemoryError, format, name);
-        return nullptr;
-    }
-    PyRef message(PyUnicode_FromFormat(format, name));
-    PyRef error(message ? PyObject_CallOneArg(PyExc_MemoryError, message.get()) : nullptr);
-    if (!error) {
-        return nullptr;
-    }
-    PyObject* cause =
-        PyObject_CallFunction(PyExc_OSError, "is", saved_errno, std::strerror(saved_errno));
-    if (cause == nullptr) {
-        return nullptr;
-    }
-    PyException_SetCause(error.get(), cause); // steals cause
-    PyErr_SetObject(PyExc_MemoryError, error.get());
-    return nullptr;
-}
-
 // Deep enough for any realistic nesting (a finalizer that reads another name while a read is
 // decoding, and so on); beyond it an operation fails instead of growing without bound.
 constexpr int MAX_HELD = 32;
 static thread_local ObjectId held[MAX_HELD];
 static thread_local int held_count = 0;
 
-bool enter_held(ObjectId id, const char* name)
+static bool holds(ObjectId id)
 {
     for (int i = 0; i < held_count; ++i) {
         if (held[i].ino == id.ino && held[i].dev == id.dev) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "The shared memory address '%s' is already in use by this thread (a "
-                         "signal handler, finalizer or callback ran while it was locked).",
-                         name);
-            return false;
+            return true;
         }
+    }
+    return false;
+}
+
+static void raise_held(const char* name)
+{
+    PyErr_Format(PyExc_RuntimeError,
+                 "The shared memory address '%s' is already in use by this thread (a signal "
+                 "handler, finalizer or callback ran while it was locked).",
+                 name);
+}
+
+bool refuse_if_held(const char* path, const char* name)
+{
+    struct stat st;
+    if (held_count == 0 || lstat(path, &st) != 0 || !holds(ObjectId{st.st_dev, st.st_ino})) {
+        return false;
+    }
+    raise_held(name);
+    return true;
+}
+
+bool enter_held(ObjectId id, const char* name)
+{
+    if (holds(id)) {
+        raise_held(name);
+        return false;
     }
     if (held_count == MAX_HELD) {
         PyErr_Format(PyExc_RuntimeError,
@@ -173,29 +154,8 @@ static void make_private_name(char* out, size_t out_size)
                   counter.fetch_add(1), static_cast<unsigned long>(ts.tv_nsec));
 }
 
-constexpr time_t STALE_DEAD_CREATOR_S = 5;
-constexpr time_t STALE_ANY_S = 600;
 // A process sweeps at its first creation, then at most this often.
 constexpr time_t SWEEP_INTERVAL_S = 10;
-
-bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now)
-{
-    constexpr size_t prefix_len = sizeof(PRIVATE_PREFIX) - 1;
-    if (std::strncmp(file_name, PRIVATE_PREFIX, prefix_len) != 0 || !S_ISREG(st.st_mode)) {
-        return false;
-    }
-    time_t age = now - st.st_mtime;
-    if (age >= STALE_ANY_S) {
-        return true;
-    }
-    char* end;
-    long pid = std::strtol(file_name + prefix_len, &end, 10);
-    if (end == file_name + prefix_len || *end != '-' || pid <= 0 || pid > INT_MAX) {
-        return age >= STALE_DEAD_CREATOR_S;
-    }
-    bool gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-    return gone && age >= STALE_DEAD_CREATOR_S;
-}
 
 int remove_stale_temporaries()
 {
@@ -244,43 +204,32 @@ int size_and_reserve(int fd, off_t size)
 
 // Publishes the private object under `final_path` in one step that fails if the name exists.
 // renameat2 leaves the object exactly one link, which the segment table relies on to tell a
-// removed object from a live one; link + unlink is the fallback where it is not supported.
-static int publish(const char* private_name, const char* private_path, const char* final_path)
+// removed object from a live one; link + unlink is the fallback where it is not supported (the
+// private name still links the object then, and stays the draft's to unlink). 0 renamed, 1
+// linked, or -1 with errno set.
+static int publish(const char* private_path, const char* final_path)
 {
     if (renameat2(AT_FDCWD, private_path, AT_FDCWD, final_path, RENAME_NOREPLACE) == 0) {
         return 0;
     }
-    int saved_errno = errno;
-    if (saved_errno == EINVAL || saved_errno == ENOSYS) {
-        int linked = link(private_path, final_path);
-        saved_errno = errno;
-        shm_unlink(private_name);
-        errno = saved_errno;
-        return linked;
+    if (errno == EINVAL || errno == ENOSYS) {
+        return link(private_path, final_path) == 0 ? 1 : -1;
     }
-    shm_unlink(private_name);
-    errno = saved_errno;
     return -1;
 }
 
-int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                   void* ctx, unsigned char** keep_map)
-{
-    return create_segment_fd(name, object_size, map_size, init, ctx, keep_map, nullptr);
-}
-
-int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                      void* ctx, unsigned char** keep_map, int* keep_fd)
+Status create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
+                      void* ctx, MappedObject& out)
 {
     char final_path[PATH_MAX];
     if (!segment_path(name, final_path, sizeof(final_path))) {
-        return 0;
+        return failed(Step::NOT_CREATED);
     }
     // Cheap early answer; publishing is what really decides. A name held by an object this
     // process does not trust is refused, not reported as simply existing.
     int taken = check_taken_name(final_path, name);
     if (taken != 0) {
-        return taken < 0 ? -1 : 0;
+        return taken < 0 ? Status{Step::RAISED, 0} : failed(Step::EXISTS, EEXIST);
     }
     sweep_temporaries_now_and_then();
     char private_name[64];
@@ -288,64 +237,44 @@ int create_segment_fd(const char* name, off_t object_size, size_t map_size, Segm
     make_private_name(private_name, sizeof(private_name));
     segment_path(private_name, private_path, sizeof(private_path));
 
-    int fd = shm_open(private_name, O_CREAT | O_EXCL | O_RDWR, SEGMENT_MODE);
-    if (fd < 0) {
-        return 0;
+    MappedObject draft;
+    if (!draft.open(private_name, O_CREAT | O_EXCL | O_RDWR, SEGMENT_MODE)) {
+        return failed(Step::NOT_CREATED);
     }
-    const char* failure = prepare_new_segment(fd);
-    unsigned char* map = nullptr;
-    int sized = failure == nullptr ? size_and_reserve(fd, object_size) : 0;
-    if (sized < 0) {
-        // A signal handler raised: its exception stands.
-        close(fd);
-        shm_unlink(private_name);
-        return -1;
+    draft.draft(private_name);
+    Status status = prepare_new_segment(draft.fd());
+    if (!status) {
+        return status;
     }
-    if (sized != 0) {
-        failure = "Failed to allocate for shared memory address '%s'.";
+    status = gil_free_status(size_and_reserve(draft.fd(), object_size), Step::ALLOCATE);
+    if (!status) {
+        return status;
     }
-    if (failure == nullptr) {
-        void* addr = mmap(nullptr, map_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (addr == MAP_FAILED) {
-            failure = "Failed to map shared memory address '%s'.";
-        }
-        else {
-            map = static_cast<unsigned char*>(addr);
-            failure = init(map, ctx);
-        }
+    if (!draft.map(map_size)) {
+        return failed(Step::MAP);
     }
-    if (failure != nullptr) {
-        close(fd);
-        if (map != nullptr) {
-            munmap(map, map_size);
-        }
-        shm_unlink(private_name);
-        raise_segment_error(failure, name);
-        return -1;
+    status = init(draft.data(), ctx);
+    if (!status) {
+        return status;
     }
-    if (publish(private_name, private_path, final_path) != 0) {
+    int published = publish(private_path, final_path);
+    if (published < 0) {
         int saved_errno = errno;
-        close(fd);
-        munmap(map, map_size);
-        if (saved_errno == EEXIST && check_taken_name(final_path, name) < 0) {
-            return -1;
+        if (saved_errno == EEXIST) {
+            return check_taken_name(final_path, name) < 0 ? Status{Step::RAISED, 0}
+                                                          : failed(Step::EXISTS, EEXIST);
         }
-        errno = saved_errno;
-        return 0;
+        return failed(Step::NOT_CREATED, saved_errno);
     }
-    if (keep_fd != nullptr) {
-        *keep_fd = fd;
-    }
-    else {
-        close(fd);
-    }
-    if (keep_map != nullptr) {
-        *keep_map = map;
+    if (published == 0) {
+        draft.published(); // renamed: the private name is gone
     }
     else {
-        munmap(map, map_size);
+        shm_unlink(private_name);
+        draft.published();
     }
-    return 1;
+    out = std::move(draft);
+    return STATUS_OK;
 }
 
 int init_robust_mutex(pthread_mutex_t* mutex)
@@ -366,17 +295,7 @@ int init_robust_mutex(pthread_mutex_t* mutex)
     return rc;
 }
 
-bool looks_like_segment_mutex(const pthread_mutex_t* mutex)
-{
-    // glibc keeps the mutex kind in __data.__kind: PTHREAD_MUTEX_PSHARED_BIT (128), plus
-    // PTHREAD_MUTEX_ROBUST_NORMAL_NP (16) for robust ones.
-    constexpr int PSHARED_NORMAL = 128;
-    constexpr int PSHARED_ROBUST = 128 | 16;
-    int kind = __atomic_load_n(&mutex->__data.__kind, __ATOMIC_RELAXED);
-    return kind == PSHARED_ROBUST || kind == PSHARED_NORMAL;
-}
-
-LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)
+Status lock_segment_mutex(pthread_mutex_t* mutex)
 {
     int rc = pthread_mutex_trylock(mutex);
     while (rc == EBUSY || rc == ETIMEDOUT) {
@@ -385,20 +304,16 @@ LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name)
             rc = pthread_mutex_clocklock(mutex, CLOCK_MONOTONIC, &deadline);
         Py_END_ALLOW_THREADS
         if (rc == ETIMEDOUT && PyErr_CheckSignals() < 0) {
-            return LOCK_FAILED;
+            return Status{Step::RAISED, 0};
         }
     }
     if (rc == EOWNERDEAD) {
         // The previous owner died holding the lock; what it guarded may be half-written, which
         // the callers are built to tolerate.
         pthread_mutex_consistent(mutex);
-        return LOCK_OWNER_DIED;
+        return STATUS_OK;
     }
-    if (rc != 0) {
-        raise_segment_error("Failed to lock the shared memory address '%s'.", name);
-        return LOCK_FAILED;
-    }
-    return LOCK_OK;
+    return rc == 0 ? STATUS_OK : failed(Step::LOCK, rc);
 }
 
 } // namespace tw

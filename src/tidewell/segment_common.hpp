@@ -7,6 +7,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include "tidewell/segment_object.hpp"
+#include "tidewell/segment_recognise.hpp"
+#include "tidewell/segment_status.hpp"
 
 // Pieces that value segments and function segments share: names, atomic creation, robust
 // process-shared mutexes, and waiting without holding the GIL.
@@ -15,19 +18,11 @@ namespace tw {
 // New objects are built owner-only; their requested mode is set before they are published.
 constexpr mode_t SEGMENT_MODE = 0600;
 
-// Size of a function segment, and the two bytes that mark one (in its reserved bytes), so that
-// value operations can tell a function segment from a value segment of the same size.
-constexpr size_t FUNCTION_SEGMENT_SIZE = 1168;
-constexpr size_t FUNCTION_MAGIC_OFFSET = 142;
-constexpr unsigned char FUNCTION_MAGIC[2] = {'T', 'W'};
-
 // A segment name is a file name in the shared-memory directory: 1 to NAME_MAX (255) bytes of
 // UTF-8, no '/', no NUL, not "." or "..". One leading '/' is accepted as the POSIX spelling of
 // the same name. Temporary objects are named apart from any user name, so this limit is the
 // whole limit.
 constexpr size_t MAX_NAME_BYTES = 255;
-// Prefix of the private names new segments are built under; user names may not start with it.
-constexpr char PRIVATE_PREFIX[] = ".tidewell-new-";
 
 enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 
@@ -37,34 +32,21 @@ enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 // sets nothing: the caller raises its own argument message.
 NameResult check_segment_name(PyObject* arg, const char** out);
 
-// Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
-// (errno = EINVAL) for a name shm_open would refuse.
-bool segment_path(const char* name, char* out, size_t out_size);
-
-// Called on the private mapping of a new segment before it is published. Returns nullptr on
-// success, or the MemoryError message (with one %s for the name) to raise.
-using SegmentInit = const char* (*)(unsigned char* map, void* ctx);
+// Called on the private mapping of a new segment before it is published: OK, or the step that
+// failed.
+using SegmentInit = Status (*)(unsigned char* map, void* ctx);
 
 // Creates segment `name` of `object_size` bytes (pages reserved, so a full shared-memory
 // filesystem fails here and not later with SIGBUS), initialises its first `map_size` bytes with
 // `init` under a private name, then publishes it under `name` (renameat2 RENAME_NOREPLACE, so
 // it has exactly one link) in one step that fails if the name exists. Nobody can therefore see a
-// segment whose mutex is not yet initialised. Returns 1 when created (and, when `keep_map` is
-// given, the mapping stays and is stored there), 0 when the name exists or could not be taken
-// (errno tells which; no exception), and -1 with a MemoryError set when sizing, mapping or
-// initialising failed.
-int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                   void* ctx, unsigned char** keep_map);
-// The same, and when `keep_fd` is given and the segment was created, its descriptor stays open
-// and is stored there.
-int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                      void* ctx, unsigned char** keep_map, int* keep_fd);
-
-// True when `file_name` (an entry of the shared-memory directory, `st` its stat) is a temporary
-// of a creation whose process is gone: its name carries a pid that is no longer alive and it
-// has not changed for a few seconds (the delay protects a creator in another pid namespace), or
-// it has not changed for ten minutes whatever its pid says. Such an object is never published.
-bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now);
+// segment that is not fully built. On OK, `out` holds the published object's descriptor and the
+// mapping of its first `map_size` bytes. Otherwise nothing is left behind, and the status says
+// why: EXISTS (the name is taken), NOT_CREATED (the exclusive creation failed otherwise, errno
+// kept), RAISED (a signal handler raised, or the name is held by an untrusted owner: exception
+// set), or the step that failed.
+Status create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
+                      void* ctx, MappedObject& out);
 
 // Unlinks the stale temporaries of the shared-memory directory. Returns how many.
 int remove_stale_temporaries();
@@ -72,24 +54,11 @@ int remove_stale_temporaries();
 // Process-shared mutex that survives its owner: a locker after a crash gets it back.
 int init_robust_mutex(pthread_mutex_t* mutex);
 
-// True when `mutex` carries the kind of a process-shared mutex as tidewell initialises them
-// (robust, or plain in objects made by older versions). Anything else is a foreign or damaged
-// object: locking it could wait forever on an owner that never existed.
-bool looks_like_segment_mutex(const pthread_mutex_t* mutex);
-
-enum LockResult { LOCK_FAILED = -1, LOCK_OK = 0, LOCK_OWNER_DIED = 1 };
-
 // Locks a segment mutex. Tries first with the GIL held; if the mutex is busy, waits with the GIL
 // released, checking for signals every tenth of a second. A mutex whose owner died is made
-// consistent and reported as LOCK_OWNER_DIED. LOCK_FAILED comes with an exception set (the
-// signal handler's, or MemoryError naming the segment).
-LockResult lock_segment_mutex(pthread_mutex_t* mutex, const char* name);
-
-// Identity of a shared object, the same in every process and through every mapping.
-struct ObjectId {
-    dev_t dev;
-    ino_t ino;
-};
+// consistent (what it guarded may be half-written, which the callers are built to tolerate).
+// RAISED: a signal handler raised; LOCK: the mutex cannot be had (the pthread code in err).
+Status lock_segment_mutex(pthread_mutex_t* mutex);
 
 // The segment locks this thread holds. Python code can run while a thread holds one (decoding
 // builds classes and may run a garbage collection; later, user callbacks): a signal handler or
@@ -98,6 +67,9 @@ struct ObjectId {
 // records it until leave_held. Call both with the GIL held, around the lock and unlock.
 bool enter_held(ObjectId id, const char* name);
 void leave_held(ObjectId id);
+// Whether this thread holds the lock of the object `path` names now; RuntimeError set then, as
+// for enter_held (removing a name under one's own lock is re-entry too).
+bool refuse_if_held(const char* path, const char* name);
 
 // Runs `call` (a system call that can take long: reserving, growing) with the GIL released.
 // `call` returns 0 or an errno value and must not touch Python. EINTR is retried, running the
@@ -122,10 +94,13 @@ template <class Call> int without_gil(Call call)
 // not later with SIGBUS), with the GIL released. 0, an errno value, or -1 as without_gil.
 int size_and_reserve(int fd, off_t size);
 
+// The status of a without_gil step: OK, RAISED for -1, else `step` with the errno value.
+inline Status gil_free_status(int rc, Step step)
+{
+    return rc == 0 ? STATUS_OK : rc < 0 ? Status{Step::RAISED, 0} : Status{step, rc};
+}
+
 // Monotonic deadline `ms` milliseconds from now.
 struct timespec deadline_after_ms(long ms);
-
-// Sets MemoryError with `format` (one %s for the name).
-PyObject* raise_segment_error(const char* format, const char* name);
 
 } // namespace tw

@@ -8,7 +8,8 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
+#include <memory>
+#include <new>
 #include <unistd.h>
 
 #include "common/py_ref.hpp"
@@ -92,21 +93,37 @@ static bool ids_trusted(uid_t uid, gid_t gid)
     }
 }
 
-// Trusted through someone other than this user: root, a trusted user or a trusted group, and
-// nobody else can have written it.
-static bool trusted_other(const struct stat& st)
+// The rule, once: this user's objects, whatever their mode; otherwise root's, a trusted user's or
+// a trusted group's, when nobody else can have written them.
+template <class Trusted>
+static bool owner_rule(uid_t owner, gid_t group, mode_t mode, uid_t me, Trusted ids_trusted_here)
 {
-    return (st.st_mode & S_IWOTH) == 0 && (st.st_uid == 0 || ids_trusted(st.st_uid, st.st_gid));
+    if (owner == me) {
+        return true;
+    }
+    return (mode & S_IWOTH) == 0 && (owner == 0 || ids_trusted_here(owner, group));
 }
 
 static bool owner_trusted_slow(const struct stat& st)
 {
-    if (trusted_other(st)) {
-        return true;
-    }
     uid_t me = geteuid();
     seen_euid.store(me, std::memory_order_relaxed);
-    return st.st_uid == me;
+    return owner_rule(st.st_uid, st.st_gid, st.st_mode, me, ids_trusted);
+}
+
+bool owner_refuses(const struct stat& st)
+{
+    return !owner_rule(st.st_uid, st.st_gid, st.st_mode, geteuid(), ids_trusted);
+}
+
+bool owner_refuses_given(uid_t owner, gid_t group, mode_t mode, const uint32_t* uids, size_t n_uids,
+                         const uint32_t* gids, size_t n_gids)
+{
+    auto given = [&](uid_t uid, gid_t gid) {
+        return std::find(uids, uids + n_uids, static_cast<uint32_t>(uid)) != uids + n_uids ||
+               std::find(gids, gids + n_gids, static_cast<uint32_t>(gid)) != gids + n_gids;
+    };
+    return !owner_rule(owner, group, mode, geteuid(), given);
 }
 
 static void raise_untrusted(const struct stat& st, const char* name)
@@ -187,16 +204,16 @@ CreationMode::~CreationMode()
     create_mode = saved_;
 }
 
-const char* prepare_new_segment(int fd)
+Status prepare_new_segment(int fd)
 {
     uint32_t group = trusted.create_gid.load(std::memory_order_relaxed);
     if (group != NO_GROUP && fchown(fd, static_cast<uid_t>(-1), static_cast<gid_t>(group)) != 0) {
-        return "Failed to give shared memory address '%s' to its group.";
+        return failed(Step::GROUP);
     }
     if (fchmod(fd, create_mode) != 0) {
-        return "Failed to set the mode of shared memory address '%s'.";
+        return failed(Step::MODE);
     }
-    return nullptr;
+    return STATUS_OK;
 }
 
 bool parse_create_mode(PyObject* arg, mode_t* out)
@@ -264,10 +281,14 @@ static bool member_of(gid_t group)
     if (count <= 0) {
         return false;
     }
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    count = getgroups(count, groups.data());
+    // No allocation that can throw: this runs inside a CPython entry point.
+    std::unique_ptr<gid_t[]> groups(new (std::nothrow) gid_t[static_cast<size_t>(count)]);
+    if (!groups) {
+        return false;
+    }
+    count = getgroups(count, groups.get());
     return count > 0 &&
-           std::find(groups.begin(), groups.begin() + count, group) != groups.begin() + count;
+           std::find(groups.get(), groups.get() + count, group) != groups.get() + count;
 }
 
 PyObject* trust_impl(PyObject* uids, PyObject* gids)

@@ -2,6 +2,9 @@
 #include <Python.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <cstddef>
+#include <cstdint>
+#include "tidewell/segment_status.hpp"
 
 // Who may have made an object this process opens, and what new objects are made with.
 //
@@ -45,9 +48,15 @@ class CreationMode {
 };
 
 // Gives a new, not yet published object its exact mode (the umask does not apply) and, when the
-// process trusts a group it belongs to, that group. Returns nullptr, or the MemoryError message
-// (one %s for the name).
-const char* prepare_new_segment(int fd);
+// process trusts a group it belongs to, that group. OK, or GROUP / MODE with errno.
+Status prepare_new_segment(int fd);
+
+// The ownership rule without side effects, for reporting: whether an object with this owner,
+// group and mode is refused by this process (its trust table), or, when `uids`/`gids` are given,
+// by a process that trusts exactly those ids.
+bool owner_refuses(const struct stat& st);
+bool owner_refuses_given(uid_t owner, gid_t group, mode_t mode, const uint32_t* uids, size_t n_uids,
+                         const uint32_t* gids, size_t n_gids);
 
 // Reads a `mode=` argument: true with `*out` set, or false with ValueError set.
 bool parse_create_mode(PyObject* arg, mode_t* out);

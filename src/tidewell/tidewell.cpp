@@ -57,6 +57,15 @@ static PyMethodDef methods[] = {
     {"_check_mode", tw::check_mode, METH_O,
      "_check_mode(mode, /)\n--\n\nThe module's mode= check: the mode, None for a non-int, or "
      "ValueError."},
+    {"_inspect", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::inspect)),
+     METH_FASTCALL,
+     "_inspect(file_name, /)\n--\n\nWhat a shared memory object is, by the module's own rules "
+     "(None when there is none)."},
+    {"_owner_refused",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::owner_refused)),
+     METH_FASTCALL,
+     "_owner_refused(owner, group, mode, uids, gids, /)\n--\n\nWhether a process trusting "
+     "these users and groups refuses an object of that owner, group and mode."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -25,4 +25,8 @@ PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* loads(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // update_memory(name, func, default=None, create=True) -> value (not exported).
 PyObject* update_memory(PyObject* self, PyObject* args, PyObject* kwargs);
+// Private to the package (not exported): _inspect(file_name) -> dict | None, and
+// _owner_refused(owner, group, mode, uids, gids) -> bool; the command line decides with these.
+PyObject* inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* owner_refused(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 } // namespace tw

@@ -1,27 +1,47 @@
 #pragma once
 #include <Python.h>
 #include <cstddef>
+#include "tidewell/segment_common.hpp"
+#include "tidewell/segment_table.hpp"
 
-// A value segment held under its lock across Python code, for read-modify-write. The record is
-// private to value_segment.cpp; these functions are the whole interface.
+// A value segment held under its lock across Python code, for read-modify-write, and by every
+// read and write while it copies. Move-only; dropping it unlocks (through the mapping the mutex
+// was locked through, which the pinned table reference keeps in place even when the data area
+// is mapped again), leaves this thread's held set and unpins.
 namespace tw {
 
-struct HeldValue;
+struct BasicShm;
 
-// Opens `name` (creating it unless `create` is False; NULL `create` means omitted) and locks it,
-// waiting with the GIL released. A name this thread holds already is a RuntimeError. NULL with
-// an exception set.
-HeldValue* hold_value(const char* name, PyObject* create);
+struct HeldValue {
+    SegmentRef ref;
+    BasicShm* locked_header = nullptr;
+    ObjectId id{};
+    size_t capacity = 0; // max_size as checked against the object under the lock
+    const char* name = nullptr;
+
+    HeldValue() = default;
+    HeldValue(HeldValue&& other) noexcept;
+    HeldValue& operator=(HeldValue&&) = delete;
+    HeldValue(const HeldValue&) = delete;
+    HeldValue& operator=(const HeldValue&) = delete;
+    ~HeldValue();
+
+    void unlock() noexcept;
+    BasicShm* header() const;
+    unsigned char* data() const;
+};
+
+// Opens `name` (creating it unless `create` is False; NULL `create` means omitted) and locks it
+// into `held`, waiting with the GIL released. A name this thread holds already is a
+// RuntimeError. false with an exception set.
+bool hold_value(const char* name, PyObject* create, HeldValue& held);
 
 // The value stored now, as a new reference; `fallback` (a new reference to it) when the name
 // holds none yet. NULL with the decoder's exception.
-PyObject* held_value_read(HeldValue* held, PyObject* fallback);
+PyObject* held_value_read(const HeldValue& held, PyObject* fallback);
 
 // Encodes `value` and stores it, growing the segment under the lock when it does not fit. false
 // with an exception set (the encoder's, or a MemoryError), the stored value unchanged.
-bool held_value_write(HeldValue* held, PyObject* value);
-
-// Unlocks and unpins. Accepts NULL.
-void release_value(HeldValue* held);
+bool held_value_write(HeldValue& held, PyObject* value);
 
 } // namespace tw

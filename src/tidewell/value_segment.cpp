@@ -1,7 +1,8 @@
 // Shared value segments: a 48-byte header (capacity and a robust mutex), then the data area.
 #include "tidewell/value_segment.hpp"
-#include "tidewell/argument_rules.hpp"
 #include "tidewell/segment_common.hpp"
+#include "tidewell/argument_rules.hpp"
+#include "tidewell/segment_error.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/segment_table.hpp"
 #include "tidewell/value_lock.hpp"
@@ -10,8 +11,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <new>
+#include <climits>
 #include <utility>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -23,9 +25,10 @@ struct BasicShm {
     size_t max_size;       // capacity of the data area
     pthread_mutex_t mutex; // guards capacity, growth and the data area
 };
-static_assert(sizeof(BasicShm) == 48, "peers rely on a 48-byte value header");
+static_assert(sizeof(BasicShm) == VALUE_HEADER_SIZE, "peers rely on a 48-byte value header");
+static_assert(offsetof(BasicShm, mutex) == VALUE_MUTEX_OFFSET);
 
-constexpr size_t HEADER_SIZE = sizeof(BasicShm);
+constexpr size_t HEADER_SIZE = VALUE_HEADER_SIZE;
 const size_t MAX_PREALLOC_SIZE = SIZE_MAX - HEADER_SIZE;
 // Growth leaves 32 bytes of slack: the object becomes new_size + 80 bytes.
 constexpr size_t GROWTH_SLACK = 32;
@@ -44,210 +47,35 @@ static bool flag_set(PyObject* flag)
     return flag != nullptr && Py_IsTrue(flag);
 }
 
-// A value segment pinned in the segment table and locked by this thread; the destructor
-// unlocks. The mutex is unlocked through the mapping it was locked through (`locked_header`),
-// which the pinned reference keeps in place even when the data area is mapped again.
-struct OpenSegment {
-    SegmentRef ref;
-    BasicShm* locked_header = nullptr;
-    ObjectId id{};
-    size_t capacity = 0; // max_size as checked against the object under the lock
-
-    OpenSegment() = default;
-    OpenSegment(const OpenSegment&) = delete;
-    OpenSegment& operator=(const OpenSegment&) = delete;
-    ~OpenSegment()
-    {
-        if (locked_header != nullptr) {
-            pthread_mutex_unlock(&locked_header->mutex);
-            leave_held(id);
-        }
-    }
-
-    BasicShm* header() const { return reinterpret_cast<BasicShm*>(ref.map()); }
-    unsigned char* data() const { return ref.map() + HEADER_SIZE; }
-};
-
-struct ValueInit {
-    size_t pre_size;
-};
-
-static const char* init_value_header(unsigned char* map, void* ctx)
+HeldValue::~HeldValue()
 {
-    auto* header = reinterpret_cast<BasicShm*>(map);
-    if (init_robust_mutex(&header->mutex) != 0) {
-        return "Failed to initialize mutex for shared memory address '%s'.";
-    }
-    header->max_size = static_cast<ValueInit*>(ctx)->pre_size;
-    return nullptr;
+    unlock();
 }
 
-// 1 created, 0 not created (no exception), -1 failed with an exception set. A segment this call
-// created enters the segment table, and `adopted` (when given) holds it.
-static int create_shared_memory(const char* name, size_t pre_size, PyObject* error_if_exists,
-                                SegmentRef* adopted)
+HeldValue::HeldValue(HeldValue&& other) noexcept
+    : ref(std::move(other.ref)), locked_header(other.locked_header), id(other.id),
+      capacity(other.capacity), name(other.name)
 {
-    pre_size = value_capacity(pre_size);
-    ValueInit init{pre_size};
-    int fd = -1;
-    int rc = create_segment_fd(name, static_cast<off_t>(pre_size + HEADER_SIZE), HEADER_SIZE,
-                               init_value_header, &init, nullptr, &fd);
-    if (rc == 0 && errno == EEXIST && flag_set(error_if_exists)) {
-        raise_segment_error("The memory address '%s' already exists.", name);
-        return -1;
-    }
-    if (rc == 1) {
-        SegmentRef ref = segment_adopt(name, fd);
-        if (adopted != nullptr) {
-            *adopted = std::move(ref);
-        }
-    }
-    return rc;
+    other.locked_header = nullptr;
 }
 
-// Best effort: if this fails too, the object stays larger than max_size says, which is harmless.
-static void shrink_back(int fd, off_t size)
+void HeldValue::unlock() noexcept
 {
-    int rc = ftruncate(fd, size);
-    (void)rc;
-}
-
-// Returned by a step whose system call was interrupted by a signal handler that raised: the
-// handler's exception stands.
-static const char SIGNAL_RAISED[] = "";
-
-// Under the lock: checks the shared capacity against the object, grows the object when
-// `new_size` data bytes do not fit, and makes the mapping cover the data area. Returns nullptr,
-// or the message of the step that failed. `max_size` is shared and may be damaged: it is checked
-// against the object's real size before any size is computed from it, so no sum below can wrap.
-// Callable again while the lock is held (a read-modify-write grows after reading).
-static const char* fit_data_area(OpenSegment& seg, size_t new_size)
-{
-    size_t max_size = seg.header()->max_size;
-    size_t object_size = seg.ref.object_size();
-    if (max_size > object_size - HEADER_SIZE) {
-        // Grown by another process since the lookup, or a damaged header.
-        if (!seg.ref.refresh_size()) {
-            return "Failed to map shared memory address '%s'.";
-        }
-        object_size = seg.ref.object_size();
-        if (object_size < HEADER_SIZE || max_size > object_size - HEADER_SIZE) {
-            return "The shared memory address '%s' is damaged: its header claims more than it "
-                   "holds.";
-        }
-    }
-    if (new_size > max_size) {
-        if (new_size > static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK - 1) {
-            return "Failed to resize shared memory.";
-        }
-        size_t capacity = value_capacity(new_size + GROWTH_SLACK);
-        size_t total = capacity + HEADER_SIZE;
-        int sized = size_and_reserve(seg.ref.fd(), static_cast<off_t>(total));
-        if (sized != 0) {
-            // Give back what could not be reserved; the old value and capacity stay.
-            shrink_back(seg.ref.fd(), static_cast<off_t>(object_size));
-            return sized < 0 ? SIGNAL_RAISED : "Failed to resize shared memory.";
-        }
-        if (!seg.ref.cover(total) || !seg.ref.refresh_size()) {
-            return "Failed to map shared memory address '%s'.";
-        }
-        seg.header()->max_size = capacity;
-        max_size = capacity;
-    }
-    else if (!seg.ref.cover(HEADER_SIZE + max_size)) {
-        return "Failed to map shared memory address '%s'.";
-    }
-    seg.capacity = max_size;
-    return nullptr;
-}
-
-static PyObject* raise_open_error(const char* name)
-{
-    return raise_segment_error("Failed to open shared memory address '%s'.", name);
-}
-
-// Opens `name` through the segment table (creating it when allowed), locks it, grows it so
-// that `new_size` data bytes fit, and maps all of it. Returns false with an exception set.
-static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg)
-{
-    seg.ref = segment_open(name);
-    if (!seg.ref) {
-        if (raise_refused(name)) {
-            return false;
-        }
-        if (errno != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
-            raise_open_error(name);
-            return false;
-        }
-        if (create_shared_memory(name, 0, nullptr, &seg.ref) < 0) {
-            return false;
-        }
-        if (!seg.ref) {
-            // Another process created the name meanwhile.
-            seg.ref = segment_open(name);
-        }
-        if (!seg.ref) {
-            if (!raise_refused(name)) {
-                raise_segment_error("Failed to open shared memory address '%s' after creation.",
-                                    name);
-            }
-            return false;
-        }
-    }
-    size_t size = seg.ref.object_size();
-    if (size < HEADER_SIZE) {
-        raise_segment_error("The shared memory address '%s' does not hold a value.", name);
-        return false;
-    }
-    if (size == FUNCTION_SEGMENT_SIZE &&
-        std::memcmp(seg.ref.map() + FUNCTION_MAGIC_OFFSET, FUNCTION_MAGIC, 2) == 0) {
-        // A function segment keeps its own mutex where a value's header is: never lock it.
-        raise_segment_error("The shared memory address '%s' holds a function, not a value.", name);
-        return false;
-    }
-    if (!looks_like_segment_mutex(&seg.header()->mutex)) {
-        raise_segment_error("The shared memory address '%s' does not hold a value.", name);
-        return false;
-    }
-    ObjectId id = seg.ref.id();
-    if (!enter_held(id, name)) {
-        return false;
-    }
-    BasicShm* header = seg.header();
-    if (lock_segment_mutex(&header->mutex, name) == LOCK_FAILED) {
+    if (locked_header != nullptr) {
+        pthread_mutex_unlock(&locked_header->mutex);
         leave_held(id);
-        return false;
+        locked_header = nullptr;
     }
-    seg.locked_header = header;
-    seg.id = id;
-    const char* failure = fit_data_area(seg, new_size);
-    if (failure != nullptr) {
-        if (failure != SIGNAL_RAISED) {
-            raise_segment_error(failure, name);
-        }
-        return false;
-    }
-    return true;
 }
 
-PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject* error_if_exists)
+BasicShm* HeldValue::header() const
 {
-    size_t pre_size = 0;
-    if (prealloc_size != nullptr) {
-        pre_size = PyLong_AsSize_t(prealloc_size);
-        // The object must hold the 48-byte header as well.
-        if ((pre_size == static_cast<size_t>(-1) && PyErr_Occurred()) ||
-            pre_size > SIZE_MAX - HEADER_SIZE) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ValueError, msg::PREALLOC_TOO_LARGE);
-            return nullptr;
-        }
-    }
-    int rc = create_shared_memory(name, pre_size, error_if_exists, nullptr);
-    if (rc < 0) {
-        return nullptr;
-    }
-    return PyBool_FromLong(rc);
+    return reinterpret_cast<BasicShm*>(ref.map());
+}
+
+unsigned char* HeldValue::data() const
+{
+    return ref.map() + HEADER_SIZE;
 }
 
 // First byte of the data area: a protocol marker (0xFD, 0xFE) once a value is written, 0 while
@@ -290,26 +118,235 @@ struct EncodedValue {
     }
 };
 
+// Largest data size whose object size (with the header and the slack of growth) fits an off_t.
+constexpr size_t MAX_DATA_SIZE = static_cast<size_t>(INT64_MAX) - HEADER_SIZE - GROWTH_SLACK - 1;
+
+struct ValueInit {
+    size_t capacity;
+    const EncodedValue* first; // the value a new object is published with, or nullptr
+};
+
+static Status init_value_header(unsigned char* map, void* ctx)
+{
+    auto* init = static_cast<ValueInit*>(ctx);
+    auto* header = reinterpret_cast<BasicShm*>(map);
+    int rc = init_robust_mutex(&header->mutex);
+    if (rc != 0) {
+        return failed(Step::MUTEX_INIT, rc);
+    }
+    header->max_size = init->capacity;
+    if (init->first != nullptr) {
+        store_value(map + HEADER_SIZE, init->first->bytes, init->first->len);
+    }
+    return STATUS_OK;
+}
+
+// Creates value object `name` of capacity `pre_size`, or, with `first`, holding that value (with
+// the slack of growth), so that the name appears with its value or not at all. On OK the object
+// enters the segment table, and `adopted` (when given) holds it, unless it could not be mapped
+// (then empty: the object exists all the same). EXISTS when the name is taken.
+static Status create_value(const char* name, size_t pre_size, const EncodedValue* first,
+                           SegmentRef* adopted)
+{
+    if (first != nullptr) {
+        if (first->len > MAX_DATA_SIZE) {
+            return failed(Step::ALLOCATE, EFBIG);
+        }
+        pre_size = first->len + GROWTH_SLACK;
+    }
+    ValueInit init{value_capacity(pre_size), first};
+    size_t map_size = HEADER_SIZE + (first != nullptr ? first->len : 0);
+    MappedObject object;
+    Status status = create_segment(name, static_cast<off_t>(init.capacity + HEADER_SIZE), map_size,
+                                   init_value_header, &init, object);
+    if (!status) {
+        return status;
+    }
+    object.unmap();
+    SegmentRef ref = segment_adopt(name, object.release_fd());
+    if (adopted != nullptr) {
+        *adopted = std::move(ref);
+    }
+    return STATUS_OK;
+}
+
+// Best effort: if this fails too, the object stays larger than max_size says, which is harmless.
+static void shrink_back(int fd, off_t size)
+{
+    int rc = ftruncate(fd, size);
+    (void)rc;
+}
+
+// Under the lock: checks the shared capacity against the object, grows the object when
+// `new_size` data bytes do not fit, and makes the mapping cover the data area. `max_size` is
+// shared and may be damaged: it is checked against the object's real size before any size is
+// computed from it, so no sum below can wrap. Callable again while the lock is held (a
+// read-modify-write grows after reading).
+static Status fit_data_area(HeldValue& seg, size_t new_size)
+{
+    size_t max_size = seg.header()->max_size;
+    size_t object_size = seg.ref.object_size();
+    if (max_size > object_size - HEADER_SIZE) {
+        // Grown by another process since the lookup, or a damaged header.
+        if (!seg.ref.refresh_size()) {
+            return failed(Step::MAP);
+        }
+        object_size = seg.ref.object_size();
+        if (object_size < HEADER_SIZE || max_size > object_size - HEADER_SIZE) {
+            return failed(Step::DAMAGED, 0);
+        }
+    }
+    if (new_size > max_size) {
+        if (new_size > MAX_DATA_SIZE) {
+            return failed(Step::RESIZE, EFBIG);
+        }
+        size_t capacity = value_capacity(new_size + GROWTH_SLACK);
+        size_t total = capacity + HEADER_SIZE;
+        Status sized = gil_free_status(size_and_reserve(seg.ref.fd(), static_cast<off_t>(total)),
+                                       Step::RESIZE);
+        if (!sized) {
+            // Give back what could not be reserved; the old value and capacity stay.
+            shrink_back(seg.ref.fd(), static_cast<off_t>(object_size));
+            return sized;
+        }
+        if (!seg.ref.cover(total) || !seg.ref.refresh_size()) {
+            return failed(Step::MAP);
+        }
+        seg.header()->max_size = capacity;
+        max_size = capacity;
+    }
+    else if (!seg.ref.cover(HEADER_SIZE + max_size)) {
+        return failed(Step::MAP);
+    }
+    seg.capacity = max_size;
+    return STATUS_OK;
+}
+
+// Opens `name` through the segment table, creating it when it is missing and `create` allows
+// (with `first`, holding that value: then `published_first` is set and nothing is locked).
+// Otherwise locks it, grows it so that `new_size` data bytes fit, and maps all of it.
+//
+// Opening, creating and opening again is repeated for as long as each attempt fails only because
+// another process changed the name meanwhile (created it before us, then removed it before we
+// opened it): every round means someone else made progress, so this ends unless the name is
+// recreated and removed for ever, and Ctrl-C still ends it.
+static Status open_value(const char* name, size_t new_size, PyObject* create, HeldValue& seg,
+                         const EncodedValue* first, bool& published_first)
+{
+    published_first = false;
+    for (unsigned round = 1;; ++round) {
+        seg.ref = segment_open(name);
+        if (seg.ref) {
+            break;
+        }
+        int err = errno;
+        if (err == EPERM || err == EACCES) {
+            return failed(Step::REFUSED, err);
+        }
+        if (err != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
+            return failed(Step::OPEN, err);
+        }
+        Status created = create_value(name, 0, first, &seg.ref);
+        if (created) {
+            if (first != nullptr) {
+                published_first = true;
+                return STATUS_OK;
+            }
+            if (!seg.ref) {
+                return failed(Step::MAP);
+            }
+            break;
+        }
+        if (created.step == Step::NOT_CREATED) {
+            return failed(Step::OPEN_AFTER_CREATE, created.err);
+        }
+        if (created.step != Step::EXISTS) {
+            return created;
+        }
+        if (round % 64 == 0 && PyErr_CheckSignals() < 0) {
+            return Status{Step::RAISED, 0};
+        }
+    }
+    size_t size = seg.ref.object_size();
+    Recognition what = recognise(name, size, seg.ref.map(), std::min(size, RECOGNISE_BYTES));
+    if (what.kind == ObjectKind::FUNCTION) {
+        // A function segment keeps its own mutex where a value's header is: never lock it.
+        return failed(Step::IS_FUNCTION, 0);
+    }
+    if (what.kind != ObjectKind::VALUE) {
+        return failed(Step::NOT_VALUE, 0);
+    }
+    ObjectId id = seg.ref.id();
+    if (!enter_held(id, name)) {
+        return Status{Step::RAISED, 0};
+    }
+    BasicShm* header = seg.header();
+    Status locked = lock_segment_mutex(&header->mutex);
+    if (!locked) {
+        leave_held(id);
+        return locked;
+    }
+    seg.locked_header = header;
+    seg.id = id;
+    seg.name = name;
+    return fit_data_area(seg, new_size);
+}
+
+PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject* error_if_exists)
+{
+    size_t pre_size = 0;
+    if (prealloc_size != nullptr) {
+        pre_size = PyLong_AsSize_t(prealloc_size);
+        // The object must hold the 48-byte header as well.
+        if ((pre_size == static_cast<size_t>(-1) && PyErr_Occurred()) ||
+            pre_size > SIZE_MAX - HEADER_SIZE) {
+            PyErr_Clear();
+            PyErr_SetString(PyExc_ValueError, msg::PREALLOC_TOO_LARGE);
+            return nullptr;
+        }
+    }
+    Status status = create_value(name, pre_size, nullptr, nullptr);
+    if (status) {
+        Py_RETURN_TRUE;
+    }
+    if (status.step == Step::EXISTS) {
+        if (flag_set(error_if_exists)) {
+            return raise_status(status, name);
+        }
+        Py_RETURN_FALSE;
+    }
+    if (status.step == Step::NOT_CREATED) {
+        Py_RETURN_FALSE;
+    }
+    return raise_status(status, name);
+}
+
 PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
 {
     EncodedValue encoded;
     if (!encoded.encode(value)) {
         return nullptr;
     }
-    OpenSegment seg;
-    if (!get_basic_shm(name, encoded.len, create, seg)) {
-        return nullptr;
+    HeldValue seg;
+    bool published = false;
+    Status status = open_value(name, encoded.len, create, seg, &encoded, published);
+    if (!status) {
+        return raise_status(status, name);
     }
-    // The one copy of a write: from the encoder's buffer into the segment.
-    store_value(seg.data(), encoded.bytes, encoded.len);
+    if (!published) {
+        // The one copy of a write: from the encoder's buffer into the segment.
+        store_value(seg.data(), encoded.bytes, encoded.len);
+    }
     Py_RETURN_TRUE;
 }
 
 PyObject* read_memory_impl(const char* name)
 {
-    OpenSegment seg;
-    if (!get_basic_shm(name, 0, Py_None, seg)) {
-        return nullptr;
+    HeldValue seg;
+    bool published;
+    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+    if (!status) {
+        return raise_status(status, name);
     }
     if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
         Py_RETURN_NONE;
@@ -322,6 +359,12 @@ PyObject* read_memory_impl(const char* name)
 
 PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
 {
+    // Removing a name whose lock this thread holds (from inside update_memory's function, a
+    // finalizer, a signal handler) is re-entry like any other use of it.
+    char path[PATH_MAX];
+    if (segment_path(name, path, sizeof(path)) && refuse_if_held(path, name)) {
+        return nullptr;
+    }
     int rc = shm_unlink(name);
     // Whatever the outcome, this process stops using what it had open under the name.
     segment_forget(name);
@@ -335,55 +378,40 @@ PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
     Py_RETURN_FALSE;
 }
 
-// A read-modify-write: the lock stays held while Python code computes the new value, whose size
-// is known only then.
-struct HeldValue {
-    OpenSegment seg;
-    const char* name = nullptr;
-};
-
-HeldValue* hold_value(const char* name, PyObject* create)
+bool hold_value(const char* name, PyObject* create, HeldValue& held)
 {
-    auto* held = new (std::nothrow) HeldValue;
-    if (held == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
+    bool published;
+    Status status = open_value(name, 0, create, held, nullptr, published);
+    if (!status) {
+        raise_status(status, name);
+        return false;
     }
-    held->name = name;
-    if (!get_basic_shm(name, 0, create, held->seg)) {
-        delete held;
-        return nullptr;
-    }
-    return held;
+    return true;
 }
 
-PyObject* held_value_read(HeldValue* held, PyObject* fallback)
+PyObject* held_value_read(const HeldValue& held, PyObject* fallback)
 {
-    const OpenSegment& seg = held->seg;
-    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+    if (held.capacity == 0 || held.data()[0] == NEVER_WRITTEN) {
         return Py_NewRef(fallback);
     }
-    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+    return zeb2::to_value_buffer(held.data(), held.capacity);
 }
 
-bool held_value_write(HeldValue* held, PyObject* value)
+bool held_value_write(HeldValue& held, PyObject* value)
 {
     EncodedValue encoded;
     if (!encoded.encode(value)) {
         return false;
     }
-    OpenSegment& seg = held->seg;
-    if (encoded.len > seg.capacity) {
-        const char* failure = fit_data_area(seg, encoded.len);
-        if (failure != nullptr) {
-            if (failure != SIGNAL_RAISED) {
-                raise_segment_error(failure, held->name);
-            }
+    if (encoded.len > held.capacity) {
+        Status status = fit_data_area(held, encoded.len);
+        if (!status) {
+            raise_status(status, held.name);
             return false;
         }
     }
-    unsigned char* dst = seg.data();
-    if (encoded.len <= sizeof(uint64_t) && seg.capacity >= sizeof(uint64_t)) {
+    unsigned char* dst = held.data();
+    if (encoded.len <= sizeof(uint64_t) && held.capacity >= sizeof(uint64_t)) {
         // One aligned store (the data area starts 8-aligned): a process killed here leaves the
         // old value or the new one, never a torn one. The bytes after the value stay as they were.
         uint64_t word;
@@ -395,11 +423,6 @@ bool held_value_write(HeldValue* held, PyObject* value)
         store_value(dst, encoded.bytes, encoded.len);
     }
     return true;
-}
-
-void release_value(HeldValue* held)
-{
-    delete held;
 }
 
 } // namespace tw

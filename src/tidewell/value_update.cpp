@@ -5,25 +5,6 @@
 
 namespace tw {
 
-namespace {
-
-// Unlocks the segment on every exit, after whatever the function or the encoder raised.
-class HeldValueRef {
-  public:
-    explicit HeldValueRef(HeldValue* held) noexcept : held_(held) {}
-    HeldValueRef(const HeldValueRef&) = delete;
-    HeldValueRef& operator=(const HeldValueRef&) = delete;
-    ~HeldValueRef() { release_value(held_); }
-
-    HeldValue* get() const noexcept { return held_; }
-    explicit operator bool() const noexcept { return held_ != nullptr; }
-
-  private:
-    HeldValue* held_;
-};
-
-} // namespace
-
 // The lock is taken with the GIL released (other threads run, Ctrl-C ends the wait); the
 // function then runs with the GIL and the lock held. Code it runs that reaches the same name in
 // this thread fails with RuntimeError instead of waiting for itself. Nothing is written until
@@ -34,11 +15,11 @@ PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallbac
     // run finalizers, which may use this name.
     PyRef current;
     PyRef result;
-    HeldValueRef held(hold_value(name, create));
-    if (!held) {
+    HeldValue held;
+    if (!hold_value(name, create, held)) {
         return nullptr;
     }
-    current.reset(held_value_read(held.get(), fallback));
+    current.reset(held_value_read(held, fallback));
     if (!current) {
         return nullptr;
     }
@@ -46,7 +27,7 @@ PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallbac
     if (!result) {
         return nullptr;
     }
-    if (!held_value_write(held.get(), result.get())) {
+    if (!held_value_write(held, result.get())) {
         return nullptr;
     }
     return result.release();

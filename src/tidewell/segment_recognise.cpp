@@ -1,0 +1,168 @@
+#include "tidewell/segment_recognise.hpp"
+#include "tidewell/liveness.hpp"
+#include "tidewell/segment_object.hpp"
+
+#include <algorithm>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace tw {
+
+static_assert(sizeof(pthread_mutex_t) == 40, "peers rely on a 40-byte mutex");
+static_assert(VALUE_MUTEX_OFFSET + sizeof(pthread_mutex_t) == VALUE_HEADER_SIZE);
+
+// Seconds without change after which a temporary is stale: when its creator is gone, and in any
+// case.
+constexpr time_t STALE_DEAD_CREATOR_S = 5;
+constexpr time_t STALE_ANY_S = 600;
+// The owner's thread id in a mutex's lock word (the other bits are flags).
+constexpr uint32_t LOCK_OWNER_MASK = 0x3fffffff;
+
+int32_t mutex_kind_at(const unsigned char* mutex) noexcept
+{
+    int32_t kind;
+    std::memcpy(&kind, mutex + MUTEX_KIND_OFFSET, sizeof(kind));
+    return kind;
+}
+
+bool is_segment_mutex_kind(int32_t kind) noexcept
+{
+    return kind == MUTEX_KIND_PSHARED_ROBUST || kind == MUTEX_KIND_PSHARED;
+}
+
+bool looks_like_function(const unsigned char* record) noexcept
+{
+    return std::memcmp(record + FUNCTION_MAGIC_OFFSET, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC)) ==
+               0 &&
+           mutex_kind_at(record) == MUTEX_KIND_PSHARED_ROBUST &&
+           !is_segment_mutex_kind(mutex_kind_at(record + VALUE_MUTEX_OFFSET)) &&
+           record[FUNCTION_ACTIVITY_OFFSET] <= 1 &&
+           record[FUNCTION_STATE_OFFSET] <= FUNCTION_LAST_STATE;
+}
+
+// The pid in a temporary's name, or 0.
+static pid_t temporary_pid(const char* file_name)
+{
+    const char* digits = file_name + sizeof(PRIVATE_PREFIX) - 1;
+    char* end;
+    long pid = std::strtol(digits, &end, 10);
+    if (end == digits || *end != '-' || pid <= 0 || pid > INT_MAX) {
+        return 0;
+    }
+    return static_cast<pid_t>(pid);
+}
+
+Recognition recognise(const char* file_name, size_t object_size, const unsigned char* head,
+                      size_t head_len) noexcept
+{
+    Recognition r;
+    // The first byte alone settles it for every user name (none may start with the prefix).
+    if (file_name[0] == PRIVATE_PREFIX[0] &&
+        std::strncmp(file_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
+        r.kind = ObjectKind::TEMPORARY;
+        r.pid = temporary_pid(file_name);
+        r.has_pid = r.pid != 0;
+        return r;
+    }
+    if (object_size == FUNCTION_SEGMENT_SIZE && head_len >= FUNCTION_CONTROL_SIZE &&
+        looks_like_function(head)) {
+        int32_t pid;
+        std::memcpy(&pid, head + FUNCTION_PID_OFFSET, sizeof(pid));
+        r.kind = ObjectKind::FUNCTION;
+        r.pid = static_cast<pid_t>(pid);
+        r.has_pid = true;
+        return r;
+    }
+    if (object_size >= VALUE_HEADER_SIZE && head_len >= VALUE_HEADER_SIZE &&
+        is_segment_mutex_kind(mutex_kind_at(head + VALUE_MUTEX_OFFSET))) {
+        r.kind = ObjectKind::VALUE;
+        std::memcpy(&r.capacity, head, sizeof(r.capacity));
+        r.damaged = r.capacity > object_size - VALUE_HEADER_SIZE;
+        uint32_t lock_word;
+        std::memcpy(&lock_word, head + VALUE_MUTEX_OFFSET, sizeof(lock_word));
+        r.busy = (lock_word & LOCK_OWNER_MASK) != 0;
+    }
+    return r;
+}
+
+bool recorded_process_alive(pid_t pid)
+{
+    return process_alive(pid);
+}
+
+bool is_stale(const Recognition& r, bool alive, time_t mtime, time_t now) noexcept
+{
+    if (r.kind == ObjectKind::FUNCTION) {
+        return !alive;
+    }
+    if (r.kind != ObjectKind::TEMPORARY) {
+        return false;
+    }
+    time_t age = now - mtime;
+    return age >= STALE_ANY_S || (!(r.has_pid && alive) && age >= STALE_DEAD_CREATOR_S);
+}
+
+bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now)
+{
+    if (!S_ISREG(st.st_mode)) {
+        return false;
+    }
+    Recognition r = recognise(file_name, static_cast<size_t>(st.st_size), nullptr, 0);
+    if (r.kind != ObjectKind::TEMPORARY) {
+        return false;
+    }
+    // Old enough whatever the pid says, without asking about the process.
+    if (now - st.st_mtime >= STALE_ANY_S) {
+        return true;
+    }
+    bool alive = r.has_pid && recorded_process_alive(r.pid);
+    return is_stale(r, alive, st.st_mtime, now);
+}
+
+int inspect_object(const char* name, Inspection& out)
+{
+    char path[PATH_MAX];
+    if (!segment_path(name, path, sizeof(path))) {
+        return ENOENT;
+    }
+    if (lstat(path, &out.st) != 0) {
+        return errno;
+    }
+    out.r = Recognition{};
+    out.alive = false;
+    out.stale = false;
+    if (!S_ISREG(out.st.st_mode)) {
+        return 0; // a FIFO, a device, a link, a directory: never opened
+    }
+    // Not readable here (another user's object): the name and its status are all there is.
+    unsigned char head[RECOGNISE_BYTES];
+    size_t head_len = 0;
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            out.st = st;
+            size_t want = std::min(static_cast<size_t>(st.st_size), sizeof(head));
+            ssize_t n = pread(fd, head, want, 0);
+            head_len = n > 0 ? static_cast<size_t>(n) : 0;
+        }
+        close(fd);
+    }
+    else if (errno == ENOENT) {
+        return ENOENT;
+    }
+    out.r = recognise(name, static_cast<size_t>(out.st.st_size), head, head_len);
+    if (out.r.has_pid) {
+        out.alive = recorded_process_alive(out.r.pid);
+    }
+    out.stale = is_stale(out.r, out.alive, out.st.st_mtime, time(nullptr));
+    return 0;
+}
+
+} // namespace tw
