@@ -9,7 +9,9 @@ Function object: exactly 1168 bytes, mutex at offset 0, server pid at 138..141 (
                  "TW" at 142..143. No value object is ever exactly 1168 bytes.
 Temporary:       ".tidewell-new-PID-..." while a creating process builds an object; left
                  behind only when that process died midway. Stale by the same rule as the
-                 module's own sweep: creator gone and unchanged for 5 s, or unchanged for 10 min.
+                 module's own sweep: unchanged for 5 s and its creator gone.
+Whether a server or a creator is alive is the module's verdict (its liveness lock, else its pid),
+asked through the object's descriptor.
 """
 
 from __future__ import annotations
@@ -33,7 +35,6 @@ MUTEX_KIND_OFFSET = 16
 MUTEX_KIND_BITS = 0x90
 
 TEMPORARY_STALE_DEAD_S = 5
-TEMPORARY_STALE_ANY_S = 600
 
 VALUE, FUNCTION, TEMPORARY, OTHER = "value", "function", "temporary", "other"
 
@@ -68,32 +69,12 @@ class ObjectInfo(NamedTuple):
         if self.kind == FUNCTION:
             return self.alive is False
         if self.kind == TEMPORARY:
-            age = time.time() - self.modified
-            return age >= TEMPORARY_STALE_ANY_S or (
-                self.alive is not True and age >= TEMPORARY_STALE_DEAD_S)
+            return self.alive is not True and time.time() - self.modified >= TEMPORARY_STALE_DEAD_S
         return False
 
 
 def path_of(name: str) -> str:
     return os.path.join(SHM_DIR, name.lstrip("/"))
-
-
-def process_alive(pid: int) -> bool:
-    """True while `pid` runs (a zombie has ended); pid 0 or less is nobody."""
-    if pid <= 0:
-        return False
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        pass
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            state = f.read().rsplit(b")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return True
-    return state not in (b"Z", b"X")
 
 
 def _temporary_pid(name: str) -> int | None:
@@ -128,16 +109,21 @@ def describe(name: str) -> ObjectInfo | None:
         st = os.fstat(fd)
         head = os.pread(fd, VALUE_HEADER, 0) if st.st_size >= VALUE_HEADER else b""
         if name.startswith(TEMPORARY_PREFIX):
+            from .tidewell import _creator_alive
+
             pid = _temporary_pid(name)
-            alive = process_alive(pid) if pid is not None else None
+            age = max(0, int(time.time() - st.st_mtime))
+            alive = _creator_alive(fd, pid if pid is not None and pid < 1 << 31 else 0, age)
             info = ObjectInfo(name, TEMPORARY, st.st_size, st.st_mtime, pid=pid, alive=alive)
             return _owned(info, st)
         if st.st_size == FUNCTION_SIZE:
             tail = os.pread(fd, 6, FUNCTION_PID.start)
             if tail[4:] == MAGIC:
+                from .tidewell import _server_alive
+
                 (pid,) = struct.unpack("=i", tail[:4])
                 info = ObjectInfo(name, FUNCTION, st.st_size, st.st_mtime, pid=pid,
-                                  alive=process_alive(pid))
+                                  alive=_server_alive(fd))
                 return _owned(info, st)
         if len(head) == VALUE_HEADER:
             (capacity,) = struct.unpack_from("=Q", head, 0)

@@ -22,18 +22,29 @@ constexpr size_t CONTROL_SIZE = DATA_OFFSET;
 // These sit where process-shared condition variables would, 48 bytes each.
 // Each wake word has the CLOCK_MONOTONIC time of the event it last announced beside it, so
 // that a waiter learns how long spinning would have taken even when it slept.
+//
+// Bytes 56..88 and 108..112 were unused and are zero in objects of builds that ignore them:
+//   56 server_lock   SERVER_LOCK_MARK when the server holds the liveness lock (liveness.hpp)
+//   60 ticket_pid    the placing caller's pid again: a caller that writes no ticket leaves it
+//                    unequal to caller_pid, so its call is never reclaimed by time
+//   64 caller_pidns  that caller's pid namespace (0: unknown): its pid is tested only in ours
+//  108 call_ticket   number of the call in the data area, so a caller takes only its own reply
 struct ServerWake {
     WakeWord call; // a call placed, or a stop requested
     int64_t call_ns;
-    unsigned char unused[32];
+    uint32_t server_lock;
+    int32_t ticket_pid;
+    uint64_t caller_pidns;
+    unsigned char unused[16];
 };
+constexpr uint32_t SERVER_LOCK_MARK = 0x4b434f4c; // "LOCK"
 struct CallerWake {
     WakeWord reply; // the reply written (or the function stopped)
     WakeWord turn;  // the data area freed (or the function stopped)
     // The process whose call occupies the data area (0: nobody, or its caller gave up), so the
     // server can tell a dead caller from a slow one without a lock per call.
     int32_t caller_pid;
-    int32_t reserved;
+    uint32_t call_ticket;
     int64_t reply_ns;
     int64_t turn_ns;
     // Until when one caller waiting for its turn spins for it (the others sleep): it places its
@@ -58,6 +69,10 @@ static_assert(sizeof(FunctionShm) == FUNCTION_SEGMENT_SIZE, "peers rely on 1168-
 static_assert(offsetof(FunctionShm, fcond) == 40 && offsetof(FunctionShm, ccond) == 88);
 static_assert(offsetof(FunctionShm, activity) == 136 && offsetof(FunctionShm, call_state) == 137);
 static_assert(offsetof(FunctionShm, magic) == FUNCTION_MAGIC_OFFSET);
+static_assert(offsetof(FunctionShm, fcond.server_lock) == 56 &&
+              offsetof(FunctionShm, fcond.ticket_pid) == 60 &&
+              offsetof(FunctionShm, fcond.caller_pidns) == 64 &&
+              offsetof(FunctionShm, ccond.call_ticket) == 108);
 static_assert(offsetof(FunctionShm, data) == DATA_OFFSET);
 
 // Records when the event announced on a wake word happened.
@@ -81,6 +96,7 @@ inline long event_delay(const int64_t* field, long start)
 //   PENDING  --caller interrupted-->              IDLE      (call withdrawn)
 //   PENDING/RUNNING --stop-->                     REPLIED   (answered with the NULL message)
 //   REPLIED/REFUSED, caller dead or gone -->      IDLE      (the server reclaims the data area)
+//   REPLIED/REFUSED, uncollected for UNCOLLECTED_MS --> IDLE (the server or a waiting caller)
 enum CallState : unsigned char {
     CALL_IDLE = 0,
     CALL_PENDING = 1,
@@ -110,6 +126,41 @@ inline pid_t read_server_pid(const FunctionShm* fs)
     std::memcpy(&pid, fs->server_pid, sizeof(pid));
     return static_cast<pid_t>(pid);
 }
+
+// With the mutex held: the data area is free again (its reply taken or given back, its call
+// withdrawn).
+inline void release_data_area(FunctionShm* fs)
+{
+    fs->ccond.caller_pid = 0;
+    fs->fcond.ticket_pid = 0;
+    fs->fcond.caller_pidns = 0;
+    stamp(&fs->ccond.turn_ns);
+    store_state(fs, CALL_IDLE);
+}
+
+// Whether the process serving the function whose record is `record` (mapped, or read from the
+// object open as `fd`) is still there.
+bool function_server_alive(int fd, const FunctionShm* record);
+
+// A reply nobody collects (its caller is stopped, or dead in another pid namespace) is given
+// back after this long, and a call not answered this long after its function was stopped or lost
+// its name ends with an error: nobody waits on a stopped peer for longer.
+constexpr long UNCOLLECTED_MS = 1000;
+
+// What one party (the server, or a caller waiting for its turn) has seen of the data area: the
+// uncollected reply it last saw and since when, by its own clock.
+struct UncollectedWatch {
+    uint32_t ticket = 0;
+    long since_ns = 0;
+};
+
+// With the mutex held: frees the data area when it holds a reply whose caller is known to be
+// dead, or the same reply of a ticketed call for UNCOLLECTED_MS of this party's watch. True
+// when freed (wake a caller waiting for its turn after unlocking).
+bool reclaim_uncollected(FunctionShm* fs, UncollectedWatch& watch);
+
+// This process's pid namespace (the inode of /proc/self/ns/pid), 0 if unknown.
+uint64_t own_pid_namespace();
 
 // Whether the first 144 bytes of a 1168-byte object are a function's control record. The marker
 // alone is not enough: a value's data area covers offsets 48.. and may hold any bytes. A value

@@ -24,6 +24,7 @@
 #include "tidewell/liveness.hpp"
 #include "tidewell/segment_table.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -98,6 +99,74 @@ OpenResult open_function_segment(const char* name, size_t map_len, SegmentHandle
     seg.fs = static_cast<FunctionShm*>(addr);
     seg.map_len = map_len;
     return OPEN_OK;
+}
+
+bool function_server_alive(int fd, const FunctionShm* record)
+{
+    uint32_t mark = __atomic_load_n(&record->fcond.server_lock, __ATOMIC_ACQUIRE);
+    return server_alive(fd, read_server_pid(record), mark == SERVER_LOCK_MARK);
+}
+
+bool function_object_alive(int fd)
+{
+    unsigned char record[CONTROL_SIZE];
+    if (pread(fd, record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record))) {
+        return false;
+    }
+    uint32_t mark;
+    int32_t pid;
+    std::memcpy(&mark, record + offsetof(FunctionShm, fcond.server_lock), sizeof(mark));
+    std::memcpy(&pid, record + offsetof(FunctionShm, server_pid), sizeof(pid));
+    return server_alive(fd, static_cast<pid_t>(pid), mark == SERVER_LOCK_MARK);
+}
+
+uint64_t own_pid_namespace()
+{
+    static std::atomic<uint64_t> cached{0};
+    uint64_t ns = cached.load(std::memory_order_relaxed);
+    if (ns == 0) {
+        struct stat st;
+        if (stat("/proc/self/ns/pid", &st) == 0) {
+            ns = static_cast<uint64_t>(st.st_ino);
+            cached.store(ns, std::memory_order_relaxed);
+        }
+    }
+    return ns;
+}
+
+bool reclaim_uncollected(FunctionShm* fs, UncollectedWatch& watch)
+{
+    unsigned char state = fs->call_state;
+    if (state != CALL_REPLIED && state != CALL_REFUSED) {
+        watch = UncollectedWatch();
+        return false;
+    }
+    auto pid = static_cast<pid_t>(fs->ccond.caller_pid);
+    bool ticketed = pid != 0 && fs->fcond.ticket_pid == pid;
+    bool give_back;
+    if (!ticketed) {
+        // A caller of a build that takes any reply left in the area: only a dead one is safe to
+        // pass over, as that build itself does.
+        give_back = !process_alive(pid);
+    }
+    else if (fs->fcond.caller_pidns != 0 && fs->fcond.caller_pidns == own_pid_namespace() &&
+             !process_alive(pid)) {
+        give_back = true;
+    }
+    else {
+        long now = now_ns();
+        if (watch.since_ns == 0 || watch.ticket != fs->ccond.call_ticket) {
+            watch.ticket = fs->ccond.call_ticket;
+            watch.since_ns = now;
+            return false;
+        }
+        give_back = now - watch.since_ns >= UNCOLLECTED_MS * 1000000L;
+    }
+    if (give_back) {
+        release_data_area(fs);
+        watch = UncollectedWatch();
+    }
+    return give_back;
 }
 
 int lock_until(pthread_mutex_t* mutex, const struct timespec& deadline)

@@ -15,4 +15,7 @@ namespace tw {
 PyObject* create_function_impl(const char* name, PyObject* func);
 // Places a stop request: True when placed, False when the segment cannot be opened.
 PyObject* remove_function_impl(const char* name);
+// Whether the server of the function object open as `fd` (any access mode) is still there, by
+// its liveness lock or, for objects of builds that take none, its recorded pid.
+bool function_object_alive(int fd);
 } // namespace tw

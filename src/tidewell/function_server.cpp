@@ -81,6 +81,7 @@ static void stop_with_the_program()
 
 struct ServerInit {
     pid_t pid;
+    int lock_fd; // the liveness lock, taken before this runs (-1: none)
 };
 
 static const char* init_function_segment(unsigned char* map, void* ctx)
@@ -93,6 +94,8 @@ static const char* init_function_segment(unsigned char* map, void* ctx)
     int32_t pid = static_cast<ServerInit*>(ctx)->pid;
     std::memcpy(fs->server_pid, &pid, sizeof(pid));
     std::memcpy(fs->magic, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC));
+    // From its first published instant the object tells by its lock that its server is alive.
+    fs->fcond.server_lock = static_cast<ServerInit*>(ctx)->lock_fd >= 0 ? SERVER_LOCK_MARK : 0;
     fs->call_state = CALL_IDLE;
     fs->activity = 1;
     return nullptr;
@@ -106,6 +109,8 @@ struct Server {
     FunctionShm* fs;
     ObjectId id;
     long next_name_check;
+    int lock_fd;
+    UncollectedWatch watch;
     unsigned char call[DATA_SIZE];
 };
 
@@ -160,21 +165,6 @@ static bool orphaned(Server& srv)
     return !name_refers_to(srv.name, srv.id);
 }
 
-// With the mutex held: a reply nobody will collect (its caller gave up or died) would block
-// every later caller. True when the data area was freed.
-static bool reclaim_abandoned(FunctionShm* fs)
-{
-    unsigned char state = fs->call_state;
-    if ((state == CALL_REPLIED || state == CALL_REFUSED) &&
-        !process_alive(static_cast<pid_t>(fs->ccond.caller_pid))) {
-        fs->ccond.caller_pid = 0;
-        stamp(&fs->ccond.turn_ns);
-        store_state(fs, CALL_IDLE);
-        return true;
-    }
-    return false;
-}
-
 // One slice of the server's wait, with the GIL released. Leaves the mutex unlocked.
 static ServerEvent server_slice(Server& srv)
 {
@@ -209,7 +199,9 @@ static ServerEvent server_slice(Server& srv)
             return EV_CALL;
         }
         if (slice_over) {
-            bool freed = reclaim_abandoned(fs);
+            // A reply nobody collects (its caller died or is stopped) would hold every later
+            // caller.
+            bool freed = reclaim_uncollected(fs, srv.watch);
             pthread_mutex_unlock(&fs->mutex);
             if (freed) {
                 notify(&fs->ccond.turn, 1);
@@ -247,8 +239,13 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
         }
         // The caller gave up while its call ran: nobody will collect this reply.
         freed = fs->ccond.caller_pid == 0;
-        stamp(freed ? &fs->ccond.turn_ns : &fs->ccond.reply_ns);
-        store_state(fs, freed ? CALL_IDLE : kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED);
+        if (freed) {
+            release_data_area(fs);
+        }
+        else {
+            stamp(&fs->ccond.reply_ns);
+            store_state(fs, kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED);
+        }
     }
     if (kind == REPLY_FAILED) {
         close_down(fs);
@@ -300,6 +297,7 @@ static void release_server(Server& srv)
 {
     munmap(srv.fs, FUNCTION_SEGMENT_SIZE);
     unlink_if_same(srv.name, srv.id);
+    drop_liveness_lock(srv.lock_fd);
     servers_running.fetch_sub(1);
 }
 
@@ -389,11 +387,12 @@ static bool serve_call(Server& srv, PyObject* func)
 PyObject* create_function_impl(const char* name, PyObject* func)
 {
     stop_with_the_program();
-    ServerInit init{getpid()};
+    ServerInit init{getpid(), -1};
     unsigned char* map = nullptr;
     int fd = -1;
-    int rc = create_segment_fd(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
-                               FUNCTION_SEGMENT_SIZE, init_function_segment, &init, &map, &fd);
+    int rc =
+        create_segment_fd(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE), FUNCTION_SEGMENT_SIZE,
+                          init_function_segment, &init, &map, &fd, &init.lock_fd);
     if (rc < 0) {
         return nullptr;
     }
@@ -410,10 +409,13 @@ PyObject* create_function_impl(const char* name, PyObject* func)
     if (!known) {
         munmap(map, FUNCTION_SEGMENT_SIZE);
         shm_unlink(name);
+        drop_liveness_lock(init.lock_fd);
         return raise_segment_error("Failed to create memory address '%s'.", name);
     }
     servers_running.fetch_add(1);
-    Server srv{name, reinterpret_cast<FunctionShm*>(map), id, now_ns() + NAME_CHECK_NS, {}};
+    Server srv{
+        name, reinterpret_cast<FunctionShm*>(map), id, now_ns() + NAME_CHECK_NS, init.lock_fd, {},
+        {}};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);

@@ -1,6 +1,7 @@
 // The module functions: parse, put our message in place of the parser's, delegate.
 #include "tidewell/tidewell.hpp"
 #include "tidewell/function_segment.hpp"
+#include "tidewell/liveness.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/value_segment.hpp"
@@ -170,6 +171,36 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
     }
     PyRef held = PyRef::borrow(call_args);
     return call_shared_function(name, held.get());
+}
+
+// The liveness verdicts of the command line's listing and clean-up, so that they are the
+// module's own.
+PyObject* tw::server_alive_of(PyObject*, PyObject* args)
+{
+    int fd;
+    if (!PyArg_ParseTuple(args, "i", &fd)) {
+        return argument_error("Expected 1 file descriptor (int).");
+    }
+    bool alive;
+    Py_BEGIN_ALLOW_THREADS
+        alive = tw::function_object_alive(fd);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(alive);
+}
+
+PyObject* tw::creator_alive_of(PyObject*, PyObject* args)
+{
+    int fd;
+    int pid;
+    long age;
+    if (!PyArg_ParseTuple(args, "iil", &fd, &pid, &age)) {
+        return argument_error("Expected a file descriptor, a pid and an age (int).");
+    }
+    bool alive;
+    Py_BEGIN_ALLOW_THREADS
+        alive = tw::creator_alive(fd, static_cast<pid_t>(pid), age);
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(alive);
 }
 
 PyObject* tw::trust(PyObject*, PyObject* args, PyObject* kwargs)

@@ -1,5 +1,6 @@
 #include "tidewell/segment_common.hpp"
 #include "common/py_ref.hpp"
+#include "tidewell/liveness.hpp"
 #include "tidewell/segment_owner.hpp"
 
 #include <atomic>
@@ -174,27 +175,25 @@ static void make_private_name(char* out, size_t out_size)
 }
 
 constexpr time_t STALE_DEAD_CREATOR_S = 5;
-constexpr time_t STALE_ANY_S = 600;
 // A process sweeps at its first creation, then at most this often.
 constexpr time_t SWEEP_INTERVAL_S = 10;
 
-bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now)
+bool is_stale_temporary(const char* file_name, int fd, const struct stat& st, time_t now)
 {
     constexpr size_t prefix_len = sizeof(PRIVATE_PREFIX) - 1;
     if (std::strncmp(file_name, PRIVATE_PREFIX, prefix_len) != 0 || !S_ISREG(st.st_mode)) {
         return false;
     }
     time_t age = now - st.st_mtime;
-    if (age >= STALE_ANY_S) {
-        return true;
+    if (age < STALE_DEAD_CREATOR_S) {
+        return false;
     }
     char* end;
     long pid = std::strtol(file_name + prefix_len, &end, 10);
     if (end == file_name + prefix_len || *end != '-' || pid <= 0 || pid > INT_MAX) {
-        return age >= STALE_DEAD_CREATOR_S;
+        pid = 0;
     }
-    bool gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-    return gone && age >= STALE_DEAD_CREATOR_S;
+    return !creator_alive(fd, static_cast<pid_t>(pid), static_cast<long>(age));
 }
 
 int remove_stale_temporaries()
@@ -207,12 +206,21 @@ int remove_stale_temporaries()
     time_t now = time(nullptr);
     int dir_fd = dirfd(dir);
     while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) != 0) {
+            continue;
+        }
+        // Never blocks on open (a FIFO planted under the prefix) and asks the lock of the very
+        // object it examined.
+        int fd = openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
         struct stat st;
-        if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0 &&
-            fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            is_stale_temporary(entry->d_name, st, now) && unlinkat(dir_fd, entry->d_name, 0) == 0) {
+        if (fstat(fd, &st) == 0 && is_stale_temporary(entry->d_name, fd, st, now) &&
+            unlinkat(dir_fd, entry->d_name, 0) == 0) {
             ++removed;
         }
+        close(fd);
     }
     closedir(dir);
     return removed;
@@ -270,7 +278,7 @@ int create_segment(const char* name, off_t object_size, size_t map_size, Segment
 }
 
 int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                      void* ctx, unsigned char** keep_map, int* keep_fd)
+                      void* ctx, unsigned char** keep_map, int* keep_fd, int* keep_lock)
 {
     char final_path[PATH_MAX];
     if (!segment_path(name, final_path, sizeof(final_path))) {
@@ -292,6 +300,19 @@ int create_segment_fd(const char* name, off_t object_size, size_t map_size, Segm
     if (fd < 0) {
         return 0;
     }
+    int lock_fd = take_liveness_lock(private_name, fd);
+    if (keep_lock != nullptr) {
+        *keep_lock = lock_fd;
+    }
+    // On failure the lock goes with the temporary; errno is kept for the error raised.
+    auto drop_lock = [&] {
+        int saved = errno;
+        drop_liveness_lock(lock_fd);
+        if (keep_lock != nullptr) {
+            *keep_lock = -1;
+        }
+        errno = saved;
+    };
     const char* failure = prepare_new_segment(fd);
     unsigned char* map = nullptr;
     int sized = failure == nullptr ? size_and_reserve(fd, object_size) : 0;
@@ -299,6 +320,7 @@ int create_segment_fd(const char* name, off_t object_size, size_t map_size, Segm
         // A signal handler raised: its exception stands.
         close(fd);
         shm_unlink(private_name);
+        drop_lock();
         return -1;
     }
     if (sized != 0) {
@@ -320,6 +342,7 @@ int create_segment_fd(const char* name, off_t object_size, size_t map_size, Segm
             munmap(map, map_size);
         }
         shm_unlink(private_name);
+        drop_lock();
         raise_segment_error(failure, name);
         return -1;
     }
@@ -327,11 +350,15 @@ int create_segment_fd(const char* name, off_t object_size, size_t map_size, Segm
         int saved_errno = errno;
         close(fd);
         munmap(map, map_size);
+        drop_lock();
         if (saved_errno == EEXIST && check_taken_name(final_path, name) < 0) {
             return -1;
         }
         errno = saved_errno;
         return 0;
+    }
+    if (keep_lock == nullptr) {
+        drop_liveness_lock(lock_fd);
     }
     if (keep_fd != nullptr) {
         *keep_fd = fd;

@@ -56,15 +56,19 @@ using SegmentInit = const char* (*)(unsigned char* map, void* ctx);
 int create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
                    void* ctx, unsigned char** keep_map);
 // The same, and when `keep_fd` is given and the segment was created, its descriptor stays open
-// and is stored there.
+// and is stored there. The temporary carries its creator's liveness lock (liveness.hpp) from
+// its first instant; when `keep_lock` is given, that lock's descriptor is stored there before
+// `init` runs (-1 when no lock could be taken) and stays with the published object, whose
+// holder drops it (drop_liveness_lock); otherwise it goes once the object is published.
 int create_segment_fd(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                      void* ctx, unsigned char** keep_map, int* keep_fd);
+                      void* ctx, unsigned char** keep_map, int* keep_fd, int* keep_lock = nullptr);
 
-// True when `file_name` (an entry of the shared-memory directory, `st` its stat) is a temporary
-// of a creation whose process is gone: its name carries a pid that is no longer alive and it
-// has not changed for a few seconds (the delay protects a creator in another pid namespace), or
-// it has not changed for ten minutes whatever its pid says. Such an object is never published.
-bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now);
+// True when `file_name` (an entry of the shared-memory directory, `st` its stat, `fd` an open
+// descriptor of it) is a temporary of a creation whose process is gone: unchanged for a few
+// seconds (a creator takes its lock right after creating it) and its creator not alive by
+// creator_alive (no liveness lock held, and its pid gone or the object unchanged for ten
+// minutes). Such an object is never published.
+bool is_stale_temporary(const char* file_name, int fd, const struct stat& st, time_t now);
 
 // Unlinks the stale temporaries of the shared-memory directory. Returns how many.
 int remove_stale_temporaries();

@@ -48,6 +48,11 @@ static PyMethodDef methods[] = {
      "func with it, write the result. Other processes wait for the name while func runs. If\n"
      "func raises or its result cannot be encoded, nothing is written. func must not use the\n"
      "same name (RuntimeError); create=False raises MemoryError for a missing name."},
+    {"_server_alive", tw::server_alive_of, METH_VARARGS,
+     "_server_alive(fd, /)\n--\n\nWhether the server of the function object open as fd runs."},
+    {"_creator_alive", tw::creator_alive_of, METH_VARARGS,
+     "_creator_alive(fd, pid, age, /)\n--\n\nWhether the creator of the temporary open as fd "
+     "runs."},
     {nullptr, nullptr, 0, nullptr},
 };
 

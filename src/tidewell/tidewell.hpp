@@ -23,6 +23,10 @@ PyObject* trust(PyObject* self, PyObject* args, PyObject* kwargs);
 // Codec entry points of the module (not exported): dumps(value) -> bytes, loads(data) -> value.
 PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* loads(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// _server_alive(fd) and _creator_alive(fd, pid, age) -> bool: liveness of the process behind a
+// function object or a temporary, for the command line (not exported).
+PyObject* server_alive_of(PyObject* self, PyObject* args);
+PyObject* creator_alive_of(PyObject* self, PyObject* args);
 // update_memory(name, func, default=None, create=True) -> value (not exported).
 PyObject* update_memory(PyObject* self, PyObject* args, PyObject* kwargs);
 } // namespace tw
