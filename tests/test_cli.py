@@ -202,6 +202,82 @@ class TestListAndClean:
         assert [shm_exists(n) for n in stale + kept] == [False] * 3 + [True] * 4
 
 
+def _unshare_works():
+    try:
+        return subprocess.run(["unshare", "--pid", "--fork", "--kill-child", "true"],
+                              capture_output=True, timeout=TIMEOUT).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+def hold_liveness_lock(path):
+    """What a creating or serving process holds: an open-file-description write lock on byte 0
+    of the object. Returns the descriptor; closing it releases the lock."""
+    import fcntl
+    import struct
+    fd = os.open(path, os.O_RDWR)
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hh4xqqi4x", fcntl.F_WRLCK, 0, 0, 1, 0))
+    return fd
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not _unshare_works(),
+                    reason="needs root and unshare --pid")
+class TestOtherPidNamespace:
+    """A server in another pid namespace (a container sharing /dev/shm) records a pid that means
+    nothing here: it is alive for as long as it holds its lock, whatever that pid says here."""
+
+    def test_server_is_alive_served_and_kept_until_it_ends(self, shm_name):
+        name = shm_name("ns")
+        code = f"""
+            import os, time, tidewell
+            print(os.getpid(), flush=True)
+            tidewell.create_function({name!r}, lambda x: (time.sleep(0.3), x * 2)[1])
+        """
+        proc = subprocess.Popen(["unshare", "--pid", "--fork", "--kill-child", sys.executable,
+                                 "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
+        try:
+            assert proc.stdout.readline() == "1\n"  # its pid there
+            wait_until(lambda: shm_exists(name))
+            row = {r["name"]: r for r in json.loads(tw("ls", "--json").stdout)}[name]
+            assert (row["pid"], row["alive"]) == (1, True)
+            assert tw("clean", name).stdout == "" and shm_exists(name)
+            assert tidewell.call_function(name, (21,)) == 42
+        finally:
+            proc.kill()
+            proc.communicate(timeout=TIMEOUT)
+        wait_until(lambda: tidewell.describe(name).alive is False)
+        with pytest.raises(RuntimeError, match="has ended"):
+            tidewell.call_function(name, (1,))
+        assert tw("clean", name).stdout == f"removed {name} (function, pid 1 has ended)\n"
+
+    def test_temporary_is_kept_while_its_creator_holds_the_lock(self, temporaries):
+        # Named with a pid that is not alive here; made old (longer unchanged than any rule
+        # allows) once locked, so that no sweep on this host takes it before.
+        temporary = temporaries(dead_pid(), age=0)
+        holder = subprocess.Popen(
+            ["unshare", "--pid", "--fork", "--kill-child", sys.executable, "-c",
+             "import sys; from test_cli import hold_liveness_lock as h; h(sys.argv[1]); "
+             "print('held', flush=True); sys.stdin.read()", shm_path(temporary)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, cwd=os.path.dirname(__file__))
+        try:
+            assert holder.stdout.readline() == "held\n"
+            then = time.time() - 700
+            os.utime(shm_path(temporary), (then, then))
+            info = tidewell.describe(temporary)
+            assert (info.kind, info.alive, info.stale) == ("temporary", True, False)
+            assert tw("clean", temporary).stdout == ""
+            # The module's own sweep, at a process's first creation, keeps it too.
+            sweep = "import sys, tidewell; tidewell.create_memory(sys.argv[1]); tidewell.remove_memory(sys.argv[1])"
+            subprocess.run([sys.executable, "-c", sweep, temporary[len(".tidewell-new-"):] + "-probe"],
+                           check=True, timeout=TIMEOUT)
+            assert shm_exists(temporary)
+        finally:
+            holder.kill()
+            holder.communicate(timeout=TIMEOUT)
+        wait_until(lambda: tidewell.describe(temporary).stale)
+        assert tw("clean", temporary).stdout.startswith(f"removed {temporary} ")
+
+
 def test_console_script_is_installed():
     script = Path(sys.executable).with_name("tidewell")
     result = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=TIMEOUT)
