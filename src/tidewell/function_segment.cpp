@@ -15,9 +15,11 @@
 // the dead waiter; a futex waiter that dies leaves nothing behind.
 //
 // Nobody waits without limit. All waits are timed slices with the GIL released; between slices
-// the GIL is re-taken to run signal handlers. A caller ends its wait when the server has
-// stopped (activity 0) or its recorded pid is gone or a zombie; a server that dies holding the
-// mutex leaves it to the next locker through the robust-mutex protocol.
+// the GIL is re-taken to run signal handlers. A caller ends its wait when the server is gone
+// (its liveness lock released, or the recorded pid of an older build gone), or when its function
+// was stopped or lost its name and the call stays unanswered for UNCOLLECTED_MS; a reply nobody
+// collects is given back after as long. A server that dies holding the mutex leaves it to the
+// next locker through the robust-mutex protocol.
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/function_layout.hpp"
