@@ -136,11 +136,24 @@ uint64_t own_pid_namespace()
     return ns;
 }
 
+constexpr long FIRST_LOOK_NS = 10 * 1000000L;
+
 bool reclaim_uncollected(FunctionShm* fs, UncollectedWatch& watch)
 {
     unsigned char state = fs->call_state;
     if (state != CALL_REPLIED && state != CALL_REFUSED) {
         watch = UncollectedWatch();
+        return false;
+    }
+    // A live caller collects its reply within microseconds of it being written: nothing is
+    // decided (and no pid looked up) on first sight, nor on a second look soon after.
+    long now = now_ns();
+    if (watch.since_ns == 0 || watch.ticket != fs->ccond.call_ticket) {
+        watch.ticket = fs->ccond.call_ticket;
+        watch.since_ns = now;
+        return false;
+    }
+    if (now - watch.since_ns < FIRST_LOOK_NS) {
         return false;
     }
     auto pid = static_cast<pid_t>(fs->ccond.caller_pid);
@@ -156,12 +169,6 @@ bool reclaim_uncollected(FunctionShm* fs, UncollectedWatch& watch)
         give_back = true;
     }
     else {
-        long now = now_ns();
-        if (watch.since_ns == 0 || watch.ticket != fs->ccond.call_ticket) {
-            watch.ticket = fs->ccond.call_ticket;
-            watch.since_ns = now;
-            return false;
-        }
         give_back = now - watch.since_ns >= UNCOLLECTED_MS * 1000000L;
     }
     if (give_back) {
