@@ -168,3 +168,10 @@ def trust(*, uids: Iterable[int] = (), gids: Iterable[int] = ()) -> None:
         ValueError: "Expected 'uids' and 'gids' as iterables of user and group ids (int)." or
             more than 64 of either.
     """
+
+def _server_alive(fd: int, /) -> bool:
+    """Whether the server of the function object open as ``fd`` runs (private: the listing's
+    verdict)."""
+
+def _creator_alive(fd: int, pid: int, age: int, /) -> bool:
+    """Whether the creator of the temporary open as ``fd`` runs (private: the sweep's verdict)."""
