@@ -235,12 +235,12 @@ def main():
         slot = rng.choice(candidates)
         pid = procs[slot].pid
         os.kill(pid, signal.SIGSTOP)
-        removed = roles[slot] is server and rng.random() < 0.5
-        if removed:
+        removed = False
+        if roles[slot] is server and rng.random() < 0.5:
             try:
-                tidewell.remove_function(function_name(prefix))
+                removed = tidewell.remove_function(function_name(prefix))
             except MemoryError:
-                pass  # it stopped holding the mutex: the wait is bounded, the removal not placed
+                pass  # it stopped holding the mutex: no removal placed, its callers wait
         stopped.append([slot, pid, now, None, now + rng.uniform(0.0, 6.0), removed,
                         mutex_owner(prefix) == pid])
         return 1
