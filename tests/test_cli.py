@@ -14,7 +14,7 @@ import tidewell
 from tidewell import cli
 from conftest import shm_exists, shm_path
 from helpers import pid_of_a_process_that_ended as dead_pid
-from helpers import wait_for_name
+from helpers import wait_for_name, wait_until
 
 TIMEOUT = 60
 # A temporary changed "in an hour": young for the whole test, so no sweep or clean removes it.
@@ -314,6 +314,86 @@ class TestListAndClean:
         removed = [line.split()[1] for line in result.stdout.splitlines()]
         assert set(removed) <= set(stale) and len(removed) == len(set(removed)), result.stdout
         assert [shm_exists(n) for n in stale + kept] == [False] * 3 + [True] * 4
+
+
+def _unshare_works():
+    try:
+        return subprocess.run(["unshare", "--pid", "--fork", "--kill-child", "true"],
+                              capture_output=True, timeout=TIMEOUT).returncode == 0
+    except (OSError, subprocess.SubprocessError):
+        return False
+
+
+def hold_liveness_lock(path):
+    """What a creating or serving process holds: an open-file-description write lock on byte 0
+    of the object. Returns the descriptor; closing it releases the lock."""
+    import fcntl
+    import struct
+    fd = os.open(path, os.O_RDWR)
+    fcntl.fcntl(fd, fcntl.F_OFD_SETLK, struct.pack("hh4xqqi4x", fcntl.F_WRLCK, 0, 0, 1, 0))
+    return fd
+
+
+@pytest.mark.skipif(os.geteuid() != 0 or not _unshare_works(),
+                    reason="needs root and unshare --pid")
+class TestOtherPidNamespace:
+    """A server in another pid namespace (a container sharing /dev/shm) records a pid that means
+    nothing here: it is alive for as long as it holds its lock, whatever that pid says here."""
+
+    def test_server_is_alive_served_and_kept_until_it_ends(self, shm_name):
+        name = shm_name("ns")
+        code = f"""
+            import os, time, tidewell
+            print(os.getpid(), flush=True)
+            tidewell.create_function({name!r}, lambda x: (time.sleep(0.3), x * 2)[1])
+        """
+        proc = subprocess.Popen(["unshare", "--pid", "--fork", "--kill-child", sys.executable,
+                                 "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, text=True)
+        try:
+            assert proc.stdout.readline() == "1\n"  # its pid there
+            wait_until(lambda: shm_exists(name))
+            row = {r["name"]: r for r in json.loads(tw("ls", "--json").stdout)}[name]
+            assert (row["pid"], row["alive"]) == (1, True)
+            assert tw("clean", name).stdout == "" and shm_exists(name)
+            assert tidewell.call_function(name, (21,)) == 42
+        finally:
+            proc.kill()
+            proc.communicate(timeout=TIMEOUT)
+        wait_until(lambda: tidewell.describe(name).alive is False)
+        with pytest.raises(RuntimeError, match="has ended"):
+            tidewell.call_function(name, (1,))
+        assert tw("clean", name).stdout == f"removed {name} (function, pid 1 has ended)\n"
+
+    def test_temporary_is_kept_while_its_creator_holds_the_lock(self):
+        # In a /dev/shm of its own (older builds elsewhere on the host would sweep it): named
+        # with a pid that is not alive here and unchanged for longer than any rule allows.
+        code = f"""
+            import os, subprocess, sys, time, tidewell
+            from test_cli import hold_liveness_lock
+            path = "/dev/shm/.tidewell-new-{dead_pid()}-0-held"
+            open(path, "wb").write(bytes(64))
+            held = hold_liveness_lock(path)
+            then = time.time() - 700
+            os.utime(path, (then, then))
+            def seen():
+                info = tidewell.describe(os.path.basename(path))
+                clean = subprocess.run([sys.executable, "-m", "tidewell", "clean", "--dry-run"],
+                                       capture_output=True, text=True).stdout
+                return [info.alive, info.stale, clean.startswith("would remove .tidewell-new-")]
+            print(seen())
+            # The module's own sweep, at a process's first creation, keeps it too.
+            subprocess.run([sys.executable, "-c", "import tidewell; tidewell.create_memory('p')"])
+            print(os.path.exists(path))
+            os.close(held)
+            print(seen())
+        """
+        mounted = ("mount -t tmpfs -o size=1m tmpfs /dev/shm && exec " + sys.executable
+                   + ' -c "$0"')
+        result = subprocess.run(["unshare", "--mount", "--pid", "--fork", "--kill-child", "sh",
+                                 "-c", mounted, textwrap.dedent(code)], capture_output=True,
+                                text=True, timeout=TIMEOUT, cwd=os.path.dirname(__file__))
+        assert result.stdout.splitlines() == [
+            "[True, False, False]", "True", "[False, True, True]"], result.stderr
 
 
 def test_console_script_is_installed():

@@ -658,6 +658,7 @@ def test_wait_on_a_foreign_lock_ends_with_an_error(server, name, shm_name):
     try:
         record[0:4] = holder.pid.to_bytes(4, "little")
         record[138:142] = holder.pid.to_bytes(4, "little")
+        record[56:60] = bytes(4)  # no liveness lock claimed: the pid tells that a server lives
         foreign = shm_name("foreign")
         _write_object(foreign, bytes(record))
         lines, err = probe_function_ops(foreign)  # within WAIT, or it fails
@@ -779,3 +780,118 @@ def test_waiting_burns_no_cpu(server, name):
     assert time.thread_time() - start < 0.1
     time.sleep(0.5)
     assert cpu_seconds(srv.process.pid) - before < 0.1
+
+
+# ---------------------------------------------------------------------------------------------
+# Stopped processes (SIGSTOP, Ctrl-Z, a debugger): nobody waits on them for long
+
+PENDING, RUNNING, REPLIED = 1, 2, 3
+
+
+def call_state(name):
+    with open(shm_path(name), "rb") as f:
+        return f.read()[137]
+
+
+def _call_once(name, args, results):
+    results.put(("started", os.getpid()))
+    try:
+        results.put(("returned", tidewell.call_function(name, args)))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+@pytest.fixture
+def sigcont_at_end():
+    """Processes the test stops, continued whatever happens."""
+    pids = []
+    yield pids.append
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGCONT)
+        except ProcessLookupError:
+            pass
+
+
+def test_stopped_caller_with_an_uncollected_reply_holds_nobody_up(server, name, sigcont_at_end):
+    server()
+    ctx = multiprocessing.get_context("fork")
+    results = ctx.Queue()
+    caller = ctx.Process(target=_call_once, args=(name, ("sleep", 0.3), results), daemon=True)
+    start_process(caller)
+    try:
+        assert results.get(timeout=WAIT)[0] == "started"
+        wait_until(lambda: call_state(name) == RUNNING)
+        os.kill(caller.pid, signal.SIGSTOP)
+        sigcont_at_end(caller.pid)
+        wait_until(lambda: stopped(caller.pid))
+        wait_until(lambda: call_state(name) == REPLIED)  # answered, and nobody collects it
+        others = [CallInThread(name, ("tagged", i)) for i in range(3)]
+        replies = [c.join().result for c in others]  # while the caller is still stopped
+        assert stopped(caller.pid)
+        assert [r[1] for r in replies] == [(i,) for i in range(3)]
+        os.kill(caller.pid, signal.SIGCONT)
+        # Continued, it gets an error, never another call's reply.
+        assert results.get(timeout=WAIT) == (
+            "raised", "RuntimeError", f"The call to the shared function '{name}' was lost.")
+    finally:
+        caller.kill()
+        caller.join(WAIT)
+    assert tidewell.call_function(name, ("add", 1, 2)) == 3
+
+
+@pytest.mark.parametrize("when", ["pending", "running"])
+@pytest.mark.parametrize("removal", ["remove_function", "unlink"])
+def test_stopped_server_removed_fails_its_placed_call(server, name, sigcont_at_end, when, removal):
+    srv = server()
+    pid = srv.process.pid
+    args = ("sleep", 60) if when == "running" else ("add", 1, 2)
+    if when == "pending":
+        os.kill(pid, signal.SIGSTOP)
+        sigcont_at_end(pid)
+        wait_until(lambda: stopped(pid))
+    call = CallInThread(name, args)
+    wait_until(lambda: call_state(name) == (RUNNING if when == "running" else PENDING))
+    if when == "running":
+        os.kill(pid, signal.SIGSTOP)
+        sigcont_at_end(pid)
+        wait_until(lambda: stopped(pid))
+    if removal == "remove_function":
+        assert tidewell.remove_function(name) is True
+    else:
+        os.unlink(shm_path(name))
+    call.join()  # the server is still stopped
+    assert stopped(pid)
+    assert isinstance(call.error, RuntimeError)
+    assert str(call.error) == f"The shared function '{name}' has stopped."
+    os.kill(pid, signal.SIGCONT)
+    if when == "pending":
+        assert srv.outcome() == ("returned", None)
+    else:
+        srv.process.kill()  # still in its call
+
+
+def _fork_and_linger(*args):
+    child = os.fork()
+    if child == 0:
+        time.sleep(60)
+        os._exit(0)
+    return child
+
+
+def test_forked_child_of_a_server_does_not_keep_it_alive(name):
+    ctx = multiprocessing.get_context("fork")
+    served = ctx.Process(target=tidewell.create_function, args=(name, _fork_and_linger),
+                         daemon=True)
+    start_process(served)
+    wait_until(lambda: shm_exists(name))
+    child = tidewell.call_function(name, ())
+    try:
+        served.kill()
+        served.join(WAIT)
+        with pytest.raises(RuntimeError) as info:
+            tidewell.call_function(name, ())
+        assert str(info.value) == f"The process serving the shared function '{name}' has ended."
+        assert tidewell.describe(name).alive is False
+    finally:
+        os.kill(child, signal.SIGKILL)

@@ -1,9 +1,16 @@
-"""Kill soak: writers, readers, a server and callers under random SIGKILL.
+"""Kill soak: writers, readers, a server and callers under random SIGKILL and SIGSTOP.
 
 Runs for --duration seconds and fails (exit status 1) on any wrong value, crossed reply,
 operation that hangs longer than --hang seconds (not counting time the process spent waiting for
 a CPU on a loaded machine), unexpected error, or object left behind in /dev/shm. Every name
 starts with a unique prefix and is removed at the end.
+
+Callers and the server are also stopped (SIGSTOP) for a random while and continued; half the
+stops of the server come with a remove_function. A stopped caller may hold up the others only
+for the module's bound on an uncollected reply, a removed stopped server its callers only for
+the bound on an unanswered call (plus, when a process stopped inside the few instructions that
+hold a function's mutex, the bounded wait for that mutex); a server stopped without a removal
+holds its callers for as long as it stays stopped, like a slow one.
 
 With --rewrite, a rewriter removes a name and writes it again in a loop while readers read it:
 a name made by write_memory appears with its value or not at all, so any None read fails.
@@ -26,7 +33,14 @@ CTX = mp.get_context("fork")
 TORN = "Likely received an invalid bytes object"
 # What a caller may see while the server is killed and restarted.
 CALL_OUTAGES = ("Failed to open the shared memory.", "has ended", "has stopped",
-                "Received a NULL message from the function")
+                "Received a NULL message from the function", "was lost")
+# A process stopped while it holds a function's mutex (a few instructions of each call).
+LOCK_OUTAGE = "Failed to lock the shared memory address"
+# The module's bounds: an uncollected reply, an unanswered call of a stopped function; the
+# wait for a function's mutex.
+UNCOLLECTED_S = 1.0
+LOCK_WAIT_S = 2.0
+STOPPED_ROLES = ("caller", "server")
 
 
 def check(value):
@@ -129,7 +143,11 @@ def rewrite_reader(prefix, slot, beat, seed):
             fail("rewrite reader", f"{name}: wrong value {str(value)[:200]}")
 
 
-def served(caller, seq, payload):
+def served(caller, seq, payload, nap=0.0):
+    # A call that takes a while is one that a caller is often stopped in, so its reply waits
+    # for it uncollected.
+    if nap:
+        time.sleep(nap)
     return (caller, seq, check(payload))
 
 
@@ -151,15 +169,26 @@ def caller(prefix, slot, beat, seed):
     while True:
         seq += 1
         payload = "y" * rng.choice((0, 10, 500))
+        nap = rng.choice((0.0, 0.0, 0.0, 0.002))
         try:
-            reply = timed(beat, slot, lambda: tidewell.call_function(name, (slot, seq, payload)))
+            reply = timed(beat, slot,
+                          lambda: tidewell.call_function(name, (slot, seq, payload, nap)))
         except (MemoryError, RuntimeError) as exc:
-            if any(text in str(exc) for text in CALL_OUTAGES):
+            if any(text in str(exc) for text in CALL_OUTAGES) or LOCK_OUTAGE in str(exc):
                 time.sleep(0.001)
                 continue
             fail("caller", repr(exc))
         if reply != (slot, seq, check(payload)):
             fail("caller", f"crossed reply: sent {(slot, seq)}, got {str(reply)[:200]}")
+
+
+def mutex_owner(prefix):
+    """The thread that holds the function's mutex (glibc keeps its tid at offset 8), or 0."""
+    try:
+        with open(os.path.join(SHM_DIR, function_name(prefix)), "rb") as f:
+            return int.from_bytes(f.read(12)[8:12], "little") & 0x3FFFFFFF
+    except (OSError, ValueError):
+        return 0
 
 
 def value_names(prefix):
@@ -201,6 +230,9 @@ def main():
     parser.add_argument("--hang", type=float, default=1.0, help="longest operation, seconds")
     parser.add_argument("--kill-every", type=float, default=0.05,
                         help="mean seconds between two kills (default 0.05)")
+    parser.add_argument("--stop-every", type=float, default=1.0,
+                        help="mean seconds between two stops of a caller or the server, one at "
+                             "a time (default 1; 0: none)")
     parser.add_argument("--seed", type=int, default=None)
     parser.add_argument("--rewrite", action="store_true",
                         help="add a rewriter (remove, then write again) and readers of its name")
@@ -216,8 +248,56 @@ def main():
     done = CTX.RawArray("Q", len(roles))
     procs = [None] * len(roles)
     started_pids = set()
-    kills = restarts = 0
+    kills = restarts = stops = 0
     failure = None
+    # Stops: [slot, pid, start, end or None, continue at, with a removal, holding the mutex]
+    stopped = []
+
+    def allowance(slot, began, now):
+        """How long the operation of `slot` begun at `began` may legitimately have waited on
+        stopped processes."""
+        total = 0.0
+        for s_slot, s_pid, start, end, _, removed, holds_mutex in stopped:
+            if (end or now) < began:
+                continue
+            overlap = max(min(end or now, now) - max(start, began), 0.0)
+            if s_pid == procs[slot].pid or (roles[s_slot] is server and not removed):
+                total += overlap
+            total += UNCOLLECTED_S + 0.3 + (LOCK_WAIT_S if holds_mutex else 0.0)
+        return total
+
+    def stop_one(now):
+        # One stop at a time, so that each one's effect on the others is seen alone.
+        if any(st[3] is None for st in stopped):
+            return 0
+        candidates = [slot for slot, proc in enumerate(procs)
+                      if roles[slot].__name__ in STOPPED_ROLES and proc.is_alive()
+                      and not any(st[1] == proc.pid and st[3] is None for st in stopped)]
+        if not candidates:
+            return 0
+        slot = rng.choice(candidates)
+        pid = procs[slot].pid
+        os.kill(pid, signal.SIGSTOP)
+        removed = False
+        if roles[slot] is server and rng.random() < 0.5:
+            try:
+                removed = tidewell.remove_function(function_name(prefix))
+            except MemoryError:
+                pass  # it stopped holding the mutex: no removal placed, its callers wait
+        stopped.append([slot, pid, now, None, now + rng.uniform(0.0, 6.0), removed,
+                        mutex_owner(prefix) == pid])
+        return 1
+
+    def continue_due(now):
+        for st in stopped:
+            if st[3] is None and (now >= st[4] or not procs[st[0]].is_alive() or
+                                  procs[st[0]].pid != st[1]):
+                try:
+                    os.kill(st[1], signal.SIGCONT)
+                except ProcessLookupError:
+                    pass
+                st[3] = now
+        stopped[:] = [st for st in stopped if st[3] is None or now - st[3] < 120]
 
     def start(slot):
         beat[2 * slot] = 0.0
@@ -235,13 +315,18 @@ def main():
             start(slot)
         end = time.monotonic() + args.duration
         next_kill = time.monotonic() + rng.expovariate(1 / args.kill_every)
+        never = float("inf")
+        next_stop = (time.monotonic() + rng.expovariate(1 / args.stop_every)
+                     if args.stop_every > 0 else never)
         while failure is None and time.monotonic() < end:
             time.sleep(0.005)
             now = time.monotonic()
+            continue_due(now)
             for slot, proc in enumerate(procs):
                 began = beat[2 * slot]
                 if began and now - began > args.hang and (
-                        now - began - (runqueue_wait(proc.pid) - beat[2 * slot + 1]) > args.hang):
+                        now - began - (runqueue_wait(proc.pid) - beat[2 * slot + 1])
+                        - allowance(slot, began, now) > args.hang):
                     failure = (f"{roles[slot].__name__} {proc.pid}: operation over {args.hang} s "
                                f"({where(proc.pid)})")
                 elif not proc.is_alive():
@@ -252,10 +337,18 @@ def main():
                         restarts += 1
             if now >= next_kill:
                 victim = procs[rng.randrange(len(procs))]
-                if victim.is_alive():
+                # While a process is stopped, only writers and readers are killed: how long
+                # the server and callers wait for it is what is watched (a new server would
+                # end the wait).
+                stopping = any(st[3] is None for st in stopped)
+                if victim.is_alive() and not (
+                        stopping and roles[procs.index(victim)].__name__ in STOPPED_ROLES):
                     os.kill(victim.pid, signal.SIGKILL)
                     kills += 1
                 next_kill = now + rng.expovariate(1 / args.kill_every)
+            if now >= next_stop:
+                stops += stop_one(now)
+                next_stop = now + rng.expovariate(1 / args.stop_every)
     finally:
         for proc in procs:
             if proc is not None and proc.is_alive():
@@ -281,7 +374,7 @@ def main():
     per_role = {}
     for slot, role in enumerate(roles):
         per_role[role.__name__] = per_role.get(role.__name__, 0) + done[slot]
-    print(f"kill_soak: {kills} kills, {restarts} restarts; operations completed: "
+    print(f"kill_soak: {kills} kills, {stops} stops, {restarts} restarts; operations completed: "
           + ", ".join(f"{role} {count}" for role, count in per_role.items()), flush=True)
     if failure is not None:
         print(f"kill_soak: FAILED (seed {seed}): {failure}", file=sys.stderr, flush=True)

@@ -78,15 +78,22 @@ enum CallerOutcome {
     CALLER_SERVER_GONE, // the serving process has ended
     CALLER_LOST,        // the call vanished from the record
     CALLER_LOCK_ERROR,
+    CALLER_GIVE_UP, // stopped or removed, and unanswered for UNCOLLECTED_MS: let the call go
 };
 
 struct CallerState {
     FunctionShm* fs;
+    int fd;
+    const char* name;
+    ObjectId id;
     const unsigned char* message;
     size_t message_len;
     bool placed = false;
     int32_t pid;
+    uint32_t ticket = 0;
     int lock_timeouts = 0;
+    long stop_seen_ns = 0;  // when this caller first saw its function stopped or unnamed
+    UncollectedWatch watch; // the reply holding up this caller's turn
     unsigned char reply[DATA_SIZE];
 };
 
@@ -167,19 +174,69 @@ static void pass_turn(FunctionShm* fs)
     }
 }
 
+// With the mutex held: whether the data area still holds this caller's call (its reply may
+// have been given back while the caller was stopped, and the area given to another call).
+static bool holds_our_call(const CallerState& cs)
+{
+    return cs.fs->ccond.call_ticket == cs.ticket && cs.fs->ccond.caller_pid == cs.pid &&
+           cs.fs->call_state != CALL_IDLE;
+}
+
 // Takes the reply of our call under the mutex and frees the data area for the next caller.
 static CallerOutcome take_reply(CallerState& cs)
 {
     FunctionShm* fs = cs.fs;
     unsigned char state = fs->call_state;
-    if (state != CALL_REPLIED && state != CALL_REFUSED) {
+    if ((state != CALL_REPLIED && state != CALL_REFUSED) || !holds_our_call(cs)) {
         return CALLER_LOST;
     }
     std::memcpy(cs.reply, fs->data, DATA_SIZE);
-    fs->ccond.caller_pid = 0;
-    stamp(&fs->ccond.turn_ns);
-    store_state(fs, CALL_IDLE);
+    release_data_area(fs);
     return state == CALL_REPLIED ? CALLER_GOT_REPLY : CALLER_REFUSED;
+}
+
+// With the mutex held: puts our call in the data area under a new ticket.
+static void place_call(CallerState& cs)
+{
+    FunctionShm* fs = cs.fs;
+    std::memcpy(fs->data, cs.message, cs.message_len);
+    cs.ticket = fs->ccond.call_ticket + 1;
+    if (cs.ticket == 0) {
+        cs.ticket = 1;
+    }
+    fs->ccond.call_ticket = cs.ticket;
+    fs->ccond.caller_pid = cs.pid;
+    fs->fcond.ticket_pid = cs.pid;
+    fs->fcond.caller_pidns = own_pid_namespace();
+    stamp(&fs->fcond.call_ns);
+    store_state(fs, CALL_PENDING);
+    cs.placed = true;
+}
+
+// Between slices: the server is gone, or its function was stopped or lost its name and the call
+// has gone unanswered for UNCOLLECTED_MS since this caller saw it (a server that is itself
+// stopped never answers). A live server answers a pending call at once and gets that long to
+// finish a running one.
+static CallerOutcome caller_check(CallerState& cs)
+{
+    FunctionShm* fs = cs.fs;
+    if (!function_server_alive(cs.fd, fs)) {
+        return CALLER_SERVER_GONE;
+    }
+    // Our reply was given back while this caller was stopped: another call may be under way.
+    if (cs.placed && (__atomic_load_n(&fs->ccond.call_ticket, __ATOMIC_ACQUIRE) != cs.ticket ||
+                      __atomic_load_n(&fs->ccond.caller_pid, __ATOMIC_ACQUIRE) != cs.pid)) {
+        return CALLER_LOST;
+    }
+    if (!cs.placed || (load_activity(fs) == 1 && name_refers_to(cs.name, cs.id))) {
+        cs.stop_seen_ns = 0;
+        return CALLER_CONTINUE;
+    }
+    long now = now_ns();
+    if (cs.stop_seen_ns == 0) {
+        cs.stop_seen_ns = now;
+    }
+    return now - cs.stop_seen_ns < UNCOLLECTED_MS * 1000000L ? CALLER_CONTINUE : CALLER_GIVE_UP;
 }
 
 static CallerOutcome caller_slice(CallerState& cs)
@@ -217,12 +274,8 @@ static CallerOutcome caller_slice(CallerState& cs)
             pthread_mutex_unlock(&fs->mutex);
             return CALLER_STOPPED;
         }
-        if (fs->call_state == CALL_IDLE) {
-            std::memcpy(fs->data, cs.message, cs.message_len);
-            fs->ccond.caller_pid = cs.pid;
-            stamp(&fs->fcond.call_ns);
-            store_state(fs, CALL_PENDING);
-            cs.placed = true;
+        if (fs->call_state == CALL_IDLE || reclaim_uncollected(fs, cs.watch)) {
+            place_call(cs);
             pthread_mutex_unlock(&fs->mutex);
             notify(&fs->fcond.call); // a system call only when the server sleeps
             continue;
@@ -234,29 +287,47 @@ static CallerOutcome caller_slice(CallerState& cs)
             break;
         }
     }
-    return process_alive(read_server_pid(fs)) ? CALLER_CONTINUE : CALLER_SERVER_GONE;
+    return caller_check(cs);
 }
 
-// A caller that gives up (a signal handler raised) withdraws a call the server has not taken and
-// frees a reply it will not read, so the next caller's turn comes at once. A call already
-// running is marked abandoned, and the server frees the data area when it finishes.
-static void caller_withdraw(CallerState& cs)
+// A caller that gives up (a signal handler raised, or its function stopped without answering)
+// withdraws a call the server has not taken and frees a reply it will not read, so the next
+// caller's turn comes at once. A call already running is marked abandoned, and the server frees
+// the data area when it finishes. With `take`, a reply that came meanwhile is taken instead.
+// Nothing is touched once the area no longer holds this caller's call.
+static CallerOutcome caller_withdraw(CallerState& cs, bool take, long lock_ms)
 {
     if (!cs.placed) {
-        return;
+        return CALLER_STOPPED;
     }
     FunctionShm* fs = cs.fs;
-    if (lock_until(&fs->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
-        return;
+    if (lock_until(&fs->mutex, deadline_after_ms(lock_ms)) != 0) {
+        return CALLER_STOPPED;
+    }
+    if (!holds_our_call(cs)) {
+        pthread_mutex_unlock(&fs->mutex);
+        return CALLER_LOST;
     }
     unsigned char state = fs->call_state;
-    fs->ccond.caller_pid = 0;
-    if (state == CALL_PENDING || state == CALL_REPLIED || state == CALL_REFUSED) {
-        stamp(&fs->ccond.turn_ns);
-        store_state(fs, CALL_IDLE);
+    if (take && (state == CALL_REPLIED || state == CALL_REFUSED)) {
+        CallerOutcome outcome = take_reply(cs);
+        pthread_mutex_unlock(&fs->mutex);
+        pass_turn(fs);
+        return outcome;
+    }
+    bool freed = state != CALL_RUNNING;
+    if (freed) {
+        release_data_area(fs);
+    }
+    else {
+        fs->ccond.caller_pid = 0;
+        fs->fcond.ticket_pid = 0;
     }
     pthread_mutex_unlock(&fs->mutex);
-    notify(&fs->ccond.turn, 1);
+    if (freed) {
+        notify(&fs->ccond.turn, 1);
+    }
+    return CALLER_STOPPED;
 }
 
 static PyObject* raise_refused(const char* name, const unsigned char* reply)
@@ -317,6 +388,9 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     }
     CallerState cs;
     cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
+    cs.fd = seg.fd();
+    cs.name = name;
+    cs.id = seg.id();
     cs.pid = static_cast<int32_t>(caller_pid());
     cs.message = reinterpret_cast<const unsigned char*>(bytes);
     cs.message_len = static_cast<size_t>(length);
@@ -330,10 +404,15 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         }
         if (PyErr_CheckSignals() < 0) {
             Py_BEGIN_ALLOW_THREADS
-                caller_withdraw(cs);
+                caller_withdraw(cs, false, MAX_LOCK_WAIT_MS);
             Py_END_ALLOW_THREADS
             return nullptr;
         }
+    }
+    if (outcome == CALLER_GIVE_UP) {
+        Py_BEGIN_ALLOW_THREADS
+            outcome = caller_withdraw(cs, true, CALLER_SLICE_MS);
+        Py_END_ALLOW_THREADS
     }
     switch (outcome) {
     case CALLER_GOT_REPLY:

@@ -24,18 +24,29 @@ constexpr size_t CONTROL_SIZE = FUNCTION_CONTROL_SIZE;
 // These sit where process-shared condition variables would, 48 bytes each.
 // Each wake word has the CLOCK_MONOTONIC time of the event it last announced beside it, so
 // that a waiter learns how long spinning would have taken even when it slept.
+//
+// Bytes 56..88 and 108..112 were unused and are zero in objects of builds that ignore them:
+//   56 server_lock   SERVER_LOCK_MARK when the server holds the liveness lock (liveness.hpp)
+//   60 ticket_pid    the placing caller's pid again: a caller that writes no ticket leaves it
+//                    unequal to caller_pid, so its call is never reclaimed by time
+//   64 caller_pidns  that caller's pid namespace (0: unknown): its pid is tested only in ours
+//  108 call_ticket   number of the call in the data area, so a caller takes only its own reply
 struct ServerWake {
     WakeWord call; // a call placed, or a stop requested
     int64_t call_ns;
-    unsigned char unused[32];
+    uint32_t server_lock;
+    int32_t ticket_pid;
+    uint64_t caller_pidns;
+    unsigned char unused[16];
 };
+constexpr uint32_t SERVER_LOCK_MARK = FUNCTION_LOCK_MARK;
 struct CallerWake {
     WakeWord reply; // the reply written (or the function stopped)
     WakeWord turn;  // the data area freed (or the function stopped)
     // The process whose call occupies the data area (0: nobody, or its caller gave up), so the
     // server can tell a dead caller from a slow one without a lock per call.
     int32_t caller_pid;
-    int32_t reserved;
+    uint32_t call_ticket;
     int64_t reply_ns;
     int64_t turn_ns;
     // Until when one caller waiting for its turn spins for it (the others sleep): it places its
@@ -62,6 +73,10 @@ static_assert(offsetof(FunctionShm, activity) == FUNCTION_ACTIVITY_OFFSET &&
               offsetof(FunctionShm, call_state) == FUNCTION_STATE_OFFSET);
 static_assert(offsetof(FunctionShm, server_pid) == FUNCTION_PID_OFFSET);
 static_assert(offsetof(FunctionShm, magic) == FUNCTION_MAGIC_OFFSET);
+static_assert(offsetof(FunctionShm, fcond.server_lock) == FUNCTION_LOCK_MARK_OFFSET &&
+              offsetof(FunctionShm, fcond.ticket_pid) == 60 &&
+              offsetof(FunctionShm, fcond.caller_pidns) == 64 &&
+              offsetof(FunctionShm, ccond.call_ticket) == 108);
 static_assert(offsetof(FunctionShm, data) == DATA_OFFSET);
 
 // Records when the event announced on a wake word happened.
@@ -85,6 +100,7 @@ inline long event_delay(const int64_t* field, long start)
 //   PENDING  --caller interrupted-->              IDLE      (call withdrawn)
 //   PENDING/RUNNING --stop-->                     REPLIED   (answered with the NULL message)
 //   REPLIED/REFUSED, caller dead or gone -->      IDLE      (the server reclaims the data area)
+//   REPLIED/REFUSED, uncollected for UNCOLLECTED_MS --> IDLE (the server or a waiting caller)
 enum CallState : unsigned char {
     CALL_IDLE = 0,
     CALL_PENDING = 1,
@@ -116,6 +132,40 @@ inline pid_t read_server_pid(const FunctionShm* fs)
 }
 
 static_assert(CALL_REFUSED == FUNCTION_LAST_STATE, "the recogniser knows every call state");
+// With the mutex held: the data area is free again (its reply taken or given back, its call
+// withdrawn).
+inline void release_data_area(FunctionShm* fs)
+{
+    fs->ccond.caller_pid = 0;
+    fs->fcond.ticket_pid = 0;
+    fs->fcond.caller_pidns = 0;
+    stamp(&fs->ccond.turn_ns);
+    store_state(fs, CALL_IDLE);
+}
+
+// Whether the process serving the function whose record is `record` (mapped, or read from the
+// object open as `fd`) is still there.
+bool function_server_alive(int fd, const FunctionShm* record);
+
+// A reply nobody collects (its caller is stopped, or dead in another pid namespace) is given
+// back after this long, and a call not answered this long after its function was stopped or lost
+// its name ends with an error: nobody waits on a stopped peer for longer.
+constexpr long UNCOLLECTED_MS = 1000;
+
+// What one party (the server, or a caller waiting for its turn) has seen of the data area: the
+// uncollected reply it last saw and since when, by its own clock.
+struct UncollectedWatch {
+    uint32_t ticket = 0;
+    long since_ns = 0;
+};
+
+// With the mutex held: frees the data area when it holds a reply whose caller is known to be
+// dead, or the same reply of a ticketed call for UNCOLLECTED_MS of this party's watch. True
+// when freed (wake a caller waiting for its turn after unlocking).
+bool reclaim_uncollected(FunctionShm* fs, UncollectedWatch& watch);
+
+// This process's pid namespace (the inode of /proc/self/ns/pid), 0 if unknown.
+uint64_t own_pid_namespace();
 
 // Maps the first `map_len` bytes of segment `name` into `seg` after checking it is a function
 // segment (owner, then size and control record read with pread: nothing of another object is

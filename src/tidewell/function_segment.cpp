@@ -15,9 +15,11 @@
 // the dead waiter; a futex waiter that dies leaves nothing behind.
 //
 // Nobody waits without limit. All waits are timed slices with the GIL released; between slices
-// the GIL is re-taken to run signal handlers. A caller ends its wait when the server has
-// stopped (activity 0) or its recorded pid is gone or a zombie; a server that dies holding the
-// mutex leaves it to the next locker through the robust-mutex protocol.
+// the GIL is re-taken to run signal handlers. A caller ends its wait when the server is gone
+// (its liveness lock released, or the recorded pid of an older build gone), or when its function
+// was stopped or lost its name and the call stays unanswered for UNCOLLECTED_MS; a reply nobody
+// collects is given back after as long. A server that dies holding the mutex leaves it to the
+// next locker through the robust-mutex protocol.
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_error.hpp"
 #include "tidewell/segment_owner.hpp"
@@ -25,6 +27,7 @@
 #include "tidewell/liveness.hpp"
 #include "tidewell/segment_table.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -56,6 +59,68 @@ Status open_function_segment(const char* name, size_t map_len, MappedObject& seg
         return failed(Step::MAP);
     }
     return STATUS_OK;
+}
+
+bool function_server_alive(int fd, const FunctionShm* record)
+{
+    uint32_t mark = __atomic_load_n(&record->fcond.server_lock, __ATOMIC_ACQUIRE);
+    return server_alive(fd, read_server_pid(record), mark == SERVER_LOCK_MARK);
+}
+
+uint64_t own_pid_namespace()
+{
+    static std::atomic<uint64_t> cached{0};
+    uint64_t ns = cached.load(std::memory_order_relaxed);
+    if (ns == 0) {
+        struct stat st;
+        if (stat("/proc/self/ns/pid", &st) == 0) {
+            ns = static_cast<uint64_t>(st.st_ino);
+            cached.store(ns, std::memory_order_relaxed);
+        }
+    }
+    return ns;
+}
+
+constexpr long FIRST_LOOK_NS = 10 * 1000000L;
+
+bool reclaim_uncollected(FunctionShm* fs, UncollectedWatch& watch)
+{
+    unsigned char state = fs->call_state;
+    if (state != CALL_REPLIED && state != CALL_REFUSED) {
+        watch = UncollectedWatch();
+        return false;
+    }
+    // A live caller collects its reply within microseconds of it being written: nothing is
+    // decided (and no pid looked up) on first sight, nor on a second look soon after.
+    long now = now_ns();
+    if (watch.since_ns == 0 || watch.ticket != fs->ccond.call_ticket) {
+        watch.ticket = fs->ccond.call_ticket;
+        watch.since_ns = now;
+        return false;
+    }
+    if (now - watch.since_ns < FIRST_LOOK_NS) {
+        return false;
+    }
+    auto pid = static_cast<pid_t>(fs->ccond.caller_pid);
+    bool ticketed = pid != 0 && fs->fcond.ticket_pid == pid;
+    bool give_back;
+    if (!ticketed) {
+        // A caller of a build that takes any reply left in the area: only a dead one is safe to
+        // pass over, as that build itself does.
+        give_back = !process_alive(pid);
+    }
+    else if (fs->fcond.caller_pidns != 0 && fs->fcond.caller_pidns == own_pid_namespace() &&
+             !process_alive(pid)) {
+        give_back = true;
+    }
+    else {
+        give_back = now - watch.since_ns >= UNCOLLECTED_MS * 1000000L;
+    }
+    if (give_back) {
+        release_data_area(fs);
+        watch = UncollectedWatch();
+    }
+    return give_back;
 }
 
 int lock_until(pthread_mutex_t* mutex, const struct timespec& deadline)

@@ -83,6 +83,7 @@ static void stop_with_the_program()
 
 struct ServerInit {
     pid_t pid;
+    const LivenessLock* lock; // taken before this runs (empty: none could be taken)
 };
 
 static Status init_function_segment(unsigned char* map, void* ctx)
@@ -96,6 +97,8 @@ static Status init_function_segment(unsigned char* map, void* ctx)
     int32_t pid = static_cast<ServerInit*>(ctx)->pid;
     std::memcpy(fs->server_pid, &pid, sizeof(pid));
     std::memcpy(fs->magic, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC));
+    // From its first published instant the object tells by its lock that its server is alive.
+    fs->fcond.server_lock = static_cast<ServerInit*>(ctx)->lock->held() ? SERVER_LOCK_MARK : 0;
     fs->call_state = CALL_IDLE;
     fs->activity = 1;
     return STATUS_OK;
@@ -112,6 +115,8 @@ struct Server {
     FunctionShm* fs;
     ObjectId id;
     long next_name_check;
+    LivenessLock lock; // dropped after the name is removed: the function is alive until then
+    UncollectedWatch watch;
     unsigned char call[DATA_SIZE];
 
     ~Server()
@@ -173,21 +178,6 @@ static bool orphaned(Server& srv)
     return !name_refers_to(srv.name, srv.id);
 }
 
-// With the mutex held: a reply nobody will collect (its caller gave up or died) would block
-// every later caller. True when the data area was freed.
-static bool reclaim_abandoned(FunctionShm* fs)
-{
-    unsigned char state = fs->call_state;
-    if ((state == CALL_REPLIED || state == CALL_REFUSED) &&
-        !process_alive(static_cast<pid_t>(fs->ccond.caller_pid))) {
-        fs->ccond.caller_pid = 0;
-        stamp(&fs->ccond.turn_ns);
-        store_state(fs, CALL_IDLE);
-        return true;
-    }
-    return false;
-}
-
 // One slice of the server's wait, with the GIL released. Leaves the mutex unlocked.
 static ServerEvent server_slice(Server& srv)
 {
@@ -222,7 +212,9 @@ static ServerEvent server_slice(Server& srv)
             return EV_CALL;
         }
         if (slice_over) {
-            bool freed = reclaim_abandoned(fs);
+            // A reply nobody collects (its caller died or is stopped) would hold every later
+            // caller.
+            bool freed = reclaim_uncollected(fs, srv.watch);
             pthread_mutex_unlock(&fs->mutex);
             if (freed) {
                 notify(&fs->ccond.turn, 1);
@@ -260,8 +252,13 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
         }
         // The caller gave up while its call ran: nobody will collect this reply.
         freed = fs->ccond.caller_pid == 0;
-        stamp(freed ? &fs->ccond.turn_ns : &fs->ccond.reply_ns);
-        store_state(fs, freed ? CALL_IDLE : kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED);
+        if (freed) {
+            release_data_area(fs);
+        }
+        else {
+            stamp(&fs->ccond.reply_ns);
+            store_state(fs, kind == REPLY_REFUSED ? CALL_REFUSED : CALL_REPLIED);
+        }
     }
     if (kind == REPLY_FAILED) {
         close_down(fs);
@@ -393,10 +390,12 @@ static bool serve_call(Server& srv, PyObject* func)
 PyObject* create_function_impl(const char* name, PyObject* func)
 {
     stop_with_the_program();
-    ServerInit init{getpid()};
+    LivenessLock lock;
+    ServerInit init{getpid(), &lock};
     MappedObject object;
-    Status status = create_segment(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
-                                   FUNCTION_SEGMENT_SIZE, init_function_segment, &init, object);
+    Status status =
+        create_segment(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE), FUNCTION_SEGMENT_SIZE,
+                       init_function_segment, &init, object, &lock);
     if (!status) {
         if (status.step == Step::NOT_CREATED) {
             status.step = Step::CREATE_FUNCTION;
@@ -416,7 +415,7 @@ PyObject* create_function_impl(const char* name, PyObject* func)
     }
     servers_running.fetch_add(1);
     auto* fs = reinterpret_cast<FunctionShm*>(object.data());
-    Server srv{name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, {}};
+    Server srv{name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, std::move(lock), {}, {}};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);

@@ -11,7 +11,115 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+
 namespace tw {
+
+// Descriptors holding liveness locks, so that a forked child can close its copies: an inherited
+// copy would keep the lock, and with it the parent's function or temporary "alive", for as long
+// as the child lives. A child never continues its parent's serving or creating.
+constexpr int MAX_LIVENESS_LOCKS = 256;
+static std::atomic<int> lock_fds[MAX_LIVENESS_LOCKS];
+static std::once_flag lock_fds_ready;
+
+static void close_inherited_locks()
+{
+    for (auto& slot : lock_fds) {
+        int fd = slot.exchange(-1);
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+static void init_lock_fds()
+{
+    for (auto& slot : lock_fds) {
+        slot.store(-1);
+    }
+    pthread_atfork(nullptr, nullptr, close_inherited_locks);
+}
+
+static bool set_lock(int fd, short type, int cmd)
+{
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = LIVENESS_LOCK_OFFSET;
+    fl.l_len = 1;
+    return fcntl(fd, cmd, &fl) == 0;
+}
+
+int take_liveness_lock(const char* shm_name, int fd)
+{
+    std::call_once(lock_fds_ready, init_lock_fds);
+    int lock_fd = shm_open(shm_name, O_RDWR | O_CLOEXEC, 0);
+    if (lock_fd < 0) {
+        return -1;
+    }
+    struct stat mine;
+    struct stat theirs;
+    bool same = fstat(fd, &mine) == 0 && fstat(lock_fd, &theirs) == 0 &&
+                mine.st_ino == theirs.st_ino && mine.st_dev == theirs.st_dev;
+    if (same && set_lock(lock_fd, F_WRLCK, F_OFD_SETLK)) {
+        for (auto& slot : lock_fds) {
+            int empty = -1;
+            if (slot.compare_exchange_strong(empty, lock_fd)) {
+                return lock_fd;
+            }
+        }
+    }
+    close(lock_fd);
+    return -1;
+}
+
+void drop_liveness_lock(int lock_fd)
+{
+    if (lock_fd < 0) {
+        return;
+    }
+    // Not found: a fork closed it in this (child) process already.
+    for (auto& slot : lock_fds) {
+        int expected = lock_fd;
+        if (slot.compare_exchange_strong(expected, -1)) {
+            close(lock_fd);
+            return;
+        }
+    }
+}
+
+LockSeen liveness_lock(int fd)
+{
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = LIVENESS_LOCK_OFFSET;
+    fl.l_len = 1;
+    if (fd < 0 || fcntl(fd, F_OFD_GETLK, &fl) != 0) {
+        return LOCK_UNKNOWN;
+    }
+    return fl.l_type == F_UNLCK ? LOCK_FREE : LOCK_HELD;
+}
+
+bool server_alive(int fd, pid_t pid, bool locked)
+{
+    if (locked) {
+        LockSeen seen = liveness_lock(fd);
+        if (seen != LOCK_UNKNOWN) {
+            return seen == LOCK_HELD;
+        }
+    }
+    return process_alive(pid);
+}
+
+bool creator_alive(int fd, pid_t pid, long age_s)
+{
+    if (liveness_lock(fd) == LOCK_HELD) {
+        return true;
+    }
+    return age_s < TEMPORARY_UNCHANGED_S && process_alive(pid);
+}
 
 bool process_alive(pid_t pid)
 {

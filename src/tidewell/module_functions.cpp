@@ -2,6 +2,7 @@
 #include "tidewell/tidewell.hpp"
 #include "tidewell/argument_rules.hpp"
 #include "tidewell/function_segment.hpp"
+#include "tidewell/liveness.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/segment_recognise.hpp"

@@ -1,4 +1,5 @@
 #include "tidewell/segment_common.hpp"
+#include "tidewell/liveness.hpp"
 #include "common/py_ref.hpp"
 #include "tidewell/segment_owner.hpp"
 
@@ -167,12 +168,21 @@ int remove_stale_temporaries()
     time_t now = time(nullptr);
     int dir_fd = dirfd(dir);
     while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) != 0) {
+            continue;
+        }
+        // Never blocks on open (a FIFO planted under the prefix) and asks the lock of the very
+        // object it examined.
+        int fd = openat(dir_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
         struct stat st;
-        if (std::strncmp(entry->d_name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0 &&
-            fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            is_stale_temporary(entry->d_name, st, now) && unlinkat(dir_fd, entry->d_name, 0) == 0) {
+        if (fstat(fd, &st) == 0 && is_stale_temporary(entry->d_name, fd, st, now) &&
+            unlinkat(dir_fd, entry->d_name, 0) == 0) {
             ++removed;
         }
+        close(fd);
     }
     closedir(dir);
     return removed;
@@ -219,7 +229,7 @@ static int publish(const char* private_path, const char* final_path)
 }
 
 Status create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                      void* ctx, MappedObject& out)
+                      void* ctx, MappedObject& out, LivenessLock* keep_lock)
 {
     char final_path[PATH_MAX];
     if (!segment_path(name, final_path, sizeof(final_path))) {
@@ -242,6 +252,12 @@ Status create_segment(const char* name, off_t object_size, size_t map_size, Segm
         return failed(Step::NOT_CREATED);
     }
     draft.draft(private_name);
+    // The temporary carries its creator's liveness lock from its first instant; without
+    // `keep_lock` the lock goes when this returns, with the object published or not.
+    LivenessLock lock(take_liveness_lock(private_name, draft.fd()));
+    if (keep_lock != nullptr) {
+        *keep_lock = std::move(lock);
+    }
     Status status = prepare_new_segment(draft.fd());
     if (!status) {
         return status;

@@ -15,6 +15,8 @@
 // process-shared mutexes, and waiting without holding the GIL.
 namespace tw {
 
+class LivenessLock;
+
 // New objects are built owner-only; their requested mode is set before they are published.
 constexpr mode_t SEGMENT_MODE = 0600;
 
@@ -44,9 +46,12 @@ using SegmentInit = Status (*)(unsigned char* map, void* ctx);
 // mapping of its first `map_size` bytes. Otherwise nothing is left behind, and the status says
 // why: EXISTS (the name is taken), NOT_CREATED (the exclusive creation failed otherwise, errno
 // kept), RAISED (a signal handler raised, or the name is held by an untrusted owner: exception
-// set), or the step that failed.
+// set), or the step that failed. The temporary carries its creator's liveness lock
+// (liveness.hpp) from its first instant; `keep_lock`, when given, holds it from before `init`
+// runs (empty when no lock could be taken), for the published object's holder to keep;
+// otherwise it goes once the object is published.
 Status create_segment(const char* name, off_t object_size, size_t map_size, SegmentInit init,
-                      void* ctx, MappedObject& out);
+                      void* ctx, MappedObject& out, LivenessLock* keep_lock = nullptr);
 
 // Unlinks the stale temporaries of the shared-memory directory. Returns how many.
 int remove_stale_temporaries();

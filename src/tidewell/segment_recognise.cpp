@@ -17,10 +17,10 @@ namespace tw {
 static_assert(sizeof(pthread_mutex_t) == 40, "peers rely on a 40-byte mutex");
 static_assert(VALUE_MUTEX_OFFSET + sizeof(pthread_mutex_t) == VALUE_HEADER_SIZE);
 
-// Seconds without change after which a temporary is stale: when its creator is gone, and in any
-// case.
+// Seconds without change before a temporary whose creator is not alive is stale (the creator
+// takes its liveness lock right after creating it); creator_alive stops trusting a pid once the
+// temporary is unchanged for ten minutes.
 constexpr time_t STALE_DEAD_CREATOR_S = 5;
-constexpr time_t STALE_ANY_S = 600;
 // The owner's thread id in a mutex's lock word (the other bits are flags).
 constexpr uint32_t LOCK_OWNER_MASK = 0x3fffffff;
 
@@ -74,9 +74,12 @@ Recognition recognise(const char* file_name, size_t object_size, const unsigned 
         looks_like_function(head)) {
         int32_t pid;
         std::memcpy(&pid, head + FUNCTION_PID_OFFSET, sizeof(pid));
+        uint32_t mark;
+        std::memcpy(&mark, head + FUNCTION_LOCK_MARK_OFFSET, sizeof(mark));
         r.kind = ObjectKind::FUNCTION;
         r.pid = static_cast<pid_t>(pid);
         r.has_pid = true;
+        r.lock_marked = mark == FUNCTION_LOCK_MARK;
         return r;
     }
     if (object_size >= VALUE_HEADER_SIZE && head_len >= VALUE_HEADER_SIZE &&
@@ -91,9 +94,15 @@ Recognition recognise(const char* file_name, size_t object_size, const unsigned 
     return r;
 }
 
-bool recorded_process_alive(pid_t pid)
+bool recorded_process_alive(int fd, const Recognition& r, time_t mtime, time_t now)
 {
-    return process_alive(pid);
+    if (r.kind == ObjectKind::FUNCTION) {
+        return server_alive(fd, r.pid, r.lock_marked);
+    }
+    if (r.kind == ObjectKind::TEMPORARY) {
+        return creator_alive(fd, r.pid, static_cast<long>(now - mtime));
+    }
+    return false;
 }
 
 bool is_stale(const Recognition& r, bool alive, time_t mtime, time_t now) noexcept
@@ -101,28 +110,19 @@ bool is_stale(const Recognition& r, bool alive, time_t mtime, time_t now) noexce
     if (r.kind == ObjectKind::FUNCTION) {
         return !alive;
     }
-    if (r.kind != ObjectKind::TEMPORARY) {
-        return false;
-    }
-    time_t age = now - mtime;
-    return age >= STALE_ANY_S || (!(r.has_pid && alive) && age >= STALE_DEAD_CREATOR_S);
+    return r.kind == ObjectKind::TEMPORARY && !alive && now - mtime >= STALE_DEAD_CREATOR_S;
 }
 
-bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now)
+bool is_stale_temporary(const char* file_name, int fd, const struct stat& st, time_t now)
 {
     if (!S_ISREG(st.st_mode)) {
         return false;
     }
     Recognition r = recognise(file_name, static_cast<size_t>(st.st_size), nullptr, 0);
-    if (r.kind != ObjectKind::TEMPORARY) {
+    if (r.kind != ObjectKind::TEMPORARY || now - st.st_mtime < STALE_DEAD_CREATOR_S) {
         return false;
     }
-    // Old enough whatever the pid says, without asking about the process.
-    if (now - st.st_mtime >= STALE_ANY_S) {
-        return true;
-    }
-    bool alive = r.has_pid && recorded_process_alive(r.pid);
-    return is_stale(r, alive, st.st_mtime, now);
+    return is_stale(r, recorded_process_alive(fd, r, st.st_mtime, now), st.st_mtime, now);
 }
 
 int inspect_object(const char* name, Inspection& out)
@@ -152,16 +152,18 @@ int inspect_object(const char* name, Inspection& out)
             ssize_t n = pread(fd, head, want, 0);
             head_len = n > 0 ? static_cast<size_t>(n) : 0;
         }
-        close(fd);
     }
     else if (errno == ENOENT) {
         return ENOENT;
     }
     out.r = recognise(name, static_cast<size_t>(out.st.st_size), head, head_len);
-    if (out.r.has_pid) {
-        out.alive = recorded_process_alive(out.r.pid);
+    time_t now = time(nullptr);
+    // The liveness lock of the very object examined (without a descriptor, the pid decides).
+    out.alive = recorded_process_alive(fd, out.r, out.st.st_mtime, now);
+    out.stale = is_stale(out.r, out.alive, out.st.st_mtime, now);
+    if (fd >= 0) {
+        close(fd);
     }
-    out.stale = is_stale(out.r, out.alive, out.st.st_mtime, time(nullptr));
     return 0;
 }
 

@@ -25,6 +25,10 @@ constexpr size_t FUNCTION_STATE_OFFSET = 137;
 constexpr size_t FUNCTION_PID_OFFSET = 138;
 constexpr size_t FUNCTION_MAGIC_OFFSET = 142;
 constexpr unsigned char FUNCTION_MAGIC[2] = {'T', 'W'};
+// A server that holds its liveness lock (liveness.hpp) says so at offset 56 of the record, so
+// that the lock, not a pid another namespace may not see, decides whether it runs.
+constexpr size_t FUNCTION_LOCK_MARK_OFFSET = 56;
+constexpr uint32_t FUNCTION_LOCK_MARK = 0x4b434f4c; // "LOCK"
 // Highest call state a function record holds (function_layout.hpp).
 constexpr unsigned char FUNCTION_LAST_STATE = 4;
 // Prefix of the private names new objects are built under; user names may not start with it.
@@ -47,10 +51,11 @@ enum class ObjectKind : unsigned char { VALUE, FUNCTION, TEMPORARY, OTHER };
 
 struct Recognition {
     ObjectKind kind = ObjectKind::OTHER;
-    uint64_t capacity = 0; // values: the header's capacity
-    bool damaged = false;  // values: the capacity claims more than the object holds
-    bool busy = false;     // values: the lock word says someone holds the lock now
-    bool has_pid = false;  // functions: the server; temporaries: the creator (from the name)
+    uint64_t capacity = 0;    // values: the header's capacity
+    bool damaged = false;     // values: the capacity claims more than the object holds
+    bool busy = false;        // values: the lock word says someone holds the lock now
+    bool has_pid = false;     // functions: the server; temporaries: the creator (from the name)
+    bool lock_marked = false; // functions: the server holds its liveness lock
     pid_t pid = 0;
 };
 
@@ -67,17 +72,19 @@ Recognition recognise(const char* file_name, size_t object_size, const unsigned 
 // robust-list pointer, never a mutex kind. So no value can pass.
 bool looks_like_function(const unsigned char* record) noexcept;
 
-// Whether the process recorded in an object (a function's server, a temporary's creator) runs.
-bool recorded_process_alive(pid_t pid);
+// Whether the process recorded in an object open as `fd` (-1: none) runs: a function's server
+// (its liveness lock when it says it holds one, else its pid), a temporary's creator (its lock,
+// else its pid while the temporary changed in the last ten minutes).
+bool recorded_process_alive(int fd, const Recognition& r, time_t mtime, time_t now);
 
 // Left behind by a process that is gone, so that it may be removed: a function whose server has
-// ended, or a temporary whose creator is gone and which has not changed for a few seconds (the
-// delay protects a creator in another pid namespace), or which has not changed for ten minutes
-// whatever its name says. `alive` is recorded_process_alive(pid) for an object with a pid.
+// ended, or a temporary whose creator is not alive and which has not changed for a few seconds.
+// `alive` is recorded_process_alive() of the object.
 bool is_stale(const Recognition& r, bool alive, time_t mtime, time_t now) noexcept;
 
-// Whether `file_name` (`st` its stat) is a stale temporary: the sweep of creation uses this.
-bool is_stale_temporary(const char* file_name, const struct stat& st, time_t now);
+// Whether `file_name` (open as `fd`, `st` its stat) is a stale temporary: the sweep of creation
+// uses this.
+bool is_stale_temporary(const char* file_name, int fd, const struct stat& st, time_t now);
 
 // Everything the command line shows about one name, read without blocking: nothing that is not a
 // regular file is opened, the open never waits (O_NONBLOCK, O_NOFOLLOW), the header is read with
