@@ -8,9 +8,9 @@ TARGET is one of:
   prot1    protocol 1 decoding (the input follows the 0xFE marker)
   segment  read_memory over a value segment whose capacity field, data area and size come
            from the input
-Build and run it with fuzz/build.sh and fuzz/run.sh (README, "Fuzzing"). Any exception the
-codec documents is an expected outcome; a crash, a sanitizer report, a SystemError (a result
-returned with an exception set, or NULL without one) or a hang fails the run.
+Build and run it with fuzz/build.sh and fuzz/run.sh (docs/DEVELOPING.md, "Fuzzing"). Any
+exception the codec documents is an expected outcome; a crash, a sanitizer report, a SystemError
+(a result returned with an exception set, or NULL without one) or a hang fails the run.
 """
 import itertools
 import os
