@@ -6,7 +6,13 @@ rounds; printed: median (p50) and p99 latency of the pooled calls, throughput (c
 measured phase), and tidewell's ratio to the Pipe (time ratios: below 1 is faster; throughput
 ratio: above 1 is faster). Medians over the rounds.
 
-    python bench/bench_functions.py [--calls N] [--rounds R]
+With --payloads: echo calls of one caller with 1 kB, 64 kB, 1 MB and 10 MB bytes arguments and
+results, against a Pipe, zmq (REQ/REP over ipc, raw bytes) and the hand-made pattern
+(write_memory of the argument, call_function with its name, the server reading it and writing
+its result to a second name, read_memory of that); a 10 MB echo is also set against the time of
+two 10 MB copies in this process. Printed: median time per call and tidewell's ratios.
+
+    python bench/bench_functions.py [--calls N] [--rounds R] [--payloads]
 """
 import argparse
 import multiprocessing as mp
@@ -111,6 +117,148 @@ class PipeBench:
         self.server.join(10)
 
 
+# --- payloads -------------------------------------------------------------------------------
+
+PAYLOAD_SIZES = [(1000, "1 kB", 2000), (64 * 1024, "64 kB", 1000), (1 << 20, "1 MB", 200),
+                 (10 << 20, "10 MB", 30)]
+
+
+def handmade(arg_name, result_name):
+    tidewell.write_memory(result_name, tidewell.read_memory(arg_name))
+    return True
+
+
+def handmade_server(name):
+    tidewell.create_function(name, handmade)
+
+
+def zmq_server(address):
+    import zmq
+    sock = zmq.Context().socket(zmq.REP)
+    sock.bind(address)
+    while True:
+        message = sock.recv(copy=False)
+        if len(message) == 0:
+            sock.send(b"")
+            return
+        sock.send(message, copy=False)
+
+
+def wait_for_shm(name):
+    deadline = time.monotonic() + 30
+    while not os.path.exists("/dev/shm/" + name):
+        if time.monotonic() > deadline:
+            raise TimeoutError("server did not start")
+        time.sleep(0.01)
+
+
+def median_time(call, payload, calls):
+    for _ in range(max(3, calls // 10)):
+        call(payload)
+    times = []
+    for _ in range(calls):
+        t = time.perf_counter_ns()
+        call(payload)
+        times.append(time.perf_counter_ns() - t)
+    return statistics.median(times) / 1000
+
+
+def payload_round(size, calls):
+    """Median us per echo call for each transport, one size."""
+    payload = os.urandom(size)
+    out = {}
+    name = f"tw-bench-{os.getpid()}-p"
+    srv = CTX.Process(target=tidewell_server, args=(name,), daemon=True)
+    srv.start()
+    wait_for_shm(name)
+
+    def tw_call(p):
+        assert tidewell.call_function(name, (p,)) is not None
+
+    out["tidewell"] = median_time(tw_call, payload, calls)
+    tidewell.remove_function(name)
+    srv.join(10)
+
+    hname, arg, res = name + "h", name + "a", name + "r"
+    srv = CTX.Process(target=handmade_server, args=(hname,), daemon=True)
+    srv.start()
+    wait_for_shm(hname)
+
+    def hand_call(p):
+        tidewell.write_memory(arg, p)
+        tidewell.call_function(hname, (arg, res))
+        assert tidewell.read_memory(res) is not None
+
+    out["hand-made"] = median_time(hand_call, payload, calls)
+    tidewell.remove_function(hname)
+    srv.join(10)
+    tidewell.remove_memory(arg)
+    tidewell.remove_memory(res)
+
+    a, b = CTX.Pipe()
+    srv = CTX.Process(target=pipe_server, args=([b],), daemon=True)
+    srv.start()
+    b.close()
+
+    def pipe_call(p):
+        a.send(p)
+        a.recv()
+
+    out["multiprocessing.Pipe"] = median_time(pipe_call, payload, calls)
+    a.close()
+    srv.join(10)
+
+    try:
+        import zmq
+    except ImportError:
+        return out
+    address = f"ipc:///tmp/tw-bench-{os.getpid()}.zmq"
+    srv = CTX.Process(target=zmq_server, args=(address,), daemon=True)
+    srv.start()
+    sock = zmq.Context().socket(zmq.REQ)
+    sock.connect(address)
+
+    def zmq_call(p):
+        sock.send(p, copy=False)
+        sock.recv()
+
+    out["zmq"] = median_time(zmq_call, payload, calls)
+    sock.send(b"")
+    sock.recv()
+    srv.join(10)
+    sock.close()
+    return out
+
+
+def two_copies_us(size):
+    src, dst = bytearray(os.urandom(size)), bytearray(size)
+    times = []
+    for _ in range(20):
+        t = time.perf_counter_ns()
+        dst[:] = src
+        dst[:] = src
+        times.append(time.perf_counter_ns() - t)
+    return statistics.median(times) / 1000
+
+
+def payload_main(rounds):
+    print(f"echo of bytes, 1 caller, medians of {rounds} rounds, us per call")
+    labels = ["tidewell", "hand-made", "multiprocessing.Pipe", "zmq"]
+    print(f"{'size':6} " + " ".join(f"{label:>20}" for label in labels)
+          + f" {'tw/Pipe':>8} {'tw/zmq':>8} {'tw/hand':>8}")
+    for size, label, calls in PAYLOAD_SIZES:
+        runs = [payload_round(size, calls) for _ in range(rounds)]
+        med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
+        cells = " ".join(f"{med.get(k, float('nan')):20.1f}" for k in labels)
+        print(f"{label:6} {cells} {med['tidewell'] / med['multiprocessing.Pipe']:8.2f} "
+              f"{med['tidewell'] / med.get('zmq', float('nan')):8.2f} "
+              f"{med['tidewell'] / med['hand-made']:8.2f}")
+        if size == 10 << 20:
+            copies = two_copies_us(size)
+            print(f"10 MB echo / two 10 MB copies ({copies:.0f} us): "
+                  f"{med['tidewell'] / copies:.2f}")
+
+
 # --- driver ---------------------------------------------------------------------------------
 
 def measure(bench_type, callers, calls):
@@ -140,7 +288,11 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--calls", type=int, default=5000, help="calls per caller and round")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--payloads", action="store_true", help="large arguments and results")
     args = parser.parse_args()
+    if args.payloads:
+        payload_main(args.rounds)
+        return
     benches = [TidewellBench, PipeBench]
     print(f"{args.calls} calls per caller, {args.rounds} interleaved rounds, medians of rounds")
     for callers in (1, 4):

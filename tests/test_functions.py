@@ -20,7 +20,6 @@ from helpers import (SIGINT_DEFAULT, WAIT, gated_call, read_line, sleeps_on, wai
                      wait_until)
 
 NULL_FROM_FUNCTION = tidewell.tidewell._messages["null_from_function"]
-ARGS_TOO_LARGE = "The received args exceed the maximum accepted arg size of 1024 bytes."
 
 
 def ops(op, *args):
@@ -38,6 +37,9 @@ def ops(op, *args):
         return gated_call(*args)
     if op == "bytes":
         return b"x" * args[0]
+    if op == "gated_bytes":  # a gated call with a result of args[2] bytes (args[3:]: padding)
+        gated_call(args[0], args[1])
+        return b"x" * args[2]
     if op == "raise":
         raise ValueError("boom")
     if op == "interrupt":
@@ -160,35 +162,6 @@ def test_call_returns_the_callables_result(server, name, method):
 def test_call_on_a_missing_name(name):
     with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
         tidewell.call_function(name, ())
-
-
-def test_args_of_exactly_1024_bytes_are_delivered(server, name):
-    server()
-    fits = bytes_arg_of_encoded_size(1024, lambda b: ("echo", b))
-    assert tidewell.call_function(name, ("echo", b"x" * fits)) == (b"x" * fits,)
-    with pytest.raises(ValueError) as info:
-        tidewell.call_function(name, ("echo", b"x" * (fits + 1)))
-    assert str(info.value) == ARGS_TOO_LARGE
-    assert tidewell.call_function(name, ("add", 1, 1)) == 2
-
-
-def test_result_of_exactly_1024_bytes_is_returned(server, name):
-    server()
-    fits = bytes_arg_of_encoded_size(1024, lambda b: b)
-    assert tidewell.call_function(name, ("bytes", fits)) == b"x" * fits
-
-
-def test_result_over_1024_bytes_ends_serving(server, name):
-    srv = server()
-    fits = bytes_arg_of_encoded_size(1024, lambda b: b)
-    with pytest.raises(RuntimeError) as info:
-        tidewell.call_function(name, ("bytes", fits + 1))
-    assert str(info.value) == NULL_FROM_FUNCTION
-    kind, exc_type, message = srv.outcome()
-    assert (kind, exc_type) == ("raised", "ValueError")
-    assert "1025 bytes" in message and "1024 bytes" in message and name in message
-    srv.process.join(WAIT)
-    assert not shm_exists(name)
 
 
 @pytest.mark.parametrize("op, exc_type, message", [

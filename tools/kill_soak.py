@@ -39,6 +39,8 @@ LOCK_OUTAGE = "Failed to lock the shared memory address"
 # The module's bounds: an uncollected reply, an unanswered call of a stopped function; the
 # wait for a function's mutex.
 UNCOLLECTED_S = 1.0
+# Age after which the sweep removes a temporary whose creator is gone.
+STALE_TEMPORARY_S = 5.0
 LOCK_WAIT_S = 2.0
 STOPPED_ROLES = ("caller", "server")
 
@@ -148,7 +150,8 @@ def served(caller, seq, payload, nap=0.0):
     # for it uncollected.
     if nap:
         time.sleep(nap)
-    return (caller, seq, check(payload))
+    # The payload comes back: a large one travels beside the segment both ways.
+    return (caller, seq, check(payload), payload)
 
 
 def server(prefix, slot, beat, seed):
@@ -168,7 +171,7 @@ def caller(prefix, slot, beat, seed):
     seq = 0
     while True:
         seq += 1
-        payload = "y" * rng.choice((0, 10, 500))
+        payload = "y" * rng.choice((0, 10, 500, 5000, 300000))
         nap = rng.choice((0.0, 0.0, 0.0, 0.002))
         try:
             reply = timed(beat, slot,
@@ -178,7 +181,7 @@ def caller(prefix, slot, beat, seed):
                 time.sleep(0.001)
                 continue
             fail("caller", repr(exc))
-        if reply != (slot, seq, check(payload)):
+        if reply != (slot, seq, check(payload), payload):
             fail("caller", f"crossed reply: sent {(slot, seq)}, got {str(reply)[:200]}")
 
 
@@ -359,6 +362,16 @@ def main():
         for name in value_names(prefix):
             tidewell.remove_memory(name)
         tidewell.remove_memory(rewrite_name(prefix))
+    # A process killed mid-call leaves the payload it was writing or waiting on: a temporary,
+    # which the sweep takes once it is unchanged for a few seconds.
+    ages = []
+    for entry in leftovers(prefix, started_pids):
+        try:
+            ages.append(time.time() - os.stat(os.path.join(SHM_DIR, entry)).st_mtime)
+        except FileNotFoundError:
+            pass
+    if ages:
+        time.sleep(max(0.0, STALE_TEMPORARY_S + 1.0 - min(ages)))
     # Creation cleans up what creators killed midway left; one creation gives it the chance.
     probe = f"{prefix}-probe"
     tidewell.create_memory(probe)

@@ -104,8 +104,7 @@ def create_function(name: str, func: Callable[..., Value], /, *, mode: int = 0o6
 
     Raises:
         MemoryError: the name is already in use.
-        ValueError: "Expected a 'str' and 'callable' type." for an argument error, or a result
-            larger than 1024 bytes encoded (serving stops).
+        ValueError: "Expected a 'str' and 'callable' type." for an argument error.
         Exception: whatever ``func`` raised (serving stops, the name is removed).
     """
 
@@ -122,13 +121,14 @@ def remove_function(name: str, /) -> bool:
 def call_function(name: str, args: tuple[Value, ...], /) -> Any:
     """Call a function linked to shared memory.
 
-    Calls the function served under ``name`` with the positional arguments ``args`` (a tuple;
-    encoded, at most 1024 bytes) and returns its result (typed ``Any``, like ``read_memory``).
+    Calls the function served under ``name`` with the positional arguments ``args`` (a tuple,
+    of any size a value may have) and returns its result (typed ``Any``, like ``read_memory``).
 
     Raises:
-        MemoryError: the name does not exist or holds a value.
-        RuntimeError: the callable failed, the server stopped or its process ended.
-        ValueError: the arguments cannot be encoded or are too large; "Expected a 'str' and
+        MemoryError: the name does not exist or holds a value; large arguments do not fit.
+        RuntimeError: the callable failed, the server stopped or its process ended; a large
+            result cannot be read.
+        ValueError: the arguments cannot be encoded; "Expected a 'str' and
             'tuple' type." for an argument error.
     """
 

@@ -1,6 +1,7 @@
 // The caller's side of a call: place the call when the data area is free, wait for the reply.
 #include "tidewell/argument_rules.hpp"
 #include "tidewell/function_layout.hpp"
+#include "tidewell/function_payload.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/liveness.hpp"
 #include "tidewell/segment_error.hpp"
@@ -94,6 +95,8 @@ struct CallerState {
     int lock_timeouts = 0;
     long stop_seen_ns = 0;  // when this caller first saw its function stopped or unnamed
     UncollectedWatch watch; // the reply holding up this caller's turn
+    IncomingPayload result; // a large result, opened before the data area is freed
+    PayloadProblem result_problem = PayloadProblem::NONE;
     unsigned char reply[DATA_SIZE];
 };
 
@@ -191,6 +194,10 @@ static CallerOutcome take_reply(CallerState& cs)
         return CALLER_LOST;
     }
     std::memcpy(cs.reply, fs->data, DATA_SIZE);
+    // Once the area is free the server may remove the payload: it is opened first.
+    if (state == CALL_REPLIED && cs.reply[0] == PAYLOAD_MARKER) {
+        cs.result_problem = cs.result.open(cs.reply, DATA_SIZE);
+    }
     release_data_area(fs);
     return state == CALL_REPLIED ? CALLER_GOT_REPLY : CALLER_REFUSED;
 }
@@ -343,6 +350,27 @@ static PyObject* raise_refused(const char* name, const unsigned char* reply)
     return nullptr;
 }
 
+// Decodes a large result in place. Only the function's owner may have written it: nobody else
+// can plant a result.
+static PyObject* take_result_payload(CallerState& cs, uid_t owner)
+{
+    PayloadProblem problem = cs.result_problem;
+    if (problem == PayloadProblem::NONE) {
+        Py_BEGIN_ALLOW_THREADS
+            problem = cs.result.map(owner);
+        Py_END_ALLOW_THREADS
+    }
+    if (problem != PayloadProblem::NONE) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "The result of the shared function '%s' cannot be read: %s.", cs.name,
+                     payload_problem_text(problem));
+        return nullptr;
+    }
+    PyObject* value = zeb2::to_value_buffer(cs.result.data(), cs.result.size());
+    cs.result.reset();
+    return value;
+}
+
 } // namespace tw
 
 using namespace tw;
@@ -381,10 +409,18 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
         return nullptr;
     }
+    // Arguments that do not fit the data area go beside it; the area holds their reference.
+    OutgoingPayload args_payload;
+    unsigned char record[PAYLOAD_RECORD_MAX];
     if (static_cast<size_t>(length) > DATA_SIZE) {
-        PyErr_SetString(PyExc_ValueError,
-                        "The received args exceed the maximum accepted arg size of 1024 bytes.");
-        return nullptr;
+        Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
+                                           static_cast<size_t>(length), seg.last_stat());
+        encoded.reset();
+        if (!status) {
+            return raise_status(status, name);
+        }
+        length = static_cast<Py_ssize_t>(args_payload.record(record));
+        bytes = reinterpret_cast<char*>(record);
     }
     CallerState cs;
     cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
@@ -419,6 +455,9 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         if (cs.reply[0] == 0) {
             PyErr_SetString(PyExc_RuntimeError, NULL_FROM_FUNCTION);
             return nullptr;
+        }
+        if (cs.reply[0] == PAYLOAD_MARKER) {
+            return take_result_payload(cs, seg.last_stat().st_uid);
         }
         return zeb2::to_value_buffer(cs.reply, DATA_SIZE);
     case CALLER_REFUSED:

@@ -1,5 +1,6 @@
 // The serving side: create the segment, then serve calls until stopped.
 #include "tidewell/function_layout.hpp"
+#include "tidewell/function_payload.hpp"
 #include "tidewell/function_segment.hpp"
 #include "tidewell/liveness.hpp"
 #include "tidewell/segment_error.hpp"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -118,6 +120,8 @@ struct Server {
     LivenessLock lock; // dropped after the name is removed: the function is alive until then
     UncollectedWatch watch;
     unsigned char call[DATA_SIZE];
+    struct stat st;                // the function's object: owner, group and mode for payloads
+    OutgoingPayload reply_payload; // the last large result, kept until the next call
 
     ~Server()
     {
@@ -328,11 +332,37 @@ static bool serve_call(Server& srv, PyObject* func)
     PyRef encoded;
     ReplyKind kind = REPLY_VALUE;
     char refusal[DATA_SIZE];
+    unsigned char record[PAYLOAD_RECORD_MAX];
     const char* reply = nullptr;
     size_t reply_len = 0;
 
-    PyRef call_args(zeb2::to_value_buffer(srv.call, DATA_SIZE));
-    if (!call_args) {
+    // The previous caller opened its result payload before it freed the data area.
+    srv.reply_payload.remove();
+    PyRef call_args;
+    PayloadProblem problem = PayloadProblem::NONE;
+    if (srv.call[0] == PAYLOAD_MARKER) {
+        IncomingPayload args;
+        Py_BEGIN_ALLOW_THREADS
+            problem = args.open(srv.call, DATA_SIZE);
+            if (problem == PayloadProblem::NONE) {
+                problem = args.map(static_cast<uid_t>(-1));
+            }
+        Py_END_ALLOW_THREADS
+        if (problem == PayloadProblem::NONE) {
+            call_args.reset(zeb2::to_value_buffer(args.data(), args.size()));
+        }
+    }
+    else {
+        call_args.reset(zeb2::to_value_buffer(srv.call, DATA_SIZE));
+    }
+    if (problem != PayloadProblem::NONE) {
+        kind = REPLY_REFUSED;
+        const char* text = payload_problem_text(problem);
+        reply_len = std::strlen(text) + 1;
+        std::memcpy(refusal, text, reply_len);
+        reply = refusal;
+    }
+    else if (!call_args) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
             kind = REPLY_FAILED;
         }
@@ -365,11 +395,17 @@ static bool serve_call(Server& srv, PyObject* func)
             kind = REPLY_FAILED;
         }
         else if (static_cast<size_t>(length) > DATA_SIZE) {
-            PyErr_Format(PyExc_ValueError,
-                         "The result of the shared function '%s' encodes to %zd bytes, more than "
-                         "the maximum of 1024 bytes.",
-                         srv.name, length);
-            kind = REPLY_FAILED;
+            Status status = srv.reply_payload.write(PayloadRole::RESULT, bytes,
+                                                    static_cast<size_t>(length), srv.st);
+            encoded.reset();
+            if (!status) {
+                raise_status(status, srv.name);
+                kind = REPLY_FAILED;
+            }
+            else {
+                reply_len = srv.reply_payload.record(record);
+                reply = reinterpret_cast<const char*>(record);
+            }
         }
         else {
             reply = bytes;
@@ -405,7 +441,8 @@ PyObject* create_function_impl(const char* name, PyObject* func)
     // Our own object, by identity: the name may later be removed and given to another object,
     // which this server must neither serve under nor remove.
     ObjectId id{};
-    bool known = object_of(object.fd(), id);
+    struct stat st {};
+    bool known = object_of(object.fd(), id) && fstat(object.fd(), &st) == 0;
     object.close_fd();
     if (!known) {
         int err = errno;
@@ -415,7 +452,8 @@ PyObject* create_function_impl(const char* name, PyObject* func)
     }
     servers_running.fetch_add(1);
     auto* fs = reinterpret_cast<FunctionShm*>(object.data());
-    Server srv{name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, std::move(lock), {}, {}};
+    Server srv{
+        name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, std::move(lock), {}, {}, st, {}};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);
