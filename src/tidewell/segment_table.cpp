@@ -177,16 +177,26 @@ size_t read_max_entries()
     return static_cast<size_t>(count / 2 > 16 ? count / 2 : 16);
 }
 
+// The soft descriptor limit as last read (-1: read it again). Read again by each sweep and after
+// EMFILE, since the program may change it.
+int cached_soft_limit = -1;
+
+void forget_soft_limit()
+{
+    __atomic_store_n(&cached_soft_limit, -1, __ATOMIC_RELAXED);
+}
+
 // How many descriptors the table may keep now, and the first number it may not keep.
 int fd_allowance(int& fd_limit)
 {
-    struct rlimit rl;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY ||
-        rl.rlim_cur > static_cast<rlim_t>(INT_MAX)) {
-        fd_limit = INT_MAX;
-        return MAX_KEPT_FDS;
+    int soft = __atomic_load_n(&cached_soft_limit, __ATOMIC_RELAXED);
+    if (soft < 0) {
+        struct rlimit rl;
+        soft = getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur > static_cast<rlim_t>(INT_MAX)
+                   ? INT_MAX
+                   : static_cast<int>(rl.rlim_cur);
+        __atomic_store_n(&cached_soft_limit, soft, __ATOMIC_RELAXED);
     }
-    int soft = static_cast<int>(rl.rlim_cur);
     fd_limit = soft - FD_HEADROOM;
     int allowed = soft / 16;
     return allowed < MAX_KEPT_FDS ? allowed : MAX_KEPT_FDS;
@@ -421,6 +431,7 @@ void sweep_locked(Victims& victims)
         return;
     }
     last_sweep = now;
+    forget_soft_limit();
     int checked = 0;
     for (size_t visited = 0; visited < bucket_count && checked < SWEEP_BATCH; ++visited) {
         sweep_cursor = (sweep_cursor + 1) & (bucket_count - 1);
@@ -496,8 +507,14 @@ int open_name(const char* name)
 {
     for (;;) {
         int fd = shm_open(name, O_RDWR, SEGMENT_MODE);
-        if (fd >= 0 || (errno != EMFILE && errno != ENFILE) || !give_back_fds()) {
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) {
             return fd;
+        }
+        int err = errno;
+        forget_soft_limit();
+        if (!give_back_fds()) {
+            errno = err;
+            return -1;
         }
     }
 }
