@@ -5,11 +5,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,10 +23,19 @@ namespace {
 
 // Address space reserved per mapping: at least this much, else the object's size rounded up to
 // a power of two. Pages past the end of the object are never touched; reserving them lets the
-// mapping follow the object's growth without mapping it again.
-constexpr size_t MIN_RESERVE = size_t{1} << 20;
-// Entries of objects removed by other processes are looked for at most this often.
-constexpr long SWEEP_INTERVAL_NS = 1000000000L;
+// mapping follow the object's growth without mapping it again. Small, so that thousands of
+// names cost little address space and share page-table pages.
+constexpr size_t MIN_RESERVE = size_t{64} << 10;
+// A few entries are checked for removal elsewhere this often.
+constexpr long SWEEP_INTERVAL_NS = 100000000L;
+constexpr int SWEEP_BATCH = 64;
+// Descriptors kept by the table: at most this many, at most a sixteenth of the soft limit, and
+// none numbered within FD_HEADROOM of it (those are the process's last few).
+constexpr int MAX_KEPT_FDS = 64;
+constexpr int FD_HEADROOM = 16;
+// Used when vm.max_map_count cannot be read (the kernel's default).
+constexpr long DEFAULT_MAX_MAP_COUNT = 65530;
+constexpr size_t FIRST_BUCKETS = 256;
 
 struct Mapping {
     unsigned char* addr = nullptr;
@@ -35,23 +47,37 @@ struct Mapping {
 
 struct TableEntry {
     uint64_t hash;
-    char name[MAX_NAME_BYTES + 1];
-    int fd;
+    int fd; // -1: checked through its path
     ObjectId id;
     Mapping map;         // current mapping, handed to new references
     Mapping* retired;    // earlier mappings that pinned references may still use
     int pins;            // live SegmentRefs
-    uint64_t last_use;   // LRU clock
     unsigned generation; // fork generation it was opened in
     bool in_table;
+    TableEntry* chain; // next in the bucket; next victim once detached
+    TableEntry* newer; // use order, most recent at the head
+    TableEntry* older;
+    TableEntry* fd_newer; // entries that keep a descriptor, in the order they were opened
+    TableEntry* fd_older;
+    size_t name_len;
+    char path[1]; // SHM_DIR then the name, NUL-terminated (allocated to fit)
+
+    const char* name() const { return path + sizeof(SHM_DIR) - 1; }
 };
 
 namespace {
 
 pthread_mutex_t table_lock = PTHREAD_MUTEX_INITIALIZER;
-TableEntry* slots[MAX_OPEN_SEGMENTS];
-int slot_count = 0;
-uint64_t use_clock = 0;
+TableEntry** buckets = nullptr;
+size_t bucket_count = 0;
+size_t entry_count = 0;
+size_t max_entries = 0;
+int kept_fds = 0;
+TableEntry* newest = nullptr;
+TableEntry* oldest = nullptr;
+TableEntry* fd_newest = nullptr;
+TableEntry* fd_oldest = nullptr;
+size_t sweep_cursor = 0;
 unsigned generation = 0;
 struct timespec last_sweep = {0, 0};
 
@@ -65,10 +91,18 @@ class TableLock {
 
 // Entries taken out of the table under the lock, destroyed after it is released.
 struct Victims {
-    TableEntry* list[MAX_OPEN_SEGMENTS + 1];
-    int count = 0;
-    void add(TableEntry* e) { list[count++] = e; }
+    TableEntry* list = nullptr;
+    void add(TableEntry* e)
+    {
+        e->chain = list;
+        list = e;
+    }
 };
+
+void free_entry(TableEntry* e)
+{
+    std::free(e);
+}
 
 void destroy_entry(TableEntry* e)
 {
@@ -79,23 +113,30 @@ void destroy_entry(TableEntry* e)
         delete m;
         m = next;
     }
-    close(e->fd);
-    delete e;
+    if (e->fd >= 0) {
+        close(e->fd);
+    }
+    free_entry(e);
 }
 
 void destroy_all(Victims& victims)
 {
-    for (int i = 0; i < victims.count; ++i) {
-        destroy_entry(victims.list[i]);
+    for (TableEntry* e = victims.list; e != nullptr;) {
+        TableEntry* next = e->chain;
+        destroy_entry(e);
+        e = next;
     }
+    victims.list = nullptr;
 }
 
-uint64_t hash_name(const char* name)
+uint64_t hash_name(const char* name, size_t& len)
 {
     uint64_t h = 14695981039346656037ULL;
-    for (const char* p = name; *p != '\0'; ++p) {
+    const char* p = name;
+    for (; *p != '\0'; ++p) {
         h = (h ^ static_cast<unsigned char>(*p)) * 1099511628211ULL;
     }
+    len = static_cast<size_t>(p - name);
     return h;
 }
 
@@ -122,14 +163,118 @@ bool map_object(int fd, size_t object_size, Mapping& out)
     return true;
 }
 
-TableEntry* find_locked(uint64_t hash, const char* name)
+// Half of the mappings a process may have, the rest left to the program.
+size_t read_max_entries()
 {
-    for (int i = 0; i < slot_count; ++i) {
-        if (slots[i]->hash == hash && std::strcmp(slots[i]->name, name) == 0) {
-            return slots[i];
+    long count = DEFAULT_MAX_MAP_COUNT;
+    if (FILE* f = std::fopen("/proc/sys/vm/max_map_count", "re")) {
+        long read = 0;
+        if (std::fscanf(f, "%ld", &read) == 1 && read > 0) {
+            count = read;
+        }
+        std::fclose(f);
+    }
+    return static_cast<size_t>(count / 2 > 16 ? count / 2 : 16);
+}
+
+// The soft descriptor limit as last read (-1: read it again). Read again by each sweep and after
+// EMFILE, since the program may change it.
+int cached_soft_limit = -1;
+
+void forget_soft_limit()
+{
+    __atomic_store_n(&cached_soft_limit, -1, __ATOMIC_RELAXED);
+}
+
+// How many descriptors the table may keep now, and the first number it may not keep.
+int fd_allowance(int& fd_limit)
+{
+    int soft = __atomic_load_n(&cached_soft_limit, __ATOMIC_RELAXED);
+    if (soft < 0) {
+        struct rlimit rl;
+        soft = getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur > static_cast<rlim_t>(INT_MAX)
+                   ? INT_MAX
+                   : static_cast<int>(rl.rlim_cur);
+        __atomic_store_n(&cached_soft_limit, soft, __ATOMIC_RELAXED);
+    }
+    fd_limit = soft - FD_HEADROOM;
+    int allowed = soft / 16;
+    return allowed < MAX_KEPT_FDS ? allowed : MAX_KEPT_FDS;
+}
+
+TableEntry* find_locked(uint64_t hash, const char* name, size_t len)
+{
+    if (bucket_count == 0) {
+        return nullptr;
+    }
+    for (TableEntry* e = buckets[hash & (bucket_count - 1)]; e != nullptr; e = e->chain) {
+        if (e->hash == hash && e->name_len == len && std::memcmp(e->name(), name, len) == 0) {
+            return e;
         }
     }
     return nullptr;
+}
+
+void unlink_use_order(TableEntry* e)
+{
+    (e->newer != nullptr ? e->newer->older : newest) = e->older;
+    (e->older != nullptr ? e->older->newer : oldest) = e->newer;
+    e->newer = e->older = nullptr;
+}
+
+// `e` is in the table.
+void mark_used_locked(TableEntry* e)
+{
+    if (newest == e) {
+        return;
+    }
+    unlink_use_order(e);
+    e->older = newest;
+    (newest != nullptr ? newest->newer : oldest) = e;
+    newest = e;
+}
+
+void add_kept_fd_locked(TableEntry* e)
+{
+    e->fd_newer = nullptr;
+    e->fd_older = fd_newest;
+    (fd_newest != nullptr ? fd_newest->fd_newer : fd_oldest) = e;
+    fd_newest = e;
+    ++kept_fds;
+}
+
+// The entry stops keeping its descriptor; returns it (the caller closes it outside the lock).
+int drop_kept_fd_locked(TableEntry* e)
+{
+    (e->fd_newer != nullptr ? e->fd_newer->fd_older : fd_newest) = e->fd_older;
+    (e->fd_older != nullptr ? e->fd_older->fd_newer : fd_oldest) = e->fd_newer;
+    e->fd_newer = e->fd_older = nullptr;
+    --kept_fds;
+    int fd = e->fd;
+    e->fd = -1;
+    return fd;
+}
+
+// Doubles the bucket array; keeps the old one when memory is short (longer chains only).
+void grow_buckets_locked()
+{
+    size_t count = bucket_count == 0 ? FIRST_BUCKETS : bucket_count * 2;
+    auto** fresh = static_cast<TableEntry**>(std::calloc(count, sizeof(TableEntry*)));
+    if (fresh == nullptr) {
+        return;
+    }
+    for (size_t i = 0; i < bucket_count; ++i) {
+        for (TableEntry* e = buckets[i]; e != nullptr;) {
+            TableEntry* next = e->chain;
+            TableEntry*& head = fresh[e->hash & (count - 1)];
+            e->chain = head;
+            head = e;
+            e = next;
+        }
+    }
+    std::free(buckets);
+    buckets = fresh;
+    bucket_count = count;
 }
 
 void detach_locked(TableEntry* e, Victims& victims)
@@ -137,11 +282,19 @@ void detach_locked(TableEntry* e, Victims& victims)
     if (!e->in_table) {
         return;
     }
-    for (int i = 0; i < slot_count; ++i) {
-        if (slots[i] == e) {
-            slots[i] = slots[--slot_count];
+    for (TableEntry** p = &buckets[e->hash & (bucket_count - 1)]; *p != nullptr; p = &(*p)->chain) {
+        if (*p == e) {
+            *p = e->chain;
             break;
         }
+    }
+    e->chain = nullptr;
+    unlink_use_order(e);
+    --entry_count;
+    if (e->fd >= 0) {
+        // Still closed with the entry; only no longer counted among the kept ones.
+        int fd = drop_kept_fd_locked(e);
+        e->fd = fd;
     }
     e->in_table = false;
     if (e->pins == 0) {
@@ -149,10 +302,100 @@ void detach_locked(TableEntry* e, Victims& victims)
     }
 }
 
+// Enters `e`, unless the bucket array cannot exist. Evicts the least recently used idle entry
+// when the table is full.
+bool insert_locked(TableEntry* e, Victims& victims)
+{
+    if (max_entries == 0) {
+        max_entries = read_max_entries();
+    }
+    while (entry_count >= max_entries) {
+        TableEntry* lru = oldest;
+        while (lru != nullptr && lru->pins != 0) {
+            lru = lru->newer;
+        }
+        if (lru == nullptr) {
+            return false; // every entry is in use: this one serves its caller uncached
+        }
+        detach_locked(lru, victims);
+    }
+    if (entry_count >= bucket_count) {
+        grow_buckets_locked();
+    }
+    if (bucket_count == 0) {
+        return false;
+    }
+    TableEntry*& head = buckets[e->hash & (bucket_count - 1)];
+    e->chain = head;
+    head = e;
+    e->newer = nullptr;
+    e->older = newest;
+    (newest != nullptr ? newest->newer : oldest) = e;
+    newest = e;
+    ++entry_count;
+    if (e->fd >= 0) {
+        add_kept_fd_locked(e);
+    }
+    e->in_table = true;
+    return true;
+}
+
+// Takes the descriptors of idle entries, oldest first, at most `max`, into `fds` for closing
+// outside the lock: the entries stay mapped and cached, checked by their path from now on.
+int take_idle_fds_locked(int* fds, int max)
+{
+    int n = 0;
+    for (TableEntry* e = fd_oldest; e != nullptr && n < max;) {
+        TableEntry* next = e->fd_newer;
+        if (e->pins == 0) {
+            fds[n++] = drop_kept_fd_locked(e);
+        }
+        e = next;
+    }
+    return n;
+}
+
+// Gives every idle descriptor back (EMFILE or ENFILE seen). Whether any was.
+bool give_back_fds()
+{
+    int fds[MAX_KEPT_FDS];
+    int n;
+    {
+        TableLock lock;
+        n = take_idle_fds_locked(fds, MAX_KEPT_FDS);
+    }
+    for (int i = 0; i < n; ++i) {
+        close(fds[i]);
+    }
+    return n > 0;
+}
+
+// Gives a quarter of the idle entries back, oldest first (a mapping failed). Whether any was.
+bool give_back_mappings()
+{
+    Victims victims;
+    bool any = false;
+    {
+        TableLock lock;
+        size_t goal = entry_count / 4 + 1;
+        for (TableEntry* e = oldest; e != nullptr && goal > 0;) {
+            TableEntry* next = e->newer;
+            if (e->pins == 0) {
+                detach_locked(e, victims);
+                any = true;
+                --goal;
+            }
+            e = next;
+        }
+    }
+    destroy_all(victims);
+    return any;
+}
+
 // An object is published under one name with exactly one link (renameat2 publishing), so a
 // count of 0 means removed. More than one link is a creation by the older link-then-unlink
 // scheme in progress, or a hard link made by hand: then the name itself is asked.
-bool still_published(const char* name, const struct stat& st)
+bool still_published(const char* path, const struct stat& st)
 {
     if (st.st_nlink == 1) {
         return true;
@@ -160,30 +403,46 @@ bool still_published(const char* name, const struct stat& st)
     if (st.st_nlink == 0) {
         return false;
     }
-    char path[PATH_MAX];
     struct stat named;
-    return segment_path(name, path, sizeof(path)) && stat(path, &named) == 0 &&
-           named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+    return stat(path, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino;
+}
+
+// Whether `e` still holds the object published under its name, with that object's status in
+// `st`: fstat of its descriptor, or a stat of its path compared with the object it maps (which
+// also tells an object renamed away). The caller pins `e` or holds the table lock.
+bool check_entry(const TableEntry* e, struct stat& st)
+{
+    if (e->fd >= 0) {
+        return fstat(e->fd, &st) == 0 && still_published(e->path, st);
+    }
+    return stat(e->path, &st) == 0 && st.st_dev == e->id.dev && st.st_ino == e->id.ino;
 }
 
 // Drops entries whose object was removed elsewhere (so its memory is not pinned for long) and
-// entries inherited over fork. At most once a second; under the lock, fstat only.
+// entries inherited over fork: a few each tenth of a second, so that even a full table costs
+// only microseconds at a time. Under the lock, fstat or stat only.
 void sweep_locked(Victims& victims)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     long elapsed =
         (now.tv_sec - last_sweep.tv_sec) * 1000000000L + (now.tv_nsec - last_sweep.tv_nsec);
-    if (elapsed < SWEEP_INTERVAL_NS) {
+    if (elapsed < SWEEP_INTERVAL_NS || bucket_count == 0) {
         return;
     }
     last_sweep = now;
-    for (int i = slot_count - 1; i >= 0; --i) {
-        TableEntry* e = slots[i];
-        struct stat st;
-        if (e->pins == 0 &&
-            (e->generation != generation || fstat(e->fd, &st) != 0 || st.st_nlink == 0)) {
-            detach_locked(e, victims);
+    forget_soft_limit();
+    int checked = 0;
+    for (size_t visited = 0; visited < bucket_count && checked < SWEEP_BATCH; ++visited) {
+        sweep_cursor = (sweep_cursor + 1) & (bucket_count - 1);
+        for (TableEntry* e = buckets[sweep_cursor]; e != nullptr;) {
+            TableEntry* next = e->chain;
+            struct stat st;
+            ++checked;
+            if (e->pins == 0 && (e->generation != generation || !check_entry(e, st))) {
+                detach_locked(e, victims);
+            }
+            e = next;
         }
     }
 }
@@ -242,12 +501,63 @@ void register_fork_handlers()
     (void)registered;
 }
 
+// shm_open(name, O_RDWR), giving the table's idle descriptors back when the process has none
+// left.
+int open_name(const char* name)
+{
+    for (;;) {
+        int fd = shm_open(name, O_RDWR, SEGMENT_MODE);
+        if (fd >= 0 || (errno != EMFILE && errno != ENFILE)) {
+            return fd;
+        }
+        int err = errno;
+        forget_soft_limit();
+        if (!give_back_fds()) {
+            errno = err;
+            return -1;
+        }
+    }
+}
+
+// Maps the object, giving idle entries back when the address space or the mapping count is
+// exhausted.
+bool map_or_give_back(int fd, size_t object_size, Mapping& out)
+{
+    for (;;) {
+        if (map_object(fd, object_size, out)) {
+            return true;
+        }
+        if (errno != ENOMEM || !give_back_mappings()) {
+            return false;
+        }
+    }
+}
+
+// Makes `ref`'s own descriptor of the object `e` maps, opened by name: -1 with errno ESTALE when
+// the name refers to another object now (or ENOENT, or the open's error).
+int open_same_object(const TableEntry* e)
+{
+    int fd = open_name(e->name());
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_dev != e->id.dev || st.st_ino != e->id.ino) {
+        close(fd);
+        errno = ESTALE;
+        return -1;
+    }
+    return fd;
+}
+
 } // namespace
 
 SegmentRef::SegmentRef(SegmentRef&& other) noexcept
-    : entry_(other.entry_), map_(other.map_), map_len_(other.map_len_), stat_(other.stat_)
+    : entry_(other.entry_), map_(other.map_), map_len_(other.map_len_), stat_(other.stat_),
+      own_fd_(other.own_fd_)
 {
     other.entry_ = nullptr;
+    other.own_fd_ = -1;
 }
 
 SegmentRef& SegmentRef::operator=(SegmentRef&& other) noexcept
@@ -258,13 +568,19 @@ SegmentRef& SegmentRef::operator=(SegmentRef&& other) noexcept
         map_ = other.map_;
         map_len_ = other.map_len_;
         stat_ = other.stat_;
+        own_fd_ = other.own_fd_;
         other.entry_ = nullptr;
+        other.own_fd_ = -1;
     }
     return *this;
 }
 
 void SegmentRef::reset() noexcept
 {
+    if (own_fd_ >= 0) {
+        close(own_fd_);
+        own_fd_ = -1;
+    }
     if (entry_ != nullptr) {
         unpin(entry_);
         entry_ = nullptr;
@@ -274,9 +590,16 @@ void SegmentRef::reset() noexcept
     }
 }
 
-int SegmentRef::fd() const noexcept
+int SegmentRef::fd() noexcept
 {
-    return entry_->fd;
+    // A pinned entry's descriptor is never given back.
+    if (entry_->fd >= 0) {
+        return entry_->fd;
+    }
+    if (own_fd_ < 0) {
+        own_fd_ = open_same_object(entry_);
+    }
+    return own_fd_;
 }
 
 ObjectId SegmentRef::id() const noexcept
@@ -286,7 +609,8 @@ ObjectId SegmentRef::id() const noexcept
 
 bool SegmentRef::refresh_size()
 {
-    return fstat(entry_->fd, &stat_) == 0;
+    int fd = this->fd();
+    return fd >= 0 && fstat(fd, &stat_) == 0;
 }
 
 bool SegmentRef::cover(size_t len)
@@ -300,8 +624,9 @@ bool SegmentRef::cover(size_t len)
         current = entry_->map;
     }
     if (current.len < len) {
+        int fd = this->fd();
         Mapping fresh;
-        if (!map_object(entry_->fd, len, fresh)) {
+        if (fd < 0 || !map_or_give_back(fd, len, fresh)) {
             return false;
         }
         auto* old = new (std::nothrow) Mapping;
@@ -349,52 +674,60 @@ SegmentRef segment_adopt(const char* name, int fd)
     Mapping map;
     // Another user's object is refused before it is mapped.
     if (fstat(fd, &st) != 0 || !owner_allows(st) ||
-        !map_object(fd, static_cast<size_t>(st.st_size), map)) {
+        !map_or_give_back(fd, static_cast<size_t>(st.st_size), map)) {
         int saved = errno;
         close(fd);
         errno = saved;
         return SegmentRef();
     }
-    auto* e = new (std::nothrow) TableEntry;
+    size_t len;
+    uint64_t hash = hash_name(name, len);
+    auto* e = static_cast<TableEntry*>(std::malloc(sizeof(TableEntry) + sizeof(SHM_DIR) + len));
     if (e == nullptr) {
         munmap(map.addr, map.len);
         close(fd);
         errno = ENOMEM;
         return SegmentRef();
     }
-    e->hash = hash_name(name);
-    std::strncpy(e->name, name, MAX_NAME_BYTES);
-    e->name[MAX_NAME_BYTES] = '\0';
+    e->hash = hash;
+    e->name_len = len;
+    std::memcpy(e->path, SHM_DIR, sizeof(SHM_DIR) - 1);
+    std::memcpy(e->path + sizeof(SHM_DIR) - 1, name, len + 1);
     e->fd = fd;
     e->id = ObjectId{st.st_dev, st.st_ino};
     e->map = map;
     e->retired = nullptr;
     e->pins = 1;
     e->in_table = false;
+    e->chain = e->newer = e->older = e->fd_newer = e->fd_older = nullptr;
+    int fd_limit;
+    int allowance = fd_allowance(fd_limit);
+    int fds[2];
+    int fds_to_close = 0;
     Victims victims;
     {
         TableLock lock;
         e->generation = generation;
-        e->last_use = ++use_clock;
-        if (TableEntry* old = find_locked(e->hash, name)) {
+        if (TableEntry* old = find_locked(hash, name, len)) {
             detach_locked(old, victims);
         }
-        if (slot_count == MAX_OPEN_SEGMENTS) {
-            TableEntry* lru = nullptr;
-            for (int i = 0; i < slot_count; ++i) {
-                if (slots[i]->pins == 0 && (lru == nullptr || slots[i]->last_use < lru->last_use)) {
-                    lru = slots[i];
-                }
-            }
-            if (lru != nullptr) {
-                detach_locked(lru, victims);
+        if (fd >= fd_limit || allowance == 0) {
+            // One of the process's last descriptors: the entry is checked by its path.
+            fds[fds_to_close++] = fd;
+            e->fd = -1;
+        }
+        else if (kept_fds >= allowance) {
+            // The newest keep theirs: the oldest idle one is given back.
+            fds_to_close += take_idle_fds_locked(fds + fds_to_close, 1);
+            if (kept_fds >= allowance) {
+                fds[fds_to_close++] = fd;
+                e->fd = -1;
             }
         }
-        // When every entry is in use, this one serves its caller uncached.
-        if (slot_count < MAX_OPEN_SEGMENTS) {
-            slots[slot_count++] = e;
-            e->in_table = true;
-        }
+        insert_locked(e, victims);
+    }
+    for (int i = 0; i < fds_to_close; ++i) {
+        close(fds[i]);
     }
     destroy_all(victims);
     SegmentRef ref;
@@ -408,21 +741,22 @@ SegmentRef segment_adopt(const char* name, int fd)
 SegmentRef segment_open(const char* name)
 {
     register_fork_handlers();
-    uint64_t hash = hash_name(name);
+    size_t len;
+    uint64_t hash = hash_name(name, len);
     Victims victims;
     TableEntry* e;
     Mapping map;
     {
         TableLock lock;
         sweep_locked(victims);
-        e = find_locked(hash, name);
+        e = find_locked(hash, name, len);
         if (e != nullptr && e->generation != generation) {
             detach_locked(e, victims);
             e = nullptr;
         }
         if (e != nullptr) {
             ++e->pins;
-            e->last_use = ++use_clock;
+            mark_used_locked(e);
             map = e->map;
         }
     }
@@ -433,7 +767,7 @@ SegmentRef segment_open(const char* name)
         ref.map_ = map.addr;
         ref.map_len_ = map.len;
         struct stat st;
-        if (fstat(e->fd, &st) == 0 && still_published(name, st)) {
+        if (check_entry(e, st)) {
             if (!owner_allows(st)) {
                 ref.forget();
                 ref.reset();
@@ -441,14 +775,17 @@ SegmentRef segment_open(const char* name)
                 return SegmentRef();
             }
             ref.stat_ = st;
-            if (!ref.cover(ref.object_size())) {
+            if (ref.cover(ref.object_size())) {
+                return ref;
+            }
+            if (errno != ESTALE) {
                 return SegmentRef();
             }
-            return ref;
+            // Replaced between the check and the new mapping: opened afresh below.
         }
         ref.forget();
     }
-    int fd = shm_open(name, O_RDWR, SEGMENT_MODE);
+    int fd = open_name(name);
     if (fd < 0) {
         return SegmentRef();
     }
@@ -457,11 +794,12 @@ SegmentRef segment_open(const char* name)
 
 void segment_forget(const char* name)
 {
-    uint64_t hash = hash_name(name);
+    size_t len;
+    uint64_t hash = hash_name(name, len);
     Victims victims;
     {
         TableLock lock;
-        if (TableEntry* e = find_locked(hash, name)) {
+        if (TableEntry* e = find_locked(hash, name, len)) {
             detach_locked(e, victims);
         }
     }

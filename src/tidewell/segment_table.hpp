@@ -5,13 +5,17 @@
 #include <cstddef>
 #include "tidewell/segment_common.hpp"
 
-// This process's table of open segments: a name once used stays open and mapped, so a repeated
-// operation on it costs one fstat (which also tells that the object is still the one published
+// This process's table of open segments: a name once used stays mapped, so a repeated operation
+// on it costs one fstat or stat (which also tells that the object is still the one published
 // under the name) instead of open, fstat, mmap, munmap and close.
 //
-// - Bounded: at most MAX_OPEN_SEGMENTS entries (one descriptor and one mapping each), least
-//   recently used evicted first. Entries whose object was removed elsewhere are dropped at the
-//   next lookup of their name, or by a sweep at most once a second.
+// - Bounded by mappings, not by descriptors: every entry holds one mapping; only the most
+//   recently opened entries (a few dozen, fewer under a low descriptor limit) keep their
+//   descriptor, and are checked with fstat; the others are checked with a stat of their path.
+//   Entries number at most half of vm.max_map_count, least recently used evicted first. On
+//   EMFILE/ENFILE the idle descriptors are given back and the open retried; on a failed mapping,
+//   idle entries are. Entries whose object was removed elsewhere are dropped at the next lookup
+//   of their name, or by a sweep that checks a few entries at a time.
 // - Thread-safe: an internal mutex guards the table (never held across a blocking call or Python
 //   code). A SegmentRef pins its entry: descriptor and mapping stay valid until it is dropped,
 //   even when the entry is evicted, forgotten or remapped meanwhile, so a thread may wait on a
@@ -21,8 +25,6 @@
 // - Mappings may extend past the end of the object (reserved address space, so growth by
 //   another process rarely needs a new mapping). Never touch bytes past object_size().
 namespace tw {
-
-constexpr int MAX_OPEN_SEGMENTS = 128;
 
 struct TableEntry;
 
@@ -37,9 +39,10 @@ class SegmentRef {
     ~SegmentRef() { reset(); }
 
     explicit operator bool() const noexcept { return entry_ != nullptr; }
-    // Descriptor shared by every thread of this process (open file description locks taken on it
-    // are therefore the process's, not the thread's).
-    int fd() const noexcept;
+    // A descriptor of the object: the entry's own, or one opened for this reference (by name,
+    // checked to be the same object). -1 with errno set (ESTALE: the name no longer refers to
+    // this object).
+    int fd() noexcept;
     ObjectId id() const noexcept;
     // This reference's mapping: stays at one address until the reference is dropped (a robust
     // mutex must be unlocked at the address it was locked at), even after cover() moved map().
@@ -67,6 +70,7 @@ class SegmentRef {
     unsigned char* map_ = nullptr;
     size_t map_len_ = 0;
     struct stat stat_ {};
+    int own_fd_ = -1;
 };
 
 // Looks `name` (a checked name, without leading '/') up in the table, or opens it (O_RDWR) and
