@@ -28,6 +28,9 @@ constexpr unsigned char FUNCTION_MAGIC[2] = {'T', 'W'};
 constexpr size_t MAX_NAME_BYTES = 255;
 // Prefix of the private names new segments are built under; user names may not start with it.
 constexpr char PRIVATE_PREFIX[] = ".tidewell-new-";
+// Prefix of the names of a shared mapping's keys: refused as plain names, so that no plain name
+// is ever one of a mapping's keys; the key functions take only such names.
+constexpr char KEY_NAME_PREFIX[] = ".tidewell-map-";
 
 enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 
@@ -36,6 +39,8 @@ enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 // saying what is wrong with the name (or leaves the exception of a failed conversion). NAME_NOT_STR
 // sets nothing: the caller raises its own argument message.
 NameResult check_segment_name(PyObject* arg, const char** out);
+// The same check for the name of a mapping's key, which must start with KEY_NAME_PREFIX.
+NameResult check_key_name(PyObject* arg, const char** out);
 
 // Fills `out` with the path of segment `name` in the shared-memory directory. Returns false
 // (errno = EINVAL) for a name shm_open would refuse.

@@ -1,5 +1,6 @@
 // The module: method table, initialisation and teardown.
 #include "tidewell/tidewell.hpp"
+#include "tidewell/segment_common.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 // Each docstring starts with a text signature ("name(params)\n--\n\n") that inspect.signature
@@ -48,6 +49,16 @@ static PyMethodDef methods[] = {
      "func with it, write the result. Other processes wait for the name while func runs. If\n"
      "func raises or its result cannot be encoded, nothing is written. func must not use the\n"
      "same name (RuntimeError); create=False raises MemoryError for a missing name."},
+    {"_key_read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_read)),
+     METH_FASTCALL, "_key_read(name, missing, /)\n--\n\nThe value of a mapping's key, or missing."},
+    {"_key_write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_write)),
+     METH_FASTCALL, "_key_write(name, value, mode, /)\n--\n\nWrite a mapping's key."},
+    {"_key_update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_update)),
+     METH_FASTCALL,
+     "_key_update(name, func, default, mode, /)\n--\n\nupdate_memory on a mapping's key."},
+    {"_key_take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_take)),
+     METH_FASTCALL,
+     "_key_take(name, missing, decode, /)\n--\n\nRemove a mapping's key, returning its value."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -77,7 +88,14 @@ PyMODINIT_FUNC PyInit_tidewell(void)
     if (zeb2_init() < 0) {
         return nullptr;
     }
-    return PyModule_Create2(&tidewell_def, 1013);
+    PyObject* module = PyModule_Create2(&tidewell_def, 1013);
+    // The one spelling of the reserved prefix of key names, for the package's Python side.
+    if (module != nullptr &&
+        PyModule_AddStringConstant(module, "_KEY_NAME_PREFIX", tw::KEY_NAME_PREFIX) < 0) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
 }
 
 // The registry is released only at interpreter shutdown: a module object freed earlier (removed

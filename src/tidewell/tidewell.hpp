@@ -25,4 +25,10 @@ PyObject* dumps(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* loads(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 // update_memory(name, func, default=None, create=True) -> value (not exported).
 PyObject* update_memory(PyObject* self, PyObject* args, PyObject* kwargs);
+// The key operations behind tidewell.Mapping (not exported): the only functions that take the
+// names of a mapping's keys.
+PyObject* key_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 } // namespace tw

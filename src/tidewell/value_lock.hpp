@@ -13,6 +13,10 @@ struct HeldValue;
 // an exception set.
 HeldValue* hold_value(const char* name, PyObject* create);
 
+// hold_value for a mapping's key (created when missing), once it holds the lock of the object
+// still published under the name.
+HeldValue* hold_key(const char* name);
+
 // The value stored now, as a new reference; `fallback` (a new reference to it) when the name
 // holds none yet. NULL with the decoder's exception.
 PyObject* held_value_read(HeldValue* held, PyObject* fallback);

@@ -165,12 +165,18 @@ static PyObject* raise_open_error(const char* name)
 }
 
 // Opens `name` through the segment table (creating it when allowed), locks it, grows it so
-// that `new_size` data bytes fit, and maps all of it. Returns false with an exception set.
-static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg)
+// that `new_size` data bytes fit, and maps all of it. Returns false with an exception set, or,
+// when `absent` is given and the name does not exist, false with `*absent` set and no exception.
+static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, OpenSegment& seg,
+                          bool* absent = nullptr)
 {
     seg.ref = segment_open(name);
     if (!seg.ref) {
         if (raise_refused(name)) {
+            return false;
+        }
+        if (absent != nullptr && errno == ENOENT) {
+            *absent = true;
             return false;
         }
         if (errno != ENOENT || (create != nullptr && !Py_IsTrue(create))) {
@@ -318,6 +324,96 @@ PyObject* read_memory_impl(const char* name)
     return zeb2::to_value_buffer(seg.data(), seg.capacity);
 }
 
+// Under the lock: whether the locked object is still the one published under its name. The
+// key operations remove a name only while holding its lock, so an object found linked here stays
+// the name's until it is unlocked, and nothing written to a key is lost to a removal that the
+// writer waited for. false with an exception set when the object cannot be examined.
+static bool locked_still_linked(OpenSegment& seg, const char* name, bool* linked)
+{
+    if (!seg.ref.refresh_size()) {
+        raise_segment_error("Failed to open shared memory address '%s'.", name);
+        return false;
+    }
+    *linked = seg.ref.last_stat().st_nlink > 0;
+    return true;
+}
+
+PyObject* write_key_impl(const char* name, PyObject* value)
+{
+    EncodedValue encoded;
+    if (!encoded.encode(value)) {
+        return nullptr;
+    }
+    for (;;) {
+        OpenSegment seg;
+        bool linked = false;
+        if (!get_basic_shm(name, encoded.len, nullptr, seg) ||
+            !locked_still_linked(seg, name, &linked)) {
+            return nullptr;
+        }
+        if (linked) {
+            store_value(seg.data(), encoded.bytes, encoded.len);
+            Py_RETURN_TRUE;
+        }
+        // Removed while this write waited for the lock: write to the name's next object.
+    }
+}
+
+PyObject* take_key_impl(const char* name, PyObject* missing, bool decode)
+{
+    for (;;) {
+        OpenSegment seg;
+        bool absent = false;
+        bool linked = false;
+        if (!get_basic_shm(name, 0, Py_None, seg, &absent)) {
+            return absent ? Py_NewRef(missing) : nullptr;
+        }
+        if (!locked_still_linked(seg, name, &linked)) {
+            return nullptr;
+        }
+        if (!linked) {
+            continue; // removed meanwhile; the name may hold a newer object
+        }
+        PyRef value;
+        if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+            value = PyRef::borrow(missing);
+        }
+        else if (decode) {
+            // A value that does not decode stays, with the decoder's error.
+            value = PyRef(zeb2::to_value_buffer(seg.data(), seg.capacity));
+            if (!value) {
+                return nullptr;
+            }
+        }
+        else {
+            value = PyRef::borrow(Py_True);
+        }
+        int rc = shm_unlink(name);
+        segment_forget(name);
+        if (rc != 0 && errno == ENOENT) {
+            // Unlinked by hand between the check and here: it was not ours to report.
+            return Py_NewRef(missing);
+        }
+        if (rc != 0) {
+            return raise_segment_error("Failed to unlink shared memory address '%s'.", name);
+        }
+        return value.release();
+    }
+}
+
+PyObject* read_value_or(const char* name, PyObject* missing)
+{
+    OpenSegment seg;
+    bool absent = false;
+    if (!get_basic_shm(name, 0, Py_None, seg, &absent)) {
+        return absent ? Py_NewRef(missing) : nullptr;
+    }
+    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+        return Py_NewRef(missing);
+    }
+    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+}
+
 PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
 {
     int rc = shm_unlink(name);
@@ -353,6 +449,25 @@ HeldValue* hold_value(const char* name, PyObject* create)
         return nullptr;
     }
     return held;
+}
+
+HeldValue* hold_key(const char* name)
+{
+    for (;;) {
+        HeldValue* held = hold_value(name, nullptr);
+        bool linked = false;
+        if (held == nullptr) {
+            return nullptr;
+        }
+        if (!locked_still_linked(held->seg, name, &linked)) {
+            delete held;
+            return nullptr;
+        }
+        if (linked) {
+            return held;
+        }
+        delete held;
+    }
 }
 
 PyObject* held_value_read(HeldValue* held, PyObject* fallback)

@@ -28,13 +28,14 @@ class HeldValueRef {
 // function then runs with the GIL and the lock held. Code it runs that reaches the same name in
 // this thread fails with RuntimeError instead of waiting for itself. Nothing is written until
 // the new value has been encoded completely.
-PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallback, PyObject* create)
+PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallback, PyObject* create,
+                             bool key)
 {
     // Declared before the lock so that they are released after it: dropping the old value can
     // run finalizers, which may use this name.
     PyRef current;
     PyRef result;
-    HeldValueRef held(hold_value(name, create));
+    HeldValueRef held(key ? hold_key(name) : hold_value(name, create));
     if (!held) {
         return nullptr;
     }
