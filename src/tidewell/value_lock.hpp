@@ -17,6 +17,9 @@ HeldValue* hold_value(const char* name, PyObject* create);
 // still published under the name.
 HeldValue* hold_key(const char* name);
 
+// Removes a key held by hold_key that holds no value: an update that failed leaves no key behind.
+void drop_unwritten_key(HeldValue* held);
+
 // The value stored now, as a new reference; `fallback` (a new reference to it) when the name
 // holds none yet. NULL with the decoder's exception.
 PyObject* held_value_read(HeldValue* held, PyObject* fallback);

@@ -470,6 +470,17 @@ HeldValue* hold_key(const char* name)
     }
 }
 
+void drop_unwritten_key(HeldValue* held)
+{
+    const OpenSegment& seg = held->seg;
+    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+        // Still linked: hold_key checked it, and key removals wait for the lock held here.
+        if (shm_unlink(held->name) == 0) {
+            segment_forget(held->name);
+        }
+    }
+}
+
 PyObject* held_value_read(HeldValue* held, PyObject* fallback)
 {
     const OpenSegment& seg = held->seg;

@@ -40,17 +40,16 @@ PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallbac
         return nullptr;
     }
     current.reset(held_value_read(held.get(), fallback));
-    if (!current) {
-        return nullptr;
+    if (current) {
+        result.reset(PyObject_CallOneArg(func, current.get()));
     }
-    result.reset(PyObject_CallOneArg(func, current.get()));
-    if (!result) {
-        return nullptr;
+    if (result && held_value_write(held.get(), result.get())) {
+        return result.release();
     }
-    if (!held_value_write(held.get(), result.get())) {
-        return nullptr;
+    if (key) {
+        drop_unwritten_key(held.get());
     }
-    return result.release();
+    return nullptr;
 }
 
 } // namespace tw
