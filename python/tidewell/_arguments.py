@@ -5,6 +5,8 @@ function; these helpers accept and refuse exactly the same calls with the same m
 store in Python is a drop-in for the module functions.
 """
 
+from .tidewell import _KEY_NAME_PREFIX
+
 ABSENT = object()  # an optional argument that was left out (not the same as False)
 
 CREATE_MEMORY = "Expected at least the name (str) argument."
@@ -20,11 +22,22 @@ PREALLOC_TOO_LARGE = "The given pre-allocate size is too large."
 _MAX_PREALLOC = (1 << 64) - 1 - 48  # the native object also holds its 48-byte header
 
 
+_KEY_NAME_HEAD = _KEY_NAME_PREFIX.encode()
+RESERVED_KEY_NAME = f"Shared memory names starting with '{_KEY_NAME_PREFIX}' are reserved."
+
+
+class KeyName(str):
+    """The name of a Mapping's key: the only names that may start with the reserved prefix."""
+
+    __slots__ = ()
+
+
 def valid_name(name):
     """The UTF-8 bytes of a str name, or None (the caller raises its argument message).
 
-    An empty name and a NUL character are refused as on shared memory, with the same messages,
-    so that a name that works on one store works on the other as far as Redis allows.
+    An empty name, a NUL character and the reserved prefix of the Mapping's key names are
+    refused as on shared memory, with the same messages, so that a name that works on one store
+    works on the other as far as Redis allows, and no plain name is ever a Mapping's key.
     """
     if not isinstance(name, str):
         return None
@@ -36,6 +49,8 @@ def valid_name(name):
         raise ValueError("A shared memory name must not be empty.")
     if b"\0" in key:
         raise ValueError("A shared memory name must not contain a NUL character.")
+    if key.startswith(_KEY_NAME_HEAD) and type(name) is not KeyName:
+        raise ValueError(RESERVED_KEY_NAME)
     return key
 
 

@@ -17,6 +17,7 @@ Values and functions share the names, as on shared memory. Decoding is always ti
 import collections
 import hashlib
 import os
+import re
 import threading
 import time
 import urllib.parse
@@ -40,6 +41,7 @@ LARGE_VALUE = 64 * 1024  # from here on, values reach Redis as plain SET + renam
 MAX_BATCH = 64  # requests a server takes per blocking pop
 RECONNECT_WINDOW = 10.0  # seconds a server keeps retrying an unreachable Redis before it fails
 _RETRY_ERRORS = (redis.ConnectionError, redis.TimeoutError)
+_GLOB_SPECIAL = re.compile(rb"[*?\[\]\\]")  # matched literally in a SCAN pattern
 
 NULL_FROM_FUNCTION = (
     "Received a NULL message from the function. This is likely because the function returned "
@@ -287,6 +289,40 @@ class RedisStore:
         if throw_error:
             raise MemoryError("Failed to unlink the shared memory.")
         return False
+
+    def names(self, prefix=""):
+        """The names of this store that start with `prefix`, values and functions alike, in no
+        particular order: a SCAN, so a name created or removed meanwhile may or may not be
+        listed. Names that are not UTF-8 (written by other clients) are left out."""
+        if not isinstance(prefix, str):
+            raise TypeError(f"prefix must be a str, not {type(prefix).__name__}")
+        head = self._name_key(b"")
+        pattern = _GLOB_SPECIAL.sub(rb"\\\g<0>", head + prefix.encode()) + b"*"
+        found = set()  # SCAN may return a key twice
+        for key in self.client.scan_iter(match=pattern, count=1000):
+            try:
+                found.add(key[len(head):].decode())
+            except UnicodeDecodeError:
+                continue
+        return list(found)
+
+    def _take_value(self, name):
+        """Removes the value `name` and returns its encoded bytes (None when there was none),
+        in one command: the Mapping's pop."""
+        key, name = A.one_name("_take_value", A.READ_MEMORY, (name,), {})
+        try:
+            return self.client.execute_command("GETDEL", self._name_key(key))
+        except redis.exceptions.ResponseError as exc:
+            if not str(exc).startswith("WRONGTYPE"):
+                raise
+            raise MemoryError(
+                f"The shared memory address '{name}' holds a function, not a value.") from None
+
+    def Mapping(self, prefix):  # noqa: N802 - the same spelling as tidewell.Mapping
+        """A tidewell.Mapping of this store's values (see tidewell.Mapping)."""
+        from ._mapping import Mapping
+
+        return Mapping(prefix, store=self)
 
     # --- functions ------------------------------------------------------------------------
 
