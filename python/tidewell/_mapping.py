@@ -12,7 +12,8 @@ A key is stored under the name  KEY_NAME_PREFIX + escaped prefix + ":" + escaped
 """
 import os
 import re
-from collections.abc import ItemsView, MutableMapping, ValuesView
+from collections.abc import Callable, ItemsView, Iterator, MutableMapping, ValuesView
+from typing import Any, TypeVar, overload
 
 from . import tidewell as _native
 from ._arguments import KeyName
@@ -23,21 +24,22 @@ MAX_NAME_BYTES = 255  # a name is one file name in /dev/shm
 SHM_DIR = "/dev/shm"
 DEFAULT_MODE = 0o600
 
-_MISSING = object()  # what the key operations return for a key that holds no value
+_MISSING: Any = object()  # what the key operations return for a key that holds no value
+_T = TypeVar("_T")
 _KEY_SPECIAL = re.compile("[%/\0]")
 _PREFIX_SPECIAL = re.compile("[%/\0:]")
 _ESCAPED = re.compile("%([0-9A-F]{2})")
 
 
-def _escape_one(match):
+def _escape_one(match: "re.Match[str]") -> str:
     return f"%{ord(match.group()):02X}"
 
 
-def _unescape_one(match):
+def _unescape_one(match: "re.Match[str]") -> str:
     return chr(int(match.group(1), 16))
 
 
-def _utf8_size(text, what):
+def _utf8_size(text: str, what: str) -> int:
     try:
         return len(text.encode())
     except UnicodeEncodeError:
@@ -48,7 +50,7 @@ class _Unfit(Exception):
     """A key that no name can hold: its reason, for the operations that would write it."""
 
 
-class Mapping(MutableMapping):
+class Mapping(MutableMapping[str, Any]):
     """str keys to shared values, seen alike by every process that uses the same prefix.
 
     Each key is its own shared value (its own lock: a writer of one key never waits for
@@ -58,7 +60,10 @@ class Mapping(MutableMapping):
     __slots__ = ("prefix", "store", "_head", "_room", "_mode", "_read", "_write", "_update",
                  "_take", "_names")
 
-    def __init__(self, prefix, *, mode=DEFAULT_MODE, store=None):
+    prefix: str
+    store: Any
+
+    def __init__(self, prefix: str, *, mode: int = DEFAULT_MODE, store: Any = None) -> None:
         if not isinstance(prefix, str):
             raise TypeError(f"A Mapping's prefix must be a str, not {type(prefix).__name__}.")
         head = KEY_NAME_PREFIX + _PREFIX_SPECIAL.sub(_escape_one, prefix) + ":"
@@ -72,7 +77,7 @@ class Mapping(MutableMapping):
         self._mode = mode
         if store is None or isinstance(store, SharedMemoryStore):
             # The mode is checked by the first write, as write_memory checks it.
-            self.store = connect()
+            self.store = connect()  # type: ignore[no-untyped-call]
             self._read = _native._key_read
             self._write = _native._key_write
             self._update = _native._key_update
@@ -90,24 +95,24 @@ class Mapping(MutableMapping):
             self._names = keys.names
 
     @property
-    def max_key_bytes(self):
+    def max_key_bytes(self) -> int:
         """The longest key this mapping takes, in bytes of UTF-8 ("%", "/" and NUL count 3)."""
         return self._room
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         where = "" if isinstance(self.store, SharedMemoryStore) else f", store={self.store!r}"
         return f"tidewell.Mapping({self.prefix!r}{where})"
 
     # --- key to name ----------------------------------------------------------------------
 
-    def _name(self, key):
+    def _name(self, key: object) -> str:
         # Most keys are short ASCII text with nothing to escape: the name is head + key.
         if (type(key) is str and key.isascii() and len(key) <= self._room and "%" not in key
                 and "/" not in key and "\0" not in key):
             return self._head + key
         return self._escaped_name(key)
 
-    def _escaped_name(self, key):
+    def _escaped_name(self, key: object) -> str:
         if not isinstance(key, str):
             raise _Unfit(TypeError(f"Mapping keys are str, not {type(key).__name__}."))
         text = _KEY_SPECIAL.sub(_escape_one, key)
@@ -121,13 +126,13 @@ class Mapping(MutableMapping):
                 f"'/' and NUL counting 3 (this one has {size})."))
         return self._head + text
 
-    def _name_for_write(self, key):
+    def _name_for_write(self, key: object) -> str:
         try:
             return self._name(key)
         except _Unfit as unfit:
             raise unfit.args[0] from None
 
-    def _key_of(self, text):
+    def _key_of(self, text: str) -> str | None:
         """The key whose canonical name is head + text, or None."""
         if "%" in text:
             key = _ESCAPED.sub(_unescape_one, text)
@@ -141,17 +146,16 @@ class Mapping(MutableMapping):
                 return None
         return text
 
-    def _keys_now(self):
+    def _keys_now(self) -> list[str]:
         cut = len(self._head)
         texts = [name[cut:] for name in self._names(self._head)]
         # Usually no name needs unescaping: one scan of them all says so.
         joined = "".join(texts)
         if joined.isascii() and "%" not in joined and "/" not in joined and "\0" not in joined:
             return texts
-        keys = [self._key_of(text) for text in texts]
-        return [key for key in keys if key is not None]
+        return [key for key in map(self._key_of, texts) if key is not None]
 
-    def _value_or_missing(self, key):
+    def _value_or_missing(self, key: object) -> Any:
         try:
             name = self._name(key)
         except _Unfit:
@@ -160,7 +164,7 @@ class Mapping(MutableMapping):
 
     # --- the mapping ----------------------------------------------------------------------
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str) -> Any:
         try:
             value = self._read(self._name(key), _MISSING)
         except _Unfit:
@@ -169,10 +173,10 @@ class Mapping(MutableMapping):
             raise KeyError(key)
         return value
 
-    def __setitem__(self, key, value):
+    def __setitem__(self, key: str, value: Any) -> None:
         self._write(self._name_for_write(key), value, self._mode)
 
-    def __delitem__(self, key):
+    def __delitem__(self, key: str) -> None:
         try:
             name = self._name(key)
         except _Unfit:
@@ -180,20 +184,20 @@ class Mapping(MutableMapping):
         if self._take(name, _MISSING, False) is _MISSING:
             raise KeyError(key)
 
-    def __contains__(self, key):
+    def __contains__(self, key: object) -> bool:
         return self._value_or_missing(key) is not _MISSING
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[str]:
         return iter(self._keys_now())
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self._keys_now())
 
-    def get(self, key, default=None):
+    def get(self, key: str, default: Any = None) -> Any:
         value = self._value_or_missing(key)
         return default if value is _MISSING else value
 
-    def pop(self, key, default=_MISSING):
+    def pop(self, key: str, default: Any = _MISSING) -> Any:
         """Removes the key and returns its value, in one step under the key's lock (no write
         by another process falls between the read and the removal)."""
         try:
@@ -206,14 +210,14 @@ class Mapping(MutableMapping):
             raise KeyError(key)
         return default
 
-    def popitem(self):
+    def popitem(self) -> tuple[str, Any]:
         for key in self._keys_now():
             value = self._take(self._name(key), _MISSING, True)
             if value is not _MISSING:
                 return key, value
         raise KeyError("popitem(): the mapping is empty")
 
-    def setdefault(self, key, default=None):
+    def setdefault(self, key: str, default: Any = None) -> Any:
         """The key's value; if it has none, stores `default` (atomically: of two processes that
         set the same key at once, both return the one value that was stored)."""
         value = self._value_or_missing(key)
@@ -223,7 +227,12 @@ class Mapping(MutableMapping):
                             lambda current: default if current is _MISSING else current,
                             _MISSING, self._mode)
 
-    def update(self, *args, **kwargs):
+    @overload
+    def update(self, key: str, func: Callable[[Any], _T], /, default: Any = None) -> _T: ...
+    @overload
+    def update(self, other: Any = (), /, **kwargs: Any) -> None: ...
+
+    def update(self, /, *args: Any, **kwargs: Any) -> Any:
         """update(key, func, default=None): the key's read-modify-write, as update_memory;
         update(other=(), /, **kwargs): dict.update. Two positional arguments or more make it
         the first."""
@@ -231,30 +240,32 @@ class Mapping(MutableMapping):
             return MutableMapping.update(self, *args, **kwargs)
         return self._update_key(*args, **kwargs)
 
-    def _update_key(self, key, func, default=None):
+    def _update_key(self, key: str, func: Callable[[Any], Any], default: Any = None) -> Any:
         if not callable(func):
             raise TypeError(f"update(key, func, default=None): func must be callable, not "
                             f"{type(func).__name__}.")
         return self._update(self._name_for_write(key), func, default, self._mode)
 
-    def clear(self):
+    def clear(self) -> None:
         """Removes every key of this mapping (each under its lock), and nothing else."""
         for key in self._keys_now():
             self._take(self._name(key), _MISSING, False)
 
-    def items(self):
+    def items(self) -> ItemsView[str, Any]:
         return _Items(self)
 
-    def values(self):
+    def values(self) -> ValuesView[Any]:
         return _Values(self)
 
 
-class _Items(ItemsView):
+class _Items(ItemsView[str, Any]):
     """Each key as it is when it is read; keys removed meanwhile are left out."""
 
     __slots__ = ()
 
-    def __iter__(self):
+    _mapping: Mapping
+
+    def __iter__(self) -> Iterator[tuple[str, Any]]:
         mapping = self._mapping
         for key in mapping._keys_now():
             value = mapping._value_or_missing(key)
@@ -262,15 +273,16 @@ class _Items(ItemsView):
                 yield key, value
 
 
-class _Values(ValuesView):
+class _Values(ValuesView[Any]):
     __slots__ = ()
+    _mapping: Mapping
 
-    def __iter__(self):
+    def __iter__(self) -> Iterator[Any]:
         for _, value in _Items(self._mapping):
             yield value
 
 
-def _shm_names(head):
+def _shm_names(head: str) -> list[str]:
     return [name for name in os.listdir(SHM_DIR) if name.startswith(head)]
 
 
@@ -279,26 +291,27 @@ class _RedisKeys:
 
     __slots__ = ("store",)
 
-    def __init__(self, store):
+    def __init__(self, store: Any) -> None:
         self.store = store
 
-    def read(self, name, missing):
+    def read(self, name: str, missing: Any) -> Any:
         try:
             return self.store.read_memory(KeyName(name))
         except MemoryError:  # key names hold no functions: the key is missing
             return missing
 
-    def write(self, name, value, mode):
+    def write(self, name: str, value: Any, mode: int) -> Any:
         return self.store.write_memory(KeyName(name), value)
 
-    def update(self, name, func, default, mode):
+    def update(self, name: str, func: Callable[[Any], Any], default: Any, mode: int) -> Any:
         return self.store.update_memory(KeyName(name), func, default)
 
-    def take(self, name, missing, decode):
+    def take(self, name: str, missing: Any, decode: bool) -> Any:
         if not decode:
             return True if self.store.remove_memory(KeyName(name)) else missing
         data = self.store._take_value(KeyName(name))
         return _native.loads(data) if data else missing
 
-    def names(self, head):
-        return self.store.names(head)
+    def names(self, head: str) -> list[str]:
+        names: list[str] = self.store.names(head)
+        return names
