@@ -159,6 +159,9 @@ static const char* fit_data_area(OpenSegment& seg, size_t new_size)
     return nullptr;
 }
 
+// Creations of a missing name that another process removes as fast as it is created.
+constexpr int CREATE_ATTEMPTS = 100;
+
 static PyObject* raise_open_error(const char* name)
 {
     return raise_segment_error("Failed to open shared memory address '%s'.", name);
@@ -183,12 +186,18 @@ static bool get_basic_shm(const char* name, size_t new_size, PyObject* create, O
             raise_open_error(name);
             return false;
         }
-        if (create_shared_memory(name, 0, nullptr, &seg.ref) < 0) {
-            return false;
-        }
-        if (!seg.ref) {
-            // Another process created the name meanwhile.
-            seg.ref = segment_open(name);
+        // Another process may create the name meanwhile, and a third remove it again before
+        // it is opened here: create again then, a bounded number of times.
+        for (int attempt = 0; !seg.ref && attempt < CREATE_ATTEMPTS; ++attempt) {
+            if (create_shared_memory(name, 0, nullptr, &seg.ref) < 0) {
+                return false;
+            }
+            if (!seg.ref) {
+                seg.ref = segment_open(name);
+            }
+            if (!seg.ref && errno != ENOENT) {
+                break;
+            }
         }
         if (!seg.ref) {
             if (!raise_refused(name)) {
