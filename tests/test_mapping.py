@@ -1,6 +1,8 @@
 """tidewell.Mapping: the same behaviour on shared memory and on Redis, keys of any text, and
 several processes sharing one mapping."""
+import multiprocessing
 import os
+import pickle
 import secrets
 import stat
 
@@ -290,10 +292,26 @@ def test_each_key_is_its_own_value(shm_tag):
     assert list(m) == ["good"]
 
 
-def test_redis_mapping_takes_no_mode(redis_server, shm_tag):
+def test_a_pickled_mapping_is_the_same_mapping(shm_tag):
+    m = tidewell.Mapping(shm_tag, mode=0o640)
+    copy = pickle.loads(pickle.dumps(m))
+    copy["k"] = 1
+    assert m["k"] == 1 and copy.prefix == shm_tag
+    assert stat.S_IMODE(os.stat(os.path.join(SHM_DIR, m._name("k"))).st_mode) == 0o640
+    spawned = multiprocessing.get_context("spawn").Pool(1)
+    try:
+        assert spawned.apply(len, (m,)) == 1
+    finally:
+        spawned.terminate()
+        spawned.join()
+
+
+def test_redis_mapping_takes_no_mode_and_no_pickle(redis_server, shm_tag):
     store = tidewell.connect(redis_server.url(f"{shm_tag}:"))
     with pytest.raises(ValueError, match="shared memory only"):
         tidewell.Mapping("p", store=store, mode=0o640)
+    with pytest.raises(TypeError, match="cannot be pickled"):
+        pickle.dumps(store.Mapping("p"))
     store.close()
 
 

@@ -94,6 +94,13 @@ class Mapping(MutableMapping[str, Any]):
             self._take = keys.take
             self._names = keys.names
 
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Another process (a multiprocessing argument) opens the same mapping by its prefix.
+        if not isinstance(self.store, SharedMemoryStore):
+            raise TypeError("A Mapping of a Redis store cannot be pickled: open it in the other "
+                            "process with tidewell.connect(url).Mapping(prefix).")
+        return (_shared_memory_mapping, (self.prefix, self._mode))
+
     @property
     def max_key_bytes(self) -> int:
         """The longest key this mapping takes, in bytes of UTF-8 ("%", "/" and NUL count 3)."""
@@ -280,6 +287,10 @@ class _Values(ValuesView[Any]):
     def __iter__(self) -> Iterator[Any]:
         for _, value in _Items(self._mapping):
             yield value
+
+
+def _shared_memory_mapping(prefix: str, mode: int) -> Mapping:
+    return Mapping(prefix, mode=mode)
 
 
 def _shm_names(head: str) -> list[str]:
