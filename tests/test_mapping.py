@@ -5,6 +5,7 @@ import os
 import pickle
 import secrets
 import stat
+import threading
 
 import pytest
 
@@ -139,6 +140,27 @@ def test_update_with_one_argument_is_dict_update(m):
     m.update([("c", 3)])
     m.update(default=4, func=5)  # keywords alone are keys, as for dict.update
     assert dict(m.items()) == {"a": 1, "b": 2, "c": 3, "default": 4, "func": 5}
+
+
+def test_a_key_held_by_an_update_does_not_hold_the_others(m):
+    inside, release = threading.Event(), threading.Event()
+
+    def slow(value):
+        inside.set()
+        assert release.wait(WAIT)
+        return value + 1
+
+    m["a"] = 0
+    holder = threading.Thread(target=m.update, args=("a", slow))
+    holder.start()
+    try:
+        assert inside.wait(WAIT)
+        m["b"] = "written while 'a' is held"
+        assert m["b"] == "written while 'a' is held" and sorted(m) == ["a", "b"]
+    finally:
+        release.set()
+        holder.join(WAIT)
+    assert m["a"] == 1
 
 
 def test_unsupported_value_writes_nothing(m):
