@@ -189,6 +189,19 @@ class TestListAndClean:
         rows = {r["name"]: r for r in json.loads(tw("--trust-gid", "4242", "ls", "--json").stdout)}
         assert rows[theirs]["refused"] is False and rows[theirs]["value_size"] is not None
 
+    def test_ls_lists_a_mappings_keys(self, name):
+        m = tidewell.Mapping(name)
+        try:
+            m.update({"a/b": "x" * 10, "ü": 1})
+            tidewell.Mapping(name + ":more")["other"] = 1
+            rows = json.loads(tw("ls", "--mapping", name, "--json").stdout)
+            assert {r["name"]: r["value_size"] for r in rows} == {
+                "a/b": len(tidewell.dumps("x" * 10)), "ü": len(tidewell.dumps(1))}
+            assert "a/b" in tw("ls", "--mapping", name).stdout
+        finally:
+            m.clear()
+            tidewell.Mapping(name + ":more").clear()
+
     def test_clean_removes_only_leftovers(self, name, served, temporaries):
         tidewell.write_memory(name, 1)
         live, _ = served()

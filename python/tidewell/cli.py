@@ -74,9 +74,17 @@ def _expect(entry: ObjectInfo, kind: str) -> None:
 
 def _value_size(entry: ObjectInfo) -> int | None:
     try:
+        if entry.name.startswith(tidewell.tidewell._KEY_NAME_PREFIX):  # a Mapping's key
+            return len(tidewell.dumps(tidewell.tidewell._key_read(entry.name, None)))
         return len(tidewell.dumps(tidewell.read_memory(entry.name)))
     except (MemoryError, ValueError, RuntimeError, TypeError):
         return None
+
+
+def _mapping_keys(prefix: str) -> dict[str, str]:
+    """The name of each key of tidewell.Mapping(prefix), and the key."""
+    mapping = tidewell.Mapping(prefix)
+    return {mapping._name(key): key for key in mapping}
 
 
 # --- commands -----------------------------------------------------------------------------
@@ -93,10 +101,13 @@ def _user(uid: int | None) -> str:
 
 def cmd_ls(args: argparse.Namespace) -> int:
     entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
+    if args.mapping is not None:
+        keys = _mapping_keys(args.mapping)
+        entries = [e for e in entries if e.name in keys]
     rows: list[dict[str, Any]] = []
     for e in entries:
         rows.append({
-            "name": e.name,
+            "name": keys[e.name] if args.mapping is not None else e.name,
             "kind": e.kind,
             "size": e.size,
             "value_size": _value_size(e) if e.kind == VALUE else None,
@@ -215,6 +226,8 @@ def build_parser() -> argparse.ArgumentParser:
                                    "tidewell would not open here (another user's, unless "
                                    "trusted with --trust-uid/--trust-gid).")
     p.add_argument("--all", action="store_true", help="also list objects that are not tidewell's")
+    p.add_argument("--mapping", metavar="PREFIX",
+                   help="list only the keys of tidewell.Mapping(PREFIX), by key")
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.set_defaults(run=cmd_ls)
     parser.add_argument("--trust-uid", type=int, action="append", default=[], metavar="UID",
