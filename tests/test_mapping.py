@@ -286,6 +286,12 @@ def test_names_made_by_hand_are_not_keys(shm_tag):
     assert left == sorted(os.fsencode(s) for s in strays)
 
 
+def test_listing_reaches_only_key_names(shm_tag):
+    with pytest.raises(ValueError, match="must start with '.tidewell-map-'"):
+        tidewell.tidewell._key_names(shm_tag)
+    assert tidewell.tidewell._key_names(KEY_HEAD + shm_tag + ":") == []
+
+
 def test_mode_of_new_keys(shm_tag):
     m = tidewell.Mapping(shm_tag, mode=0o640)
     m["k"] = 1

@@ -10,7 +10,6 @@ A key is stored under the name  KEY_NAME_PREFIX + escaped prefix + ":" + escaped
 - A name lists as a key only in its one canonical spelling; anything else under the head (made
   by hand) is not one of the mapping's keys and is left alone, also by clear().
 """
-import os
 import re
 from collections.abc import Callable, ItemsView, Iterator, MutableMapping, ValuesView
 from typing import Any, TypeVar, overload
@@ -21,7 +20,6 @@ from ._store import SharedMemoryStore, connect
 
 KEY_NAME_PREFIX = _native._KEY_NAME_PREFIX
 MAX_NAME_BYTES = 255  # a name is one file name in /dev/shm
-SHM_DIR = "/dev/shm"
 DEFAULT_MODE = 0o600
 
 _MISSING: Any = object()  # what the key operations return for a key that holds no value
@@ -82,7 +80,7 @@ class Mapping(MutableMapping[str, Any]):
             self._write = _native._key_write
             self._update = _native._key_update
             self._take = _native._key_take
-            self._names = _shm_names
+            self._names = _native._key_names
         else:
             if mode != DEFAULT_MODE:
                 raise ValueError("The mode applies to shared memory only.")
@@ -154,8 +152,7 @@ class Mapping(MutableMapping[str, Any]):
         return text
 
     def _keys_now(self) -> list[str]:
-        cut = len(self._head)
-        texts = [name[cut:] for name in self._names(self._head)]
+        texts = self._names(self._head)
         # Usually no name needs unescaping: one scan of them all says so.
         joined = "".join(texts)
         if joined.isascii() and "%" not in joined and "/" not in joined and "\0" not in joined:
@@ -293,10 +290,6 @@ def _shared_memory_mapping(prefix: str, mode: int) -> Mapping:
     return Mapping(prefix, mode=mode)
 
 
-def _shm_names(head: str) -> list[str]:
-    return [name for name in os.listdir(SHM_DIR) if name.startswith(head)]
-
-
 class _RedisKeys:
     """The key operations on a RedisStore, through its value operations."""
 
@@ -324,5 +317,5 @@ class _RedisKeys:
         return _native.loads(data) if data else missing
 
     def names(self, head: str) -> list[str]:
-        names: list[str] = self.store.names(head)
-        return names
+        """What follows `head` in the names that start with it."""
+        return [name[len(head):] for name in self.store.names(head)]

@@ -6,6 +6,11 @@
 #include "tidewell/value_segment.hpp"
 #include "tidewell/value_update.hpp"
 
+#include <dirent.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
 using tw::PyRef;
 
 static constexpr const char MSG_KEY_ARGUMENTS[] =
@@ -86,4 +91,108 @@ PyObject* tw::key_take(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     return tw::take_key_impl(name, args[1], args[2] == Py_True);
+}
+
+namespace {
+
+// The tails of the directory entries that start with a head, one after another, each ended by
+// its NUL. Filled without the GIL.
+struct NameTails {
+    char* bytes = nullptr;
+    size_t len = 0;
+    size_t cap = 0;
+    int error = 0; // errno of a failed step
+
+    NameTails() = default;
+    NameTails(const NameTails&) = delete;
+    NameTails& operator=(const NameTails&) = delete;
+    ~NameTails() { std::free(bytes); }
+
+    bool append(const char* tail, size_t n)
+    {
+        if (cap - len < n + 1) {
+            size_t grown = cap + cap / 2 + n + 1 + 4096;
+            auto* more = static_cast<char*>(std::realloc(bytes, grown));
+            if (more == nullptr) {
+                error = ENOMEM;
+                return false;
+            }
+            bytes = more;
+            cap = grown;
+        }
+        std::memcpy(bytes + len, tail, n + 1);
+        len += n + 1;
+        return true;
+    }
+};
+
+// One pass over the shared-memory directory; no Python API.
+void scan_heads(const char* head, size_t head_len, NameTails& out)
+{
+    DIR* dir = opendir("/dev/shm");
+    if (dir == nullptr) {
+        out.error = errno;
+        return;
+    }
+    errno = 0;
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, head, head_len) == 0 &&
+            !out.append(entry->d_name + head_len, std::strlen(entry->d_name + head_len))) {
+            break;
+        }
+        errno = 0;
+    }
+    if (out.error == 0 && errno != 0) {
+        out.error = errno;
+    }
+    closedir(dir);
+}
+
+} // namespace
+
+// _key_names(head) -> list of str: what follows `head` in the names of the shared-memory
+// directory that start with it. `head` must start with the key names' prefix, so nothing but
+// a mapping's names is listed; names that are not UTF-8 are no key's and are left out.
+PyObject* tw::key_names(PyObject*, PyObject* const* args, Py_ssize_t nargs)
+{
+    if (nargs != 1 || !PyUnicode_Check(args[0])) {
+        return key_argument_error();
+    }
+    Py_ssize_t head_len;
+    const char* head = PyUnicode_AsUTF8AndSize(args[0], &head_len);
+    if (head == nullptr) {
+        return key_argument_error();
+    }
+    if (std::strncmp(head, KEY_NAME_PREFIX, sizeof(KEY_NAME_PREFIX) - 1) != 0) {
+        PyErr_SetString(PyExc_ValueError, "A mapping key's name must start with '.tidewell-map-'.");
+        return nullptr;
+    }
+    NameTails tails;
+    Py_BEGIN_ALLOW_THREADS
+        scan_heads(head, static_cast<size_t>(head_len), tails);
+    Py_END_ALLOW_THREADS
+    if (tails.error != 0) {
+        errno = tails.error;
+        return PyErr_SetFromErrnoWithFilename(PyExc_OSError, "/dev/shm");
+    }
+    PyRef list(PyList_New(0));
+    if (!list) {
+        return nullptr;
+    }
+    for (size_t at = 0; at < tails.len;) {
+        size_t n = std::strlen(tails.bytes + at);
+        PyRef tail(PyUnicode_DecodeUTF8(tails.bytes + at, static_cast<Py_ssize_t>(n), nullptr));
+        at += n + 1;
+        if (!tail) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+            continue;
+        }
+        if (PyList_Append(list.get(), tail.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
 }

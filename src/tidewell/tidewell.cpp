@@ -59,6 +59,9 @@ static PyMethodDef methods[] = {
     {"_key_take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_take)),
      METH_FASTCALL,
      "_key_take(name, missing, decode, /)\n--\n\nRemove a mapping's key, returning its value."},
+    {"_key_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_names)),
+     METH_FASTCALL,
+     "_key_names(head, /)\n--\n\nThe rest of each key name in /dev/shm that starts with head."},
     {nullptr, nullptr, 0, nullptr},
 };
 

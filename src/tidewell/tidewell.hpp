@@ -31,4 +31,5 @@ PyObject* key_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* key_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* key_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* key_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 } // namespace tw
