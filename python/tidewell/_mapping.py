@@ -27,6 +27,7 @@ _T = TypeVar("_T")
 _KEY_SPECIAL = re.compile("[%/\0]")
 _PREFIX_SPECIAL = re.compile("[%/\0:]")
 _ESCAPED = re.compile("%([0-9A-F]{2})")
+KNOWN_NAMES = 4096  # names a Mapping remembers before it starts again
 
 
 def _escape_one(match: "re.Match[str]") -> str:
@@ -55,8 +56,8 @@ class Mapping(MutableMapping[str, Any]):
     another), so a read or a write costs what read_memory or write_memory costs. See docs/API.md.
     """
 
-    __slots__ = ("prefix", "store", "_head", "_room", "_mode", "_read", "_write", "_update",
-                 "_take", "_names")
+    __slots__ = ("prefix", "store", "_head", "_room", "_mode", "_known", "_read", "_write",
+                 "_update", "_take", "_names")
 
     prefix: str
     store: Any
@@ -73,6 +74,7 @@ class Mapping(MutableMapping[str, Any]):
         self._head = head
         self._room = room
         self._mode = mode
+        self._known: dict[str, str] = {}  # names of recent keys: a lookup instead of the checks
         if store is None or isinstance(store, SharedMemoryStore):
             # The mode is checked by the first write, as write_memory checks it.
             self.store = connect()  # type: ignore[no-untyped-call]
@@ -111,11 +113,20 @@ class Mapping(MutableMapping[str, Any]):
     # --- key to name ----------------------------------------------------------------------
 
     def _name(self, key: object) -> str:
+        return self._known.get(key) or self._new_name(key)  # type: ignore[call-overload]
+
+    def _new_name(self, key: object) -> str:
         # Most keys are short ASCII text with nothing to escape: the name is head + key.
         if (type(key) is str and key.isascii() and len(key) <= self._room and "%" not in key
                 and "/" not in key and "\0" not in key):
-            return self._head + key
-        return self._escaped_name(key)
+            name = self._head + key
+        else:
+            name = self._escaped_name(key)
+        if type(key) is str:
+            if len(self._known) >= KNOWN_NAMES:
+                self._known.clear()
+            self._known[key] = name
+        return name
 
     def _escaped_name(self, key: object) -> str:
         if not isinstance(key, str):
@@ -170,7 +181,7 @@ class Mapping(MutableMapping[str, Any]):
 
     def __getitem__(self, key: str) -> Any:
         try:
-            value = self._read(self._name(key), _MISSING)
+            value = self._read(self._known.get(key) or self._new_name(key), _MISSING)
         except _Unfit:
             raise KeyError(key) from None
         if value is _MISSING:
@@ -178,7 +189,7 @@ class Mapping(MutableMapping[str, Any]):
         return value
 
     def __setitem__(self, key: str, value: Any) -> None:
-        self._write(self._name_for_write(key), value, self._mode)
+        self._write(self._known.get(key) or self._name_for_write(key), value, self._mode)
 
     def __delitem__(self, key: str) -> None:
         try:
