@@ -20,6 +20,7 @@ import tidewell
 
 SHM_DIR = "/dev/shm"
 CTX = mp.get_context("fork")
+TEMPORARY_STALE_S = 6.0  # the module sweeps a dead creator's temporary unchanged for 5 s
 TORN = "Likely received an invalid bytes object"
 # What a caller may see while the server is killed and restarted.
 CALL_OUTAGES = ("Failed to open the shared memory.", "has ended", "has stopped",
@@ -198,6 +199,13 @@ def where(pid):
     return ", ".join(parts)
 
 
+def modified(entry):
+    try:
+        return os.stat(os.path.join(SHM_DIR, entry)).st_mtime
+    except FileNotFoundError:  # swept meanwhile by another tidewell process of the host
+        return 0.0
+
+
 def leftovers(prefix, pids):
     temporaries = tuple(f".tidewell-new-{pid}-" for pid in pids)
     keys = tidewell.tidewell._KEY_NAME_PREFIX + mapping_prefix(prefix)
@@ -272,7 +280,12 @@ def main():
         for name in value_names(prefix):
             tidewell.remove_memory(name)
         tidewell.Mapping(mapping_prefix(prefix)).clear()
-    # Creation cleans up what creators killed midway left; one creation gives it the chance.
+    # Creation cleans up what creators killed midway left, once those are old enough for the
+    # module's rule (creator gone, unchanged for 5 s): mapping users create names all the time,
+    # so a creator killed in the last seconds is the rule, not the exception.
+    newest = max((modified(entry) for entry in leftovers(prefix, started_pids)
+                  if entry.startswith(".tidewell-new-")), default=0.0)
+    time.sleep(max(0.0, min(newest + TEMPORARY_STALE_S - time.time(), TEMPORARY_STALE_S)))
     probe = f"{prefix}-probe"
     tidewell.create_memory(probe)
     tidewell.remove_memory(probe)
