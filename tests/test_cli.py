@@ -300,6 +300,20 @@ class TestListAndClean:
         rows = {r["name"]: r for r in json.loads(tw("--trust-gid", "4242", "ls", "--json").stdout)}
         assert rows[theirs]["refused"] is False
 
+    def test_ls_lists_a_mappings_keys(self, name):
+        m = tidewell.Mapping(name)
+        try:
+            m.update({"a/b": "x" * 10, "ü": 1})
+            tidewell.Mapping(name + ":more")["other"] = 1
+            rows = json.loads(tw("ls", "--mapping", name, "--json").stdout)
+            assert {r["name"]: r["kind"] for r in rows} == {"a/b": "value", "ü": "value"}
+            by_key = {r["name"]: r for r in rows}
+            assert by_key["a/b"]["capacity"] >= len(tidewell.dumps("x" * 10))
+            assert "a/b" in tw("ls", "--mapping", name).stdout
+        finally:
+            m.clear()
+            tidewell.Mapping(name + ":more").clear()
+
     def test_clean_removes_only_leftovers(self, name, served, temporaries):
         tidewell.write_memory(name, 1)
         live, _ = served()

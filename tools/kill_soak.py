@@ -1,4 +1,5 @@
-"""Kill soak: writers, readers, a server and callers under random SIGKILL and SIGSTOP.
+"""Kill soak: writers, readers, a server, callers and mapping users under random SIGKILL and
+SIGSTOP.
 
 Runs for --duration seconds and fails (exit status 1) on any wrong value, crossed reply,
 operation that hangs longer than --hang seconds (not counting time the process spent waiting for
@@ -30,6 +31,7 @@ import tidewell
 
 SHM_DIR = "/dev/shm"
 CTX = mp.get_context("fork")
+TEMPORARY_STALE_S = 6.0  # the module sweeps a dead creator's temporary unchanged for 5 s
 TORN = "Likely received an invalid bytes object"
 # What a caller may see while the server is killed and restarted.
 CALL_OUTAGES = ("Failed to open the shared memory.", "has ended", "has stopped",
@@ -40,7 +42,6 @@ LOCK_OUTAGE = "Failed to lock the shared memory address"
 # wait for a function's mutex.
 UNCOLLECTED_S = 1.0
 # Age after which the sweep removes a temporary whose creator is gone.
-STALE_TEMPORARY_S = 5.0
 LOCK_WAIT_S = 2.0
 STOPPED_ROLES = ("caller", "server")
 
@@ -145,6 +146,54 @@ def rewrite_reader(prefix, slot, beat, seed):
             fail("rewrite reader", f"{name}: wrong value {str(value)[:200]}")
 
 
+def mapper(prefix, slot, beat, seed):
+    """Writes, reads, pops, deletes and counts keys of one shared mapping."""
+    rng = random.Random(seed)
+    m = tidewell.Mapping(mapping_prefix(prefix))
+    keys = mapping_keys()
+    seq = 0
+
+    def well_formed(key, value):
+        if value is not None and (not isinstance(value, tuple) or len(value) != 5 or
+                                  value[0] != key or check(value[:4]) != value[4]):
+            fail("mapper", f"{key!r}: wrong value {str(value)[:200]}")
+
+    while True:
+        seq += 1
+        key = rng.choice(keys)
+        op = rng.randrange(6)
+        try:
+            if op <= 1:
+                body = (key, slot, seq, "m" * rng.choice((0, 10, 3000)))
+                timed(beat, slot, lambda: m.__setitem__(key, (*body, check(body))))
+            elif op == 2:
+                well_formed(key, timed(beat, slot, lambda: m.get(key)))
+            elif op == 3:
+                well_formed(key, timed(beat, slot, lambda: m.pop(key, None)))
+            elif op == 4:
+                count = timed(beat, slot, lambda: m.update("count", lambda n: n + 1, 0))
+                if not isinstance(count, int) or count < 1:
+                    fail("mapper", f"count: wrong value {count!r}")
+            else:
+                listed = timed(beat, slot, lambda: list(m))
+                if not set(listed) <= {*keys, "count"}:
+                    fail("mapper", f"listed keys that were never written: {listed}")
+        except ValueError as exc:
+            if not str(exc).startswith(TORN):
+                fail("mapper", f"{key!r}: {exc!r}")
+            timed(beat, slot, lambda: m.__delitem__(key))  # a mapper killed midway: start anew
+        except Exception as exc:
+            fail("mapper", f"{key!r}: {exc!r}")
+
+
+def mapping_prefix(prefix):
+    return f"{prefix}-map"
+
+
+def mapping_keys():
+    return ["a", "b/c", "ü", ""]
+
+
 def served(caller, seq, payload, nap=0.0):
     # A call that takes a while is one that a caller is often stopped in, so its reply waits
     # for it uncollected.
@@ -221,10 +270,18 @@ def where(pid):
     return ", ".join(parts)
 
 
+def modified(entry):
+    try:
+        return os.stat(os.path.join(SHM_DIR, entry)).st_mtime
+    except FileNotFoundError:  # swept meanwhile by another tidewell process of the host
+        return 0.0
+
+
 def leftovers(prefix, pids):
     temporaries = tuple(f".tidewell-new-{pid}-" for pid in pids)
+    keys = tidewell.tidewell._KEY_NAME_PREFIX + mapping_prefix(prefix)
     return sorted(entry for entry in os.listdir(SHM_DIR)
-                  if entry.startswith(prefix) or entry.startswith(temporaries))
+                  if entry.startswith((prefix, keys)) or entry.startswith(temporaries))
 
 
 def main():
@@ -243,7 +300,7 @@ def main():
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
-    roles = [writer, writer, reader, reader, server, caller, caller, caller]
+    roles = [writer, writer, reader, reader, server, caller, caller, caller, mapper, mapper]
     if args.rewrite:
         roles += [rewriter, rewrite_reader, rewrite_reader]
     global done
@@ -362,17 +419,14 @@ def main():
         for name in value_names(prefix):
             tidewell.remove_memory(name)
         tidewell.remove_memory(rewrite_name(prefix))
-    # A process killed mid-call leaves the payload it was writing or waiting on: a temporary,
-    # which the sweep takes once it is unchanged for a few seconds.
-    ages = []
-    for entry in leftovers(prefix, started_pids):
-        try:
-            ages.append(time.time() - os.stat(os.path.join(SHM_DIR, entry)).st_mtime)
-        except FileNotFoundError:
-            pass
-    if ages:
-        time.sleep(max(0.0, STALE_TEMPORARY_S + 1.0 - min(ages)))
-    # Creation cleans up what creators killed midway left; one creation gives it the chance.
+        tidewell.Mapping(mapping_prefix(prefix)).clear()
+    # Creation cleans up what creators killed midway left (also the payloads of killed callers
+    # and servers), once those are old enough for the
+    # module's rule (creator gone, unchanged for 5 s): mapping users create names all the time,
+    # so a creator killed in the last seconds is the rule, not the exception.
+    newest = max((modified(entry) for entry in leftovers(prefix, started_pids)
+                  if entry.startswith(".tidewell-new-")), default=0.0)
+    time.sleep(max(0.0, min(newest + TEMPORARY_STALE_S - time.time(), TEMPORARY_STALE_S)))
     probe = f"{prefix}-probe"
     tidewell.create_memory(probe)
     tidewell.remove_memory(probe)

@@ -19,6 +19,7 @@ from .tidewell import (
 )
 
 __all__ = [
+    "Mapping",
     "ObjectInfo",
     "Value",
     "call_function",
@@ -40,12 +41,14 @@ __all__ = [
 # use, which keeps typing and importlib.metadata out of `import tidewell`.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from ._mapping import Mapping
     from ._segments import ObjectInfo, describe
     from ._types import Value
 
     __version__: str
 else:
-    _LAZY = {"Value": "_types", "ObjectInfo": "_segments", "describe": "_segments"}
+    _LAZY = {"Value": "_types", "ObjectInfo": "_segments", "describe": "_segments",
+             "Mapping": "_mapping"}
 
     def __getattr__(name):
         if name == "__version__":

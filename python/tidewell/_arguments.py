@@ -7,7 +7,7 @@ which arguments are positional, which keywords exist, which are flags (exactly T
 A store in Python takes every argument the module functions take, and refuses the same calls
 with the same exceptions.
 """
-from .tidewell import _check_mode, _check_name, _limits, _messages
+from .tidewell import _check_key_name, _check_mode, _check_name, _limits, _messages
 
 ABSENT = object()  # an optional argument that was left out (not the same as False)
 
@@ -24,11 +24,18 @@ NULL_FROM_FUNCTION = _messages["null_from_function"]
 _MAX_PREALLOC = _limits["prealloc_size"]
 
 
+class KeyName(str):
+    """The name of a Mapping's key: the only names that may start with the reserved prefix."""
+
+    __slots__ = ()
+
+
 def valid_name(name):
     """The name as the module uses it (UTF-8 bytes, a leading '/' dropped), or None for what is
     not a str the module takes (the caller raises its argument message). A str that cannot name
-    an object raises the module's own ValueError."""
-    return _check_name(name)
+    an object raises the module's own ValueError; so does the reserved prefix of a Mapping's key
+    names, unless the name is a KeyName."""
+    return _check_key_name(name) if type(name) is KeyName else _check_name(name)
 
 
 def parse(message, args, kwargs, keywords, required, keyword_only=()):
@@ -73,7 +80,7 @@ def check_mode(mode):
 
 
 def name_key(name, message):
-    key = _check_name(name)
+    key = valid_name(name)
     if key is None:
         raise ValueError(message)
     return key

@@ -22,6 +22,12 @@ class SharedMemoryStore:
     def __repr__(self):
         return "<tidewell SharedMemoryStore shm:>"
 
+    def Mapping(self, prefix, *, mode=0o600):  # noqa: N802 - the same spelling as tidewell.Mapping
+        """A tidewell.Mapping of this host's shared values (tidewell.Mapping itself)."""
+        from ._mapping import Mapping
+
+        return Mapping(prefix, mode=mode)
+
     def close(self):
         pass
 

@@ -130,6 +130,12 @@ def plain(text: str) -> str:
     return "".join(c if c.isprintable() else repr(c)[1:-1] for c in text)
 
 
+def _mapping_keys(prefix: str) -> dict[str, str]:
+    """The name of each key of tidewell.Mapping(prefix), and the key."""
+    mapping = tidewell.Mapping(prefix)
+    return {mapping._name(key): key for key in mapping}
+
+
 # --- commands -----------------------------------------------------------------------------
 
 
@@ -157,10 +163,13 @@ def cmd_ls(args: argparse.Namespace) -> int:
                 entries.append(entry)
     else:
         entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
+    if args.mapping is not None:
+        keys = _mapping_keys(args.mapping)
+        entries = [e for e in entries if e.name in keys]
     rows: list[dict[str, Any]] = []
     for e in entries:
         rows.append({
-            "name": e.name,
+            "name": keys[e.name] if args.mapping is not None else e.name,
             "kind": e.kind,
             "size": e.size,
             "capacity": e.capacity,
@@ -298,6 +307,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("names", nargs="*", metavar="NAME",
                    help="only these names (whatever they hold)")
     p.add_argument("--all", action="store_true", help="also list objects that are not tidewell's")
+    p.add_argument("--mapping", metavar="PREFIX",
+                   help="list only the keys of tidewell.Mapping(PREFIX), by key")
     p.add_argument("--json", action="store_true", help="print a JSON list")
     p.set_defaults(run=cmd_ls)
     parser.add_argument("--trust-uid", type=int, action="append", default=[], metavar="UID",

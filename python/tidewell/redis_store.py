@@ -21,6 +21,7 @@ Values and functions share the names, as on shared memory. Decoding is always ti
 import collections
 import hashlib
 import os
+import re
 import threading
 import time
 import urllib.parse
@@ -48,6 +49,8 @@ LARGE_VALUE = 64 * 1024  # from here on, values reach Redis as plain SET + renam
 MAX_BATCH = 64  # requests a server takes per blocking pop
 RECONNECT_WINDOW = 10.0  # seconds a server keeps retrying an unreachable Redis before it fails
 _RETRY_ERRORS = (redis.ConnectionError, redis.TimeoutError)
+_GLOB_SPECIAL = re.compile(rb"[*?\[\]\\]")  # matched literally in a SCAN pattern
+_ESCAPE_CODE = re.compile(rb"%(25|3A)")
 
 NULL_FROM_FUNCTION = A.NULL_FROM_FUNCTION
 # First byte of a reply that is not an encoded value (encodings begin with 0xFD or 0xFE):
@@ -325,6 +328,47 @@ class RedisStore:
             raise MemoryError("Failed to unlink the shared memory.")
         return False
 
+    def names(self, prefix=""):
+        """The names of this store that start with `prefix`, values and functions alike, in no
+        particular order: a SCAN, so a name created or removed meanwhile may or may not be
+        listed. Names that are not UTF-8 (written by other clients) are left out."""
+        if not isinstance(prefix, str):
+            raise TypeError(f"prefix must be a str, not {type(prefix).__name__}")
+        try:
+            wanted = prefix.encode()
+        except UnicodeEncodeError:
+            return []  # no name holds a lone surrogate
+        head = self._name_key(b"")
+        pattern = _GLOB_SPECIAL.sub(rb"\\\g<0>", self._name_key(wanted)) + b"*"
+        found = set()  # SCAN may return a key twice
+        for key in self.client.scan_iter(match=pattern, count=1000):
+            name = _unescaped(key[len(head):])
+            if name is None:
+                continue
+            try:
+                found.add(name.decode())
+            except UnicodeDecodeError:
+                continue
+        return list(found)
+
+    def _take_value(self, name):
+        """Removes the value `name` and returns its encoded bytes (None when there was none),
+        in one command: the Mapping's pop."""
+        key, name = A.one_name("_take_value", A.READ_MEMORY, (name,), {})
+        try:
+            return self.client.execute_command("GETDEL", self._name_key(key))
+        except redis.exceptions.ResponseError as exc:
+            if not str(exc).startswith("WRONGTYPE"):
+                raise
+            raise MemoryError(
+                f"The shared memory address '{name}' holds a function, not a value.") from None
+
+    def Mapping(self, prefix):  # noqa: N802 - the same spelling as tidewell.Mapping
+        """A tidewell.Mapping of this store's values (see tidewell.Mapping)."""
+        from ._mapping import Mapping
+
+        return Mapping(prefix, store=self)
+
     # --- functions ------------------------------------------------------------------------
 
     def create_function(self, *args, **kwargs):
@@ -418,6 +462,13 @@ def _get_value(client, name_key, name):
 def _escaped(key):
     """A name as it appears in keys: without ":", so that prefixes cannot nest."""
     return key.replace(b"%", b"%25").replace(b":", b"%3A")
+
+
+def _unescaped(text):
+    """The name whose key holds `text`, or None for what _escaped never writes (a key made by
+    another client)."""
+    name = _ESCAPE_CODE.sub(lambda m: b"%" if m.group(1) == b"25" else b":", text)
+    return name if _escaped(name) == text else None
 
 
 def _server_gone(name, marker, owner, alive):

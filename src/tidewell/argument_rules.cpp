@@ -6,10 +6,10 @@
 
 namespace tw {
 
-PyObject* check_name(PyObject*, PyObject* name)
+static PyObject* checked_name(PyObject* name, bool key)
 {
     const char* checked;
-    NameResult rc = check_segment_name(name, &checked);
+    NameResult rc = key ? tw::check_key_name(name, &checked) : check_segment_name(name, &checked);
     if (rc == NAME_NOT_STR) {
         Py_RETURN_NONE;
     }
@@ -17,6 +17,16 @@ PyObject* check_name(PyObject*, PyObject* name)
         return nullptr;
     }
     return PyBytes_FromString(checked);
+}
+
+PyObject* check_name(PyObject*, PyObject* name)
+{
+    return checked_name(name, false);
+}
+
+PyObject* check_key_name(PyObject*, PyObject* name)
+{
+    return checked_name(name, true);
 }
 
 PyObject* check_mode(PyObject*, PyObject* mode)
@@ -75,6 +85,7 @@ int add_argument_rules(PyObject* module)
         {"prealloc_size", msg::PREALLOC_TOO_LARGE},
         {"mode", msg::BAD_MODE},
         {"null_from_function", msg::NULL_FROM_FUNCTION},
+        {"key_operation", msg::KEY_OPERATION},
     };
     PyRef texts(PyDict_New());
     PyRef limits(PyDict_New());
@@ -91,7 +102,8 @@ int add_argument_rules(PyObject* module)
         return -1;
     }
     if (add_view(module, "_messages", texts.get()) < 0 ||
-        add_view(module, "_limits", limits.get()) < 0) {
+        add_view(module, "_limits", limits.get()) < 0 ||
+        PyModule_AddStringConstant(module, "_KEY_NAME_PREFIX", KEY_NAME_PREFIX) < 0) {
         return -1;
     }
     return 0;

@@ -22,7 +22,7 @@ namespace tw {
 
 static_assert(MAX_NAME_BYTES == NAME_MAX, "a segment name is one file name");
 
-NameResult check_segment_name(PyObject* arg, const char** out)
+static NameResult check_name(PyObject* arg, const char** out, bool key_name)
 {
     if (!PyUnicode_Check(arg)) {
         return NAME_NOT_STR;
@@ -65,12 +65,26 @@ NameResult check_segment_name(PyObject* arg, const char** out)
     else if (std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
         problem = "Shared memory names starting with '.tidewell-new-' are reserved.";
     }
+    else if ((std::strncmp(name, KEY_NAME_PREFIX, sizeof(KEY_NAME_PREFIX) - 1) == 0) != key_name) {
+        problem = key_name ? "A mapping key's name must start with '.tidewell-map-'."
+                           : "Shared memory names starting with '.tidewell-map-' are reserved.";
+    }
     if (problem != nullptr) {
         PyErr_SetString(PyExc_ValueError, problem);
         return NAME_INVALID;
     }
     *out = name;
     return NAME_OK;
+}
+
+NameResult check_segment_name(PyObject* arg, const char** out)
+{
+    return check_name(arg, out, false);
+}
+
+NameResult check_key_name(PyObject* arg, const char** out)
+{
+    return check_name(arg, out, true);
 }
 
 // Deep enough for any realistic nesting (a finalizer that reads another name while a read is

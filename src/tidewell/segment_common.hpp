@@ -33,6 +33,8 @@ enum NameResult { NAME_NOT_STR = 0, NAME_OK = 1, NAME_INVALID = -1 };
 // saying what is wrong with the name (or leaves the exception of a failed conversion). NAME_NOT_STR
 // sets nothing: the caller raises its own argument message.
 NameResult check_segment_name(PyObject* arg, const char** out);
+// The same check for the name of a mapping's key, which must start with KEY_NAME_PREFIX.
+NameResult check_key_name(PyObject* arg, const char** out);
 
 // Called on the private mapping of a new segment before it is published: OK, or the step that
 // failed.

@@ -49,6 +49,8 @@ StepMessage message_of(Step step)
     case Step::LOCK:
         // A pthread return code, and the message says what failed.
         return {"Failed to lock the shared memory address '%s'.", false};
+    case Step::UNLINK:
+        return {"Failed to unlink shared memory address '%s'.", true};
     case Step::OK:
     case Step::RAISED:
     case Step::REFUSED:

@@ -33,6 +33,9 @@ constexpr uint32_t FUNCTION_LOCK_MARK = 0x4b434f4c; // "LOCK"
 constexpr unsigned char FUNCTION_LAST_STATE = 4;
 // Prefix of the private names new objects are built under; user names may not start with it.
 constexpr char PRIVATE_PREFIX[] = ".tidewell-new-";
+// Prefix of the names of a shared mapping's keys: refused as plain names, so that no plain name
+// is ever one of a mapping's keys; only the key functions take such names.
+constexpr char KEY_NAME_PREFIX[] = ".tidewell-map-";
 // Bytes from the start of an object that recognise() reads (fewer when the object is smaller).
 constexpr size_t RECOGNISE_BYTES = FUNCTION_CONTROL_SIZE;
 

@@ -27,6 +27,7 @@ enum class Step : unsigned char {
     NOT_FUNCTION,      // not a function object
     CREATE_FUNCTION,   // creating a function object failed otherwise
     LOCK,              // a segment mutex could not be had
+    UNLINK,            // removing a name
 };
 
 struct Status {

@@ -54,6 +54,9 @@ static PyMethodDef methods[] = {
      "_check_name(name, /)\n--\n\nThe module's name check: the name's bytes, None for a non-str, "
      "or "
      "ValueError."},
+    {"_check_key_name", tw::check_key_name, METH_O,
+     "_check_key_name(name, /)\n--\n\nThe name check of a mapping's key: the name's bytes, None "
+     "for a non-str, or ValueError."},
     {"_check_mode", tw::check_mode, METH_O,
      "_check_mode(mode, /)\n--\n\nThe module's mode= check: the mode, None for a non-int, or "
      "ValueError."},
@@ -66,6 +69,19 @@ static PyMethodDef methods[] = {
      METH_FASTCALL,
      "_owner_refused(owner, group, mode, uids, gids, /)\n--\n\nWhether a process trusting "
      "these users and groups refuses an object of that owner, group and mode."},
+    {"_key_read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_read)),
+     METH_FASTCALL, "_key_read(name, missing, /)\n--\n\nThe value of a mapping's key, or missing."},
+    {"_key_write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_write)),
+     METH_FASTCALL, "_key_write(name, value, mode, /)\n--\n\nWrite a mapping's key."},
+    {"_key_update", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_update)),
+     METH_FASTCALL,
+     "_key_update(name, func, default, mode, /)\n--\n\nupdate_memory on a mapping's key."},
+    {"_key_take", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_take)),
+     METH_FASTCALL,
+     "_key_take(name, missing, decode, /)\n--\n\nRemove a mapping's key, returning its value."},
+    {"_key_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_names)),
+     METH_FASTCALL,
+     "_key_names(head, /)\n--\n\nThe rest of each key name in /dev/shm that starts with head."},
     {nullptr, nullptr, 0, nullptr},
 };
 

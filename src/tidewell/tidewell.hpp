@@ -29,4 +29,11 @@ PyObject* update_memory(PyObject* self, PyObject* args, PyObject* kwargs);
 // _owner_refused(owner, group, mode, uids, gids) -> bool; the command line decides with these.
 PyObject* inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* owner_refused(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// The key operations behind tidewell.Mapping (not exported): the only functions that take the
+// names of a mapping's keys.
+PyObject* key_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_take(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+PyObject* key_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 } // namespace tw

@@ -36,6 +36,13 @@ struct HeldValue {
 // RuntimeError. false with an exception set.
 bool hold_value(const char* name, PyObject* create, HeldValue& held);
 
+// hold_value for a mapping's key (created when missing), once it holds the lock of the object
+// still published under the name. false with an exception set.
+bool hold_key(const char* name, HeldValue& held);
+
+// Removes a key held by hold_key that holds no value: an update that failed leaves no key behind.
+void drop_unwritten_key(const HeldValue& held);
+
 // The value stored now, as a new reference; `fallback` (a new reference to it) when the name
 // holds none yet. NULL with the decoder's exception.
 PyObject* held_value_read(const HeldValue& held, PyObject* fallback);

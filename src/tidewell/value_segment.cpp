@@ -425,4 +425,140 @@ bool held_value_write(HeldValue& held, PyObject* value)
     return true;
 }
 
+// Under the lock: whether the locked object is still the one published under its name. The key
+// operations remove a name only while holding its lock, so an object found linked here stays the
+// name's until it is unlocked, and nothing written to a key is lost to a removal that the writer
+// waited for.
+static Status locked_still_linked(HeldValue& seg, bool& linked)
+{
+    if (!seg.ref.refresh_size()) {
+        return failed(Step::OPEN);
+    }
+    linked = seg.ref.last_stat().st_nlink > 0;
+    return STATUS_OK;
+}
+
+static bool holds_no_value(const HeldValue& seg)
+{
+    return seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN;
+}
+
+static bool is_missing(Status status)
+{
+    return status.step == Step::OPEN && status.err == ENOENT;
+}
+
+PyObject* read_value_or(const char* name, PyObject* missing)
+{
+    HeldValue seg;
+    bool published;
+    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+    if (!status) {
+        return is_missing(status) ? Py_NewRef(missing) : raise_status(status, name);
+    }
+    if (holds_no_value(seg)) {
+        return Py_NewRef(missing);
+    }
+    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+}
+
+PyObject* write_key_impl(const char* name, PyObject* value)
+{
+    EncodedValue encoded;
+    if (!encoded.encode(value)) {
+        return nullptr;
+    }
+    for (;;) {
+        HeldValue seg;
+        bool published = false;
+        bool linked = false;
+        Status status = open_value(name, encoded.len, nullptr, seg, &encoded, published);
+        if (status && !published) {
+            status = locked_still_linked(seg, linked);
+        }
+        if (!status) {
+            return raise_status(status, name);
+        }
+        if (published) {
+            Py_RETURN_TRUE;
+        }
+        if (linked) {
+            store_value(seg.data(), encoded.bytes, encoded.len);
+            Py_RETURN_TRUE;
+        }
+        // Removed while this write waited for the lock: write to the name's next object.
+    }
+}
+
+PyObject* take_key_impl(const char* name, PyObject* missing, bool decode)
+{
+    for (;;) {
+        HeldValue seg;
+        bool published;
+        bool linked = false;
+        Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+        if (status) {
+            status = locked_still_linked(seg, linked);
+        }
+        if (!status) {
+            return is_missing(status) ? Py_NewRef(missing) : raise_status(status, name);
+        }
+        if (!linked) {
+            continue; // removed meanwhile; the name may hold a newer object
+        }
+        PyRef value;
+        if (holds_no_value(seg)) {
+            value = PyRef::borrow(missing);
+        }
+        else if (decode) {
+            // A value that does not decode stays, with the decoder's error.
+            value = PyRef(zeb2::to_value_buffer(seg.data(), seg.capacity));
+            if (!value) {
+                return nullptr;
+            }
+        }
+        else {
+            value = PyRef::borrow(Py_True);
+        }
+        int rc = shm_unlink(name);
+        int err = errno;
+        segment_forget(name);
+        if (rc != 0 && err == ENOENT) {
+            // Unlinked by hand between the check and here: it was not ours to report.
+            return Py_NewRef(missing);
+        }
+        if (rc != 0) {
+            return raise_status(failed(Step::UNLINK, err), name);
+        }
+        return value.release();
+    }
+}
+
+bool hold_key(const char* name, HeldValue& held)
+{
+    for (;;) {
+        bool linked = false;
+        if (!hold_value(name, nullptr, held)) {
+            return false;
+        }
+        Status status = locked_still_linked(held, linked);
+        if (!status) {
+            raise_status(status, name);
+            return false;
+        }
+        if (linked) {
+            return true;
+        }
+        held.unlock();
+    }
+}
+
+void drop_unwritten_key(const HeldValue& held)
+{
+    // Still linked: hold_key checked it, and key removals wait for the lock held here.
+    if (holds_no_value(held) && shm_unlink(held.name) == 0) {
+        segment_forget(held.name);
+    }
+}
+
 } // namespace tw

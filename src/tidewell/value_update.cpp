@@ -9,28 +9,28 @@ namespace tw {
 // function then runs with the GIL and the lock held. Code it runs that reaches the same name in
 // this thread fails with RuntimeError instead of waiting for itself. Nothing is written until
 // the new value has been encoded completely.
-PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallback, PyObject* create)
+PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallback, PyObject* create,
+                             bool key)
 {
     // Declared before the lock so that they are released after it: dropping the old value can
     // run finalizers, which may use this name.
     PyRef current;
     PyRef result;
     HeldValue held;
-    if (!hold_value(name, create, held)) {
+    if (!(key ? hold_key(name, held) : hold_value(name, create, held))) {
         return nullptr;
     }
     current.reset(held_value_read(held, fallback));
-    if (!current) {
-        return nullptr;
+    if (current) {
+        result.reset(PyObject_CallOneArg(func, current.get()));
     }
-    result.reset(PyObject_CallOneArg(func, current.get()));
-    if (!result) {
-        return nullptr;
+    if (result && held_value_write(held, result.get())) {
+        return result.release();
     }
-    if (!held_value_write(held, result.get())) {
-        return nullptr;
+    if (key) {
+        drop_unwritten_key(held);
     }
-    return result.release();
+    return nullptr;
 }
 
 } // namespace tw

@@ -60,3 +60,17 @@ def refused() -> None:
     tidewell.loads("text")  # type: ignore[arg-type]
     tidewell.update_memory("hits", lambda n: object())  # type: ignore[type-var]
     tidewell.wirte_memory("cfg", 1)  # type: ignore[attr-defined]
+
+
+def mapping() -> None:
+    sessions = tidewell.Mapping("sessions")
+    sessions["alice"] = {"cart": [1, 2]}
+    count: int = sessions.update("hits", lambda n: n + 1, 0)
+    sessions.update({"bob": None}, carol=1)
+    cart: Any = sessions.get("alice", {}).get("cart")
+    limit: int = sessions.max_key_bytes
+    names: list[str] = sorted(sessions)
+    pairs: dict[str, Any] = dict(sessions.items())
+    popped: Any = sessions.pop("bob", None)
+    sessions.setdefault("dave", 0)
+    del sessions["dave"], count, cart, limit, names, pairs, popped
