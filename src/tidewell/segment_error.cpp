@@ -49,6 +49,8 @@ StepMessage message_of(Step step)
     case Step::LOCK:
         // A pthread return code, and the message says what failed.
         return {"Failed to lock the shared memory address '%s'.", false};
+    case Step::TRUNCATED:
+        return {"The shared memory address '%s' was truncated while it was being copied.", false};
     case Step::OK:
     case Step::RAISED:
     case Step::REFUSED:

@@ -27,6 +27,7 @@ enum class Step : unsigned char {
     NOT_FUNCTION,      // not a function object
     CREATE_FUNCTION,   // creating a function object failed otherwise
     LOCK,              // a segment mutex could not be had
+    TRUNCATED,         // a value object was cut short while it was being copied
 };
 
 struct Status {
