@@ -50,6 +50,7 @@ struct Recognition {
     uint64_t capacity = 0; // values: the header's capacity
     bool damaged = false;  // values: the capacity claims more than the object holds
     bool busy = false;     // values: the lock word says someone holds the lock now
+    bool torn = false;     // values: nobody holds the lock, yet the marker says "being written"
     bool has_pid = false;  // functions: the server; temporaries: the creator (from the name)
     pid_t pid = 0;
 };
