@@ -4,7 +4,8 @@ older one, measured in the same session and printed side by side.
 - writes: median time of overwriting a value of 100 B, 64 kB, 1 MB and 16 MB (bytes), and a small
   read, in µs.
 - readers: N processes (1, 2, 4, 8) reading one 10,000-record value at the same time; median
-  time per read of each, and its ratio to one reader alone.
+  time per read of each, and its ratio to one reader alone; beside it N processes reading N
+  names (no lock shared), which is what the machine's CPUs allow.
 
 Run:  python bench/bench_readers.py [--against /path/to/old/venv/bin/python] [--quick]
 """
@@ -65,17 +66,20 @@ def _reader(name, reads, start, results):
     results.put(statistics.median(times))
 
 
-def time_readers(tidewell, quick):
-    name = f"bench-rd-{os.getpid()}-{uuid.uuid4().hex[:6]}"
-    tidewell.write_memory(name, records())
+def time_readers(tidewell, quick, separate=False):
+    """N readers of one name, or (`separate`) of N names: what the CPUs allow without any lock."""
+    names = [f"bench-rd-{os.getpid()}-{uuid.uuid4().hex[:6]}" for _ in range(8 if separate else 1)]
+    for name in names:
+        tidewell.write_memory(name, records())
     ctx = multiprocessing.get_context("fork")
     out = {}
     reads = 10 if quick else 30
     try:
         for n in (1, 2, 4, 8):
             start, results = ctx.Event(), ctx.Queue()
-            procs = [ctx.Process(target=_reader, args=(name, reads, start, results))
-                     for _ in range(n)]
+            procs = [ctx.Process(target=_reader,
+                                 args=(names[i % len(names)], reads, start, results))
+                     for i in range(n)]
             for p in procs:
                 p.start()
             start.set()
@@ -84,13 +88,15 @@ def time_readers(tidewell, quick):
                 p.join(60)
             out[n] = statistics.median(medians) * 1e3
     finally:
-        tidewell.remove_memory(name)
+        for name in names:
+            tidewell.remove_memory(name)
     return out
 
 
 def measure(quick):
     import tidewell
-    return {"writes": time_writes(tidewell, quick), "readers": time_readers(tidewell, quick)}
+    return {"writes": time_writes(tidewell, quick), "readers": time_readers(tidewell, quick),
+            "separate": time_readers(tidewell, quick, separate=True)}
 
 
 def main():
@@ -117,12 +123,15 @@ def main():
         vals = [found[lab]["writes"][key] for lab in labels]
         ratio = f"  {vals[1] / vals[0]:9.2f}x" if len(vals) == 2 else ""
         print(f"{key:<20} " + "  ".join(f"{v:10.1f}" for v in vals) + ratio)
-    print("\n10,000 records, N readers: median ms per read (ratio to 1 reader)")
+    print("\n10,000 records, N readers: median ms per read (ratio to 1 reader); 'apart' reads N"
+          " names, one each (the CPUs' own limit)")
     for n in ("1", "2", "4", "8"):
         cells = []
         for lab in labels:
             r = found[lab]["readers"]
             cells.append(f"{lab}: {r[n]:7.2f} ({r[n] / r['1']:.2f}x)")
+        apart = found[labels[-1]]["separate"]
+        cells.append(f"apart: {apart[n]:7.2f} ({apart[n] / apart['1']:.2f}x)")
         print(f"  {n} readers   " + "   ".join(cells))
 
 
