@@ -39,13 +39,19 @@ KILLED_WRITER = textwrap.dedent(
 
 
 def run_killed(name, size, mode):
-    out = subprocess.run(
-        [sys.executable, "-c", KILLED_WRITER, name, shm_path(name), str(size), mode],
-        capture_output=True,
-        text=True,
-        timeout=WAIT * 3,
-    )
-    assert out.returncode == -signal.SIGKILL, out.stderr
+    # On a loaded machine the copy can end before the watcher runs: try again (a whole write
+    # leaves a whole value too).
+    for _ in range(5):
+        out = subprocess.run(
+            [sys.executable, "-c", KILLED_WRITER, name, shm_path(name), str(size), mode],
+            capture_output=True,
+            text=True,
+            timeout=WAIT * 3,
+        )
+        if out.returncode == -signal.SIGKILL:
+            return
+        assert out.returncode == 0 and out.stdout == "not killed\n", out.stderr
+    pytest.skip("the writer's copy always ended before it could be killed")
 
 
 class TestKilledWriters:
@@ -68,7 +74,7 @@ class TestKilledWriters:
         run_killed(name, MB, "update")
         value = tidewell.update_memory(name, lambda v: v + [b"after"], [])
         assert value[:3] == committed
-        assert value[-1] == b"after" and len(value) in (4, 5)
+        assert value[-1] == b"after" and all(item == b"n" * MB for item in value[3:-1])
 
 
 # The second thread gets the GIL as soon as the read releases it for its copy, and cuts the
