@@ -237,6 +237,19 @@ class TestHostileObjects:
             holder.communicate("go\n", timeout=TIMEOUT)
         assert holder.returncode == 0
 
+    def test_a_torn_value_is_told_from_an_empty_one(self, shm_name):
+        torn, empty = shm_name(), shm_name()
+        tidewell.write_memory(torn, "x" * 1000)
+        tidewell.create_memory(empty, prealloc_size=1000)
+        # What an older writer killed in its copy leaves: the marker says "being written".
+        with open(shm_path(torn), "r+b") as f:
+            f.seek(48)
+            f.write(b"\xff")
+        rows = {r["name"]: r for r in json.loads(tw("ls", "--json", torn, empty).stdout)}
+        assert (rows[torn]["torn"], rows[empty]["torn"]) == (True, False)
+        lines = tw("ls", torn, empty).stdout.splitlines()
+        assert [line.endswith(" torn") for line in lines[1:]] == [True, False]
+
 
 class TestFunctions:
     def test_call_and_stop(self, served):

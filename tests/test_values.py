@@ -145,22 +145,24 @@ class TestReadWrite:
     def test_growth_sizes(self, name):
         tidewell.create_memory(name)
         tidewell.write_memory(name, "x" * 8)  # FD 01 08 + 8 bytes: 11 bytes
-        assert (object_size(name), header_capacity(name)) == (91, 43)
+        assert header_capacity(name) == 43
         tidewell.write_memory(name, "y")  # shorter: no change
         tidewell.write_memory(name, "z" * 40)  # 43 bytes: fits exactly
-        assert object_size(name) == 91
+        assert header_capacity(name) == 43
         tidewell.write_memory(name, "z" * 41)  # 44 bytes: grows
-        assert (object_size(name), header_capacity(name)) == (124, 76)
+        assert header_capacity(name) == 76
+        # Beyond the capacity the object keeps room for a redo copy of the value being written.
+        assert object_size(name) >= 48 + 76 + 44
         assert tidewell.read_memory(name) == "z" * 41
 
     def test_growth_sizes_of_the_format(self, name):
         tidewell.create_memory(name)
         tidewell.write_memory(name, "x" * 7)  # 10 bytes
-        assert (object_size(name), header_capacity(name)) == (90, 42)
+        assert header_capacity(name) == 42
         tidewell.write_memory(name, "x" * 39)  # 42 bytes
-        assert object_size(name) == 90
+        assert header_capacity(name) == 42
         tidewell.write_memory(name, "x" * 40)  # 43 bytes
-        assert (object_size(name), header_capacity(name)) == (123, 75)
+        assert header_capacity(name) == 75
 
     def test_short_after_long(self, name):
         tidewell.write_memory(name, list(range(100)))
@@ -215,9 +217,13 @@ class TestDamagedSegments:
         tidewell.write_memory(name, b"v" * size)
         with open(shm_path(name), "r+b") as f:
             f.write(struct.pack("<Q", capacity))
-        for op in (lambda: tidewell.write_memory(name, b"w" * 100_000), lambda: tidewell.read_memory(name)):
-            with pytest.raises(MemoryError, match="header claims more than it holds"):
-                op()
+        with pytest.raises(MemoryError, match="header claims more than it holds"):
+            tidewell.read_memory(name)
+        with pytest.raises(MemoryError, match="header claims more than it holds"):
+            tidewell.update_memory(name, lambda v: v, None)
+        # What it held is lost; a write replaces all of it, so it repairs the object.
+        assert tidewell.write_memory(name, b"w" * 100_000) is True
+        assert tidewell.read_memory(name) == b"w" * 100_000
 
     def test_values_of_the_function_segment_size_stay_values(self, name, shm_name):
         value = "a" * 90 + "TW" + "a" * 992  # would make a 1168-byte object with "TW" at 142
@@ -395,7 +401,7 @@ REENTRY = textwrap.dedent(
 
 
 class TestReentry:
-    def test_finalizer_reaching_a_locked_name_raises_instead_of_hanging(self, shm_name):
+    def test_finalizer_during_a_read_reads_the_name(self, shm_name):
         name, other = shm_name(), shm_name()
         out = subprocess.run(
             [sys.executable, "-c", REENTRY, name, other], capture_output=True, text=True, timeout=TIMEOUT
@@ -404,9 +410,8 @@ class TestReentry:
         count, seen = out.stdout.split(" ", 1)
         assert count == "200"
         seen = eval(seen)
-        assert f"The shared memory address '{name}' is already in use by this thread" in seen[0]
-        assert seen[1] == "'other'"
-        # Not locked any more: the same finalizer outside a read gets the value.
+        # A read decodes after unlocking: the finalizer that runs meanwhile reads the name too.
+        assert seen[0].startswith("[P") and seen[1] == "'other'"
         assert seen[2:] == ["[P" + seen[2][2:], "'other'"]
 
 
@@ -449,7 +454,7 @@ class TestAcrossProcesses:
         for p in procs:
             p.join(TIMEOUT)
         assert results == ["ok"] * 3
-        assert object_size(name) == 48 + header_capacity(name)
+        assert object_size(name) >= 48 + header_capacity(name)
 
     def test_racing_creators(self, name, method):
         ctx = multiprocessing.get_context(method)

@@ -16,7 +16,12 @@ holds its callers for as long as it stays stopped, like a slow one.
 With --rewrite, a rewriter removes a name and writes it again in a loop while readers read it:
 a name made by write_memory appears with its value or not at all, so any None read fails.
 
+With --rounds N, instead: N rounds in each of which three processes append to one list with
+update_memory and a fourth writes 1-16 MB values, and one of the four is SIGKILLed at a random
+instant; it fails on any round that leaves a name unreadable or loses a committed append.
+
     python tools/kill_soak.py --duration 600 [--rewrite]
+    python tools/kill_soak.py --rounds 100
 """
 import argparse
 import multiprocessing as mp
@@ -284,8 +289,96 @@ def leftovers(prefix, pids):
                   if entry.startswith((prefix, keys)) or entry.startswith(temporaries))
 
 
+def appender(name, slot, committed, stop):
+    """Appends (slot, seq, padding) to the list; `committed[slot]` is the last seq stored."""
+    seq = 0
+    while not stop.is_set():
+        seq += 1
+        item = (slot, seq, "a" * 2000)
+        tidewell.update_memory(name, lambda items, item=item: items + [item], [])
+        committed[slot] = seq
+
+
+def big_writer(name, seed, stop):
+    """Writes a few prebuilt values of 1-16 MB (one byte repeated), so that most of its time is
+    the copy into the object."""
+    rng = random.Random(seed)
+    values = [bytes([k]) * rng.randrange(1 << 20, 16 << 20) for k in range(1, 4)]
+    while not stop.is_set():
+        tidewell.write_memory(name, rng.choice(values))
+
+
+def durable_round(prefix, rnd, rng, timeout):
+    """One round; an error message, or None when nothing was lost."""
+    lst, big = f"{prefix}-list-{rnd}", f"{prefix}-big-{rnd}"
+    committed = CTX.RawArray("Q", 3)
+    stop = CTX.Event()
+    procs = [CTX.Process(target=appender, args=(lst, i, committed, stop)) for i in range(3)]
+    procs.append(CTX.Process(target=big_writer, args=(big, rng.randrange(1 << 30), stop)))
+    try:
+        for proc in procs:
+            proc.start()
+        deadline = time.monotonic() + timeout
+        while min(committed) < 2 or not os.path.exists(os.path.join(SHM_DIR, big)):
+            if time.monotonic() > deadline:
+                return "the workers made no progress"
+            time.sleep(0.002)
+        # A random instant of the victim's work (the list grows by 2 kB per append).
+        time.sleep(rng.uniform(0, 0.2))
+        victim = procs[rng.randrange(len(procs))]
+        os.kill(victim.pid, signal.SIGKILL)
+        victim.join(timeout)
+        stop.set()
+        for proc in procs:
+            proc.join(timeout)
+            if proc.exitcode not in (0, -signal.SIGKILL):
+                return f"a worker exited with {proc.exitcode}"
+        try:
+            items = tidewell.update_memory(lst, lambda v: v, [])
+            value = tidewell.read_memory(big)
+        except Exception as exc:
+            return f"unreadable: {exc!r}"
+        for slot in range(3):
+            seqs = [i[1] for i in items if i[0] == slot]
+            if seqs[:committed[slot]] != list(range(1, committed[slot] + 1)):
+                return f"lost appends of worker {slot} (committed {committed[slot]})"
+        if value is not None and (not value or value != value[:1] * len(value)):
+            return "wrong big value"
+        return None
+    finally:
+        for proc in procs:
+            if proc.is_alive():
+                os.kill(proc.pid, signal.SIGKILL)
+                proc.join(timeout)
+        tidewell.remove_memory(lst)
+        tidewell.remove_memory(big)
+
+
+def durable_rounds(rounds, seed):
+    rng = random.Random(seed)
+    prefix = f"tw-soak-{os.getpid()}"
+    print(f"kill_soak: {rounds} rounds, prefix {prefix}, seed {seed}", flush=True)
+    bad = []
+    for rnd in range(rounds):
+        error = durable_round(prefix, rnd, rng, 30.0)
+        if error is not None:
+            bad.append((rnd, error))
+            print(f"kill_soak: round {rnd}: {error}", file=sys.stderr, flush=True)
+    left = [e for e in os.listdir(SHM_DIR) if e.startswith(prefix)]
+    for entry in left:
+        os.unlink(os.path.join(SHM_DIR, entry))
+    print(f"kill_soak: {rounds} rounds, {len(bad)} failed, left behind {len(left)}", flush=True)
+    if bad or left:
+        print(f"kill_soak: FAILED (seed {seed})", file=sys.stderr, flush=True)
+        return 1
+    print("kill_soak: passed", flush=True)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=0,
+                        help="kill appenders and 1-16 MB writers in this many rounds instead")
     parser.add_argument("--duration", type=float, default=30.0, help="seconds (default 30)")
     parser.add_argument("--hang", type=float, default=1.0, help="longest operation, seconds")
     parser.add_argument("--kill-every", type=float, default=0.05,
@@ -298,6 +391,8 @@ def main():
                         help="add a rewriter (remove, then write again) and readers of its name")
     args = parser.parse_args()
     seed = args.seed if args.seed is not None else random.randrange(1 << 30)
+    if args.rounds:
+        return durable_rounds(args.rounds, seed)
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
     roles = [writer, writer, reader, reader, server, caller, caller, caller, mapper, mapper]

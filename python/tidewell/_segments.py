@@ -34,6 +34,7 @@ class ObjectInfo(NamedTuple):
     group: int | None = None  # st_gid
     mode: int | None = None  # permission bits
     busy: bool | None = None  # values: whether some process holds the value's lock right now
+    torn: bool | None = None  # values: a writer died mid-copy and nobody has repaired it yet
 
     def refused(self, uids: tuple[int, ...] = (), gids: tuple[int, ...] = ()) -> bool:
         """Whether tidewell in a process that trusts these users and groups refuses the object
@@ -72,7 +73,7 @@ def describe(name: str) -> ObjectInfo | None:
     return ObjectInfo(name, seen["kind"], seen["size"], seen["modified"],
                       capacity=seen["capacity"], pid=seen["pid"], alive=seen["alive"],
                       owner=seen["owner"], group=seen["group"], mode=seen["mode"],
-                      busy=seen["busy"])
+                      busy=seen["busy"], torn=seen["torn"])
 
 
 def scan() -> list[ObjectInfo]:

@@ -174,6 +174,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
             "size": e.size,
             "capacity": e.capacity,
             "busy": getattr(e, "busy", None),
+            "torn": getattr(e, "torn", None),
             "modified": datetime.datetime.fromtimestamp(e.modified, datetime.timezone.utc)
             .isoformat(timespec="seconds"),
             "pid": e.pid,
@@ -194,7 +195,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
          "-" if r["pid"] is None else str(r["pid"]),
          "-" if r["alive"] is None else ("yes" if r["alive"] else "no"),
          plain(_user(r["owner"])), ("-" if r["mode"] is None else f"{r['mode']:04o}")
-         + (" refused" if r["refused"] else "") + (" busy" if r["busy"] else "")]
+         + (" refused" if r["refused"] else "") + (" busy" if r["busy"] else "") + (" torn" if r["torn"] else "")]
         for r in rows
     ]
     widths = [max(len(row[i]) for row in table) for i in range(len(header))]
@@ -299,7 +300,9 @@ def build_parser() -> argparse.ArgumentParser:
                                    "server's pid and whether it runs) and temporary objects, "
                                    "from their headers (no value is decoded). CAPACITY is a "
                                    "value's room for encoded data, 'busy' marks a value whose "
-                                   "lock is held. MODIFIED is when the object was created or "
+                                   "lock is held, 'torn' one whose writer died mid-copy (an "
+                                   "older version's writer: unreadable until written again). "
+                                   "MODIFIED is when the object was created or "
                                    "last grew. Names are quoted and escaped as ls does. "
                                    "OWNER and MODE are the object's; 'refused' marks objects "
                                    "tidewell would not open here (another user's, unless "

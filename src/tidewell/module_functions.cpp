@@ -273,15 +273,16 @@ PyObject* tw::inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     PyRef pid(r.has_pid ? PyLong_FromLong(r.pid) : Py_NewRef(Py_None));
     PyRef alive(r.has_pid ? PyBool_FromLong(seen.alive) : Py_NewRef(Py_None));
     PyRef busy(value ? PyBool_FromLong(r.busy) : Py_NewRef(Py_None));
-    if (!capacity || !pid || !alive || !busy) {
+    PyRef torn(value ? PyBool_FromLong(r.torn) : Py_NewRef(Py_None));
+    if (!capacity || !pid || !alive || !busy || !torn) {
         return nullptr;
     }
     return Py_BuildValue(
-        "{s:s,s:L,s:d,s:O,s:O,s:O,s:O,s:O,s:k,s:k,s:k,s:O,s:O}", "kind",
+        "{s:s,s:L,s:d,s:O,s:O,s:O,s:O,s:O,s:O,s:k,s:k,s:k,s:O,s:O}", "kind",
         kinds[static_cast<int>(r.kind)], "size", static_cast<long long>(seen.st.st_size),
         "modified", modified, "capacity", capacity.get(), "pid", pid.get(), "alive", alive.get(),
-        "busy", busy.get(), "damaged", value && r.damaged ? Py_True : Py_False, "owner",
-        static_cast<unsigned long>(seen.st.st_uid), "group",
+        "busy", busy.get(), "torn", torn.get(), "damaged", value && r.damaged ? Py_True : Py_False,
+        "owner", static_cast<unsigned long>(seen.st.st_uid), "group",
         static_cast<unsigned long>(seen.st.st_gid), "mode",
         static_cast<unsigned long>(seen.st.st_mode & 07777), "refused",
         tw::owner_refuses(seen.st) ? Py_True : Py_False, "stale", seen.stale ? Py_True : Py_False);

@@ -51,6 +51,8 @@ StepMessage message_of(Step step)
         return {"Failed to lock the shared memory address '%s'.", false};
     case Step::UNLINK:
         return {"Failed to unlink shared memory address '%s'.", true};
+    case Step::TRUNCATED:
+        return {"The shared memory address '%s' was truncated while it was being copied.", false};
     case Step::OK:
     case Step::RAISED:
     case Step::REFUSED:

@@ -90,6 +90,10 @@ Recognition recognise(const char* file_name, size_t object_size, const unsigned 
         uint32_t lock_word;
         std::memcpy(&lock_word, head + VALUE_MUTEX_OFFSET, sizeof(lock_word));
         r.busy = (lock_word & LOCK_OWNER_MASK) != 0;
+        // A writer died in its copy: an older one leaves the name unreadable, this build's
+        // writers leave a redo copy that the next holder of the lock replays.
+        r.torn = !r.busy && r.capacity != 0 && !r.damaged && head_len > VALUE_HEADER_SIZE &&
+                 head[VALUE_HEADER_SIZE] == 0xFF;
     }
     return r;
 }

@@ -57,6 +57,7 @@ struct Recognition {
     uint64_t capacity = 0;    // values: the header's capacity
     bool damaged = false;     // values: the capacity claims more than the object holds
     bool busy = false;        // values: the lock word says someone holds the lock now
+    bool torn = false;        // values: nobody holds the lock, yet the marker says "being written"
     bool has_pid = false;     // functions: the server; temporaries: the creator (from the name)
     bool lock_marked = false; // functions: the server holds its liveness lock
     pid_t pid = 0;

@@ -28,6 +28,7 @@ enum class Step : unsigned char {
     CREATE_FUNCTION,   // creating a function object failed otherwise
     LOCK,              // a segment mutex could not be had
     UNLINK,            // removing a name
+    TRUNCATED,         // a value object was cut short while it was being copied
 };
 
 struct Status {

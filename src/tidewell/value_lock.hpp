@@ -18,6 +18,7 @@ struct HeldValue {
     ObjectId id{};
     size_t capacity = 0; // max_size as checked against the object under the lock
     const char* name = nullptr;
+    bool header_lost = false; // truncated below the header while held: the mutex is gone
 
     HeldValue() = default;
     HeldValue(HeldValue&& other) noexcept;

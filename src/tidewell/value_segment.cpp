@@ -6,6 +6,7 @@
 #include "tidewell/segment_owner.hpp"
 #include "tidewell/segment_table.hpp"
 #include "tidewell/value_lock.hpp"
+#include "tidewell/guarded_copy.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
@@ -54,7 +55,7 @@ HeldValue::~HeldValue()
 
 HeldValue::HeldValue(HeldValue&& other) noexcept
     : ref(std::move(other.ref)), locked_header(other.locked_header), id(other.id),
-      capacity(other.capacity), name(other.name)
+      capacity(other.capacity), name(other.name), header_lost(other.header_lost)
 {
     other.locked_header = nullptr;
 }
@@ -62,7 +63,11 @@ HeldValue::HeldValue(HeldValue&& other) noexcept
 void HeldValue::unlock() noexcept
 {
     if (locked_header != nullptr) {
-        pthread_mutex_unlock(&locked_header->mutex);
+        // A mutex whose page was cut off by a truncation is gone for everybody: touching it would
+        // raise SIGBUS.
+        if (!header_lost) {
+            pthread_mutex_unlock(&locked_header->mutex);
+        }
         leave_held(id);
         locked_header = nullptr;
     }
@@ -84,21 +89,84 @@ constexpr unsigned char NEVER_WRITTEN = 0x00;
 constexpr unsigned char WRITING = 0xFF;
 
 // Copies an encoded value into the data area. The marker byte is written last, after a barrier,
-// so a writer that dies midway leaves WRITING, which reads as an invalid marker, never as a
-// different value or as "nothing written".
+// so a writer that dies midway leaves WRITING, which older peers read as an invalid marker, never
+// as a different value or as "nothing written" (and which this build repairs from the redo copy).
 static void store_value(unsigned char* dst, const unsigned char* src, size_t len)
 {
     __atomic_store_n(dst, WRITING, __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    std::memcpy(dst + 1, src + 1, len - 1);
+    __atomic_store_n(dst, src[0], __ATOMIC_RELEASE);
+}
+
+// The write record, past the data area at the next 8-aligned offset, in room older peers never
+// read (they size and read only header + capacity). `state` is REDO_TAG ^ len while a complete
+// copy of the value being written follows the record (the data area may be torn then), and
+// LIVE_TAG ^ len once the data area holds those len bytes. Whoever takes the lock and finds the
+// marker WRITING replays a REDO copy: a writer killed at any instant leaves the old value (redo
+// not yet complete, data area untouched) or the new one (redo complete).
+struct WriteRecord {
+    uint64_t len;
+    uint64_t state;
+};
+constexpr size_t RECORD_SIZE = sizeof(WriteRecord);
+constexpr uint64_t REDO_TAG = 0x5245444f74772d31; // "REDOtw-1"
+constexpr uint64_t LIVE_TAG = 0x4c49564574772d31; // "LIVEtw-1"
+
+static size_t record_offset(size_t capacity)
+{
+    return (HEADER_SIZE + capacity + 7) & ~size_t{7};
+}
+
+// Object size that holds `capacity` and a redo copy of `len` bytes.
+static size_t size_with_redo(size_t capacity, size_t len)
+{
+    return record_offset(capacity) + RECORD_SIZE + len;
+}
+
+static WriteRecord* record_of(unsigned char* map, size_t capacity)
+{
+    return reinterpret_cast<WriteRecord*>(map + record_offset(capacity));
+}
+
+static void mark_live(WriteRecord* record, size_t len)
+{
+    __atomic_store_n(&record->len, len, __ATOMIC_RELAXED);
+    __atomic_store_n(&record->state, LIVE_TAG ^ len, __ATOMIC_RELEASE);
+}
+
+struct DurableWrite {
+    unsigned char* data;
+    WriteRecord* record;
+    const unsigned char* bytes;
+    size_t len;
+};
+
+// Redo copy first, then the data area: see WriteRecord.
+static void durable_write_step(void* context)
+{
+    auto* w = static_cast<DurableWrite*>(context);
+    __atomic_store_n(&w->record->state, uint64_t{0}, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    w->record->len = w->len;
+    std::memcpy(reinterpret_cast<unsigned char*>(w->record + 1), w->bytes, w->len);
+    __atomic_store_n(&w->record->state, REDO_TAG ^ w->len, __ATOMIC_RELEASE);
+    store_value(w->data, w->bytes, w->len);
+    __atomic_store_n(&w->record->state, LIVE_TAG ^ w->len, __ATOMIC_RELEASE);
+}
+
+static bool run_maybe_without_gil(void (*step)(void*), void* context, size_t len)
+{
+    bool ok;
     if (len > RELEASE_GIL_COPY) {
         Py_BEGIN_ALLOW_THREADS
-            std::memcpy(dst + 1, src + 1, len - 1);
+            ok = run_guarded(step, context);
         Py_END_ALLOW_THREADS
     }
     else {
-        std::memcpy(dst + 1, src + 1, len - 1);
+        ok = run_guarded(step, context);
     }
-    __atomic_store_n(dst, src[0], __ATOMIC_RELEASE);
+    return ok;
 }
 
 // The encoder's own bytes object, untrimmed: `len` bytes of encoding at `bytes`.
@@ -155,6 +223,8 @@ static Status create_value(const char* name, size_t pre_size, const EncodedValue
         pre_size = first->len + GROWTH_SLACK;
     }
     ValueInit init{value_capacity(pre_size), first};
+    // No room for a write record yet: the first write that overwrites a value adds it (a read
+    // without one copies the whole capacity, here the value and the slack of growth).
     size_t map_size = HEADER_SIZE + (first != nullptr ? first->len : 0);
     MappedObject object;
     Status status = create_segment(name, static_cast<off_t>(init.capacity + HEADER_SIZE), map_size,
@@ -192,8 +262,16 @@ static Status fit_data_area(HeldValue& seg, size_t new_size)
             return failed(Step::MAP);
         }
         object_size = seg.ref.object_size();
-        if (object_size < HEADER_SIZE || max_size > object_size - HEADER_SIZE) {
+        if (object_size < HEADER_SIZE) {
             return failed(Step::DAMAGED, 0);
+        }
+        if (max_size > object_size - HEADER_SIZE) {
+            // Cut short by someone with write access: what it held is lost, but a write replaces
+            // all of it, so it grows the object again instead of refusing it for ever.
+            if (new_size == 0) {
+                return failed(Step::DAMAGED, 0);
+            }
+            max_size = 0;
         }
     }
     if (new_size > max_size) {
@@ -201,7 +279,8 @@ static Status fit_data_area(HeldValue& seg, size_t new_size)
             return failed(Step::RESIZE, EFBIG);
         }
         size_t capacity = value_capacity(new_size + GROWTH_SLACK);
-        size_t total = capacity + HEADER_SIZE;
+        // With room for the redo copy of this write, so that it needs no second growth.
+        size_t total = size_with_redo(capacity, new_size);
         Status sized = gil_free_status(size_and_reserve(seg.ref.fd(), static_cast<off_t>(total)),
                                        Step::RESIZE);
         if (!sized) {
@@ -230,6 +309,8 @@ static Status fit_data_area(HeldValue& seg, size_t new_size)
 // another process changed the name meanwhile (created it before us, then removed it before we
 // opened it): every round means someone else made progress, so this ends unless the name is
 // recreated and removed for ever, and Ctrl-C still ends it.
+static Status replay_redo(HeldValue& seg);
+
 static Status open_value(const char* name, size_t new_size, PyObject* create, HeldValue& seg,
                          const EncodedValue* first, bool& published_first)
 {
@@ -289,7 +370,203 @@ static Status open_value(const char* name, size_t new_size, PyObject* create, He
     seg.locked_header = header;
     seg.id = id;
     seg.name = name;
-    return fit_data_area(seg, new_size);
+    Status fitted = fit_data_area(seg, new_size);
+    if (fitted && new_size == 0 && seg.capacity != 0 && seg.data()[0] == WRITING) {
+        // A writer died holding the lock: finish its write before anyone reads.
+        return replay_redo(seg);
+    }
+    return fitted;
+}
+
+// Under the lock: makes the object hold a redo copy of `len` bytes past the data area.
+static Status make_redo_room(HeldValue& seg, size_t len)
+{
+    size_t need = size_with_redo(seg.capacity, len);
+    size_t object_size = seg.ref.object_size();
+    if (need > object_size) {
+        Status sized =
+            gil_free_status(size_and_reserve(seg.ref.fd(), static_cast<off_t>(need)), Step::RESIZE);
+        if (!sized) {
+            shrink_back(seg.ref.fd(), static_cast<off_t>(object_size));
+            return sized;
+        }
+        if (!seg.ref.refresh_size()) {
+            return failed(Step::MAP);
+        }
+    }
+    if (!seg.ref.cover(need)) {
+        return failed(Step::MAP);
+    }
+    return STATUS_OK;
+}
+
+// After a guarded step failed: the object was truncated under us. The mutex is left alone when
+// its page went with the rest.
+static Status truncated(HeldValue& seg)
+{
+    if (!seg.ref.refresh_size() || seg.ref.object_size() < HEADER_SIZE) {
+        seg.header_lost = true;
+    }
+    return failed(Step::TRUNCATED, 0);
+}
+
+// Under the lock, with the data area fitting `len` bytes: stores them so that a kill at any
+// instant leaves the old value or the new one for the next holder of the lock.
+static Status store_durably(HeldValue& seg, const EncodedValue& value)
+{
+    size_t len = value.len;
+    if (len <= sizeof(uint64_t) && seg.capacity >= sizeof(uint64_t)) {
+        // One aligned store (the data area starts 8-aligned) needs no redo copy. The bytes after
+        // the value stay as they were.
+        unsigned char* dst = seg.data();
+        uint64_t word;
+        std::memcpy(&word, dst, sizeof(word));
+        std::memcpy(&word, value.bytes, len);
+        __atomic_store_n(reinterpret_cast<uint64_t*>(dst), word, __ATOMIC_RELEASE);
+        if (size_with_redo(seg.capacity, 0) <= seg.ref.object_size() &&
+            seg.ref.cover(size_with_redo(seg.capacity, 0))) {
+            mark_live(record_of(seg.ref.map(), seg.capacity), len);
+        }
+        return STATUS_OK;
+    }
+    Status room = make_redo_room(seg, len);
+    if (!room) {
+        return room;
+    }
+    DurableWrite w{seg.data(), record_of(seg.ref.map(), seg.capacity), value.bytes, len};
+    if (!run_maybe_without_gil(durable_write_step, &w, len)) {
+        return truncated(seg);
+    }
+    return STATUS_OK;
+}
+
+struct Replay {
+    unsigned char* data;
+    WriteRecord* record;
+    size_t capacity;
+    size_t object_room; // bytes of the object from the record on
+    bool replayed;
+};
+
+static void replay_step(void* context)
+{
+    auto* r = static_cast<Replay*>(context);
+    uint64_t len = r->record->len;
+    uint64_t state = __atomic_load_n(&r->record->state, __ATOMIC_ACQUIRE);
+    if (state != (REDO_TAG ^ len) || len == 0 || len > r->capacity ||
+        len > r->object_room - RECORD_SIZE) {
+        return; // torn by a writer that kept no redo copy: it reads as an invalid marker
+    }
+    const unsigned char* copy = reinterpret_cast<const unsigned char*>(r->record + 1);
+    store_value(r->data, copy, len);
+    __atomic_store_n(&r->record->state, LIVE_TAG ^ len, __ATOMIC_RELEASE);
+    r->replayed = true;
+}
+
+static Status replay_redo(HeldValue& seg)
+{
+    size_t offset = record_offset(seg.capacity);
+    size_t object_size = seg.ref.object_size();
+    if (offset + RECORD_SIZE > object_size) {
+        return STATUS_OK;
+    }
+    if (!seg.ref.cover(object_size)) {
+        return failed(Step::MAP);
+    }
+    Replay r{seg.data(), record_of(seg.ref.map(), seg.capacity), seg.capacity, object_size - offset,
+             false};
+    if (!run_maybe_without_gil(replay_step, &r, seg.capacity)) {
+        return truncated(seg);
+    }
+    return STATUS_OK;
+}
+
+// A private copy of a stored encoding, taken under the lock and decoded after it (or, for a
+// read-modify-write, while it is still held): readers wait for each other only for the copy,
+// and a truncation during the copy is an error instead of SIGBUS.
+struct ValueCopy {
+    unsigned char small[512];
+    unsigned char* bytes = small;
+    size_t len = 0;
+    bool from_record = false; // len came from this build's write record
+
+    ValueCopy() = default;
+    ValueCopy(const ValueCopy&) = delete;
+    ValueCopy& operator=(const ValueCopy&) = delete;
+    ~ValueCopy() { release(); }
+
+    void release() noexcept
+    {
+        if (bytes != small) {
+            PyMem_RawFree(bytes);
+            bytes = small;
+        }
+    }
+};
+
+// The encoding's length: this build's record says it; otherwise (written by an older peer) the
+// whole capacity is copied. A record an older writer left stale can only be shorter or longer
+// than the value: longer copies trailing bytes the decoder ignores, shorter cuts the encoding,
+// which never decodes (every encoding states its own extent), and the read is repeated in full.
+static Status copy_value_out(HeldValue& seg, ValueCopy& copy, bool trust_record)
+{
+    copy.release();
+    size_t len = seg.capacity;
+    copy.from_record = false;
+    size_t offset = record_offset(seg.capacity);
+    if (trust_record && offset + RECORD_SIZE <= seg.ref.object_size()) {
+        if (!seg.ref.cover(offset + RECORD_SIZE)) {
+            return failed(Step::MAP);
+        }
+        WriteRecord record;
+        if (!guarded_copy(&record, record_of(seg.ref.map(), seg.capacity), sizeof(record))) {
+            return truncated(seg);
+        }
+        if (record.state == (LIVE_TAG ^ record.len) && record.len != 0 &&
+            record.len <= seg.capacity) {
+            len = record.len;
+            copy.from_record = len < seg.capacity;
+        }
+    }
+    if (len > sizeof(copy.small)) {
+        copy.bytes = static_cast<unsigned char*>(PyMem_RawMalloc(len));
+        if (copy.bytes == nullptr) {
+            copy.bytes = copy.small;
+            PyErr_NoMemory();
+            return Status{Step::RAISED, 0};
+        }
+    }
+    copy.len = len;
+    bool ok;
+    if (len > RELEASE_GIL_COPY) {
+        Py_BEGIN_ALLOW_THREADS
+            ok = guarded_copy(copy.bytes, seg.data(), len);
+        Py_END_ALLOW_THREADS
+    }
+    else {
+        ok = guarded_copy(copy.bytes, seg.data(), len);
+    }
+    return ok ? STATUS_OK : truncated(seg);
+}
+
+// Decodes a copy of the value held under the lock. NULL with an exception set.
+static PyObject* decode_copy_of(const HeldValue& held)
+{
+    auto& seg = const_cast<HeldValue&>(held);
+    ValueCopy copy;
+    for (bool trust_record : {true, false}) {
+        Status status = copy_value_out(seg, copy, trust_record);
+        if (!status) {
+            return raise_status(status, seg.name);
+        }
+        PyObject* value = zeb2::to_value_buffer(copy.bytes, copy.len);
+        if (value != nullptr || !copy.from_record || !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return value;
+        }
+        // A record left stale by an older writer: copy the whole data area.
+        PyErr_Clear();
+    }
+    return nullptr;
 }
 
 PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject* error_if_exists)
@@ -330,31 +607,44 @@ PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
     HeldValue seg;
     bool published = false;
     Status status = open_value(name, encoded.len, create, seg, &encoded, published);
+    if (status && !published) {
+        // From the encoder's buffer into the redo copy and the data area.
+        status = store_durably(seg, encoded);
+    }
     if (!status) {
         return raise_status(status, name);
-    }
-    if (!published) {
-        // The one copy of a write: from the encoder's buffer into the segment.
-        store_value(seg.data(), encoded.bytes, encoded.len);
     }
     Py_RETURN_TRUE;
 }
 
 PyObject* read_memory_impl(const char* name)
 {
-    HeldValue seg;
-    bool published;
-    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
-    if (!status) {
-        return raise_status(status, name);
+    for (bool trust_record : {true, false}) {
+        HeldValue seg;
+        bool published;
+        Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+        if (!status) {
+            return raise_status(status, name);
+        }
+        if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
+            Py_RETURN_NONE;
+        }
+        // Copied under the lock, decoded after it: other readers and writers wait only for the
+        // copy, and Python code run by the decoder may use this name again.
+        ValueCopy copy;
+        status = copy_value_out(seg, copy, trust_record);
+        if (!status) {
+            return raise_status(status, name);
+        }
+        seg.unlock();
+        PyObject* value = zeb2::to_value_buffer(copy.bytes, copy.len);
+        if (value != nullptr || !copy.from_record || !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            return value;
+        }
+        // A record left stale by an older writer: read the whole data area.
+        PyErr_Clear();
     }
-    if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
-        Py_RETURN_NONE;
-    }
-    // Decoded in place under the lock: the only copy is the one into the new objects. Writers
-    // wait on the mutex, and the decoder never reads past the checked capacity. Python code that
-    // runs meanwhile and reaches this name again gets RuntimeError (enter_held).
-    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+    return nullptr;
 }
 
 PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
@@ -394,7 +684,7 @@ PyObject* held_value_read(const HeldValue& held, PyObject* fallback)
     if (held.capacity == 0 || held.data()[0] == NEVER_WRITTEN) {
         return Py_NewRef(fallback);
     }
-    return zeb2::to_value_buffer(held.data(), held.capacity);
+    return decode_copy_of(held);
 }
 
 bool held_value_write(HeldValue& held, PyObject* value)
@@ -410,17 +700,10 @@ bool held_value_write(HeldValue& held, PyObject* value)
             return false;
         }
     }
-    unsigned char* dst = held.data();
-    if (encoded.len <= sizeof(uint64_t) && held.capacity >= sizeof(uint64_t)) {
-        // One aligned store (the data area starts 8-aligned): a process killed here leaves the
-        // old value or the new one, never a torn one. The bytes after the value stay as they were.
-        uint64_t word;
-        std::memcpy(&word, dst, sizeof(word));
-        std::memcpy(&word, encoded.bytes, encoded.len);
-        __atomic_store_n(reinterpret_cast<uint64_t*>(dst), word, __ATOMIC_RELEASE);
-    }
-    else {
-        store_value(dst, encoded.bytes, encoded.len);
+    Status status = store_durably(held, encoded);
+    if (!status) {
+        raise_status(status, held.name);
+        return false;
     }
     return true;
 }
@@ -459,7 +742,7 @@ PyObject* read_value_or(const char* name, PyObject* missing)
     if (holds_no_value(seg)) {
         return Py_NewRef(missing);
     }
-    return zeb2::to_value_buffer(seg.data(), seg.capacity);
+    return decode_copy_of(seg);
 }
 
 PyObject* write_key_impl(const char* name, PyObject* value)
@@ -483,7 +766,10 @@ PyObject* write_key_impl(const char* name, PyObject* value)
             Py_RETURN_TRUE;
         }
         if (linked) {
-            store_value(seg.data(), encoded.bytes, encoded.len);
+            status = store_durably(seg, encoded);
+            if (!status) {
+                return raise_status(status, name);
+            }
             Py_RETURN_TRUE;
         }
         // Removed while this write waited for the lock: write to the name's next object.
@@ -512,7 +798,7 @@ PyObject* take_key_impl(const char* name, PyObject* missing, bool decode)
         }
         else if (decode) {
             // A value that does not decode stays, with the decoder's error.
-            value = PyRef(zeb2::to_value_buffer(seg.data(), seg.capacity));
+            value = PyRef(decode_copy_of(seg));
             if (!value) {
                 return nullptr;
             }
