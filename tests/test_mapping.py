@@ -11,19 +11,9 @@ import pytest
 
 import tidewell
 from conftest import SHM_DIR
-from test_stores import CTX, REDIS_BIN, WAIT, RedisServer
+from test_stores import CTX, WAIT, redis_server  # noqa: F401 (a fixture)
 
 KEY_HEAD = tidewell.tidewell._KEY_NAME_PREFIX
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    if REDIS_BIN is None:
-        pytest.skip("redis-server is not installed (Debian: apt-get install redis-server)")
-    pytest.importorskip("redis", reason='redis-py is not installed: pip install "tidewell[redis]"')
-    server = RedisServer()
-    yield server
-    server.close()
 
 
 def _shm_leftovers(tag):
