@@ -198,7 +198,9 @@ class TestHostileObjects:
         leftover = odd_names("\n\x1b[2J", stem=stem)
         os.rename(shm_path(stem), shm_path(leftover))
         dry = tw("clean", "--dry-run", leftover)
-        assert dry.stdout.startswith(f"would remove '{stem}'$'\\n'''$'\\033''[2J' (")
+        # Stale on purpose, so another program's `tidewell clean` may have taken it first.
+        if dry.stdout or shm_exists(leftover):
+            assert dry.stdout.startswith(f"would remove '{stem}'$'\\n'''$'\\033''[2J' (")
 
     def test_a_damaged_value_is_reported_and_the_rest_goes_on(self, shm_name):
         damaged, fine = shm_name("damaged"), shm_name("fine")
@@ -389,7 +391,9 @@ class TestOtherPidNamespace:
         wait_until(lambda: tidewell.describe(name).alive is False)
         with pytest.raises(RuntimeError, match="has ended"):
             tidewell.call_function(name, (1,))
-        assert tw("clean", name).stdout == f"removed {name} (function, pid 1 has ended)\n"
+        # Another program's `tidewell clean` may have taken it first.
+        assert tw("clean", name).stdout in (f"removed {name} (function, pid 1 has ended)\n", "")
+        assert not shm_exists(name)
 
     def test_temporary_is_kept_while_its_creator_holds_the_lock(self):
         # In a /dev/shm of its own (older builds elsewhere on the host would sweep it): named

@@ -862,9 +862,13 @@ def test_forked_child_of_a_server_does_not_keep_it_alive(name):
     try:
         served.kill()
         served.join(WAIT)
-        with pytest.raises(RuntimeError) as info:
+        # Another program's `tidewell clean` may remove the dead function first: then it is gone.
+        with pytest.raises((RuntimeError, MemoryError)) as info:
             tidewell.call_function(name, ())
-        assert str(info.value) == f"The process serving the shared function '{name}' has ended."
-        assert tidewell.describe(name).alive is False
+        if isinstance(info.value, RuntimeError):
+            assert str(info.value) == (
+                f"The process serving the shared function '{name}' has ended.")
+        seen = tidewell.describe(name)
+        assert seen is None or seen.alive is False
     finally:
         os.kill(child, signal.SIGKILL)
