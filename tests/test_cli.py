@@ -77,13 +77,17 @@ def make_temporary(pid, age=10):
 def temporaries():
     """Makes temporaries (after the test's own creations, which sweep stale ones) and removes
     what is left of them."""
-    made = []
+    made, held = [], []
 
-    def make(pid, age=10):
+    def make(pid, age=10, locked=False):
         made.append(make_temporary(pid, age))
+        if locked:
+            held.append(hold_liveness_lock(shm_path(made[-1])))
         return made[-1]
 
     yield make
+    for fd in held:
+        os.close(fd)
     for name in made:
         Path(shm_path(name)).unlink(missing_ok=True)
 
@@ -335,7 +339,9 @@ class TestListAndClean:
         dead, _ = served(kill=True)
         gone = dead_pid()
         stale = [dead, temporaries(gone), temporaries(os.getpid(), age=700)]
-        kept = [name, live, temporaries(gone, age=YOUNG), temporaries(os.getpid())]
+        # A live creator holds its object's lock: a pid alone means nothing to a cleaner in
+        # another pid namespace (a container sharing /dev/shm), which may take the object.
+        kept = [name, live, temporaries(gone, age=YOUNG), temporaries(os.getpid(), locked=True)]
         result = tw("clean", *stale, *kept)
         assert result.returncode == 0, result.stderr
         # Stale objects are fair game for every cleaner on the host: each line names one of
