@@ -190,3 +190,54 @@ def test_fork_child_uses_its_own_entries(name):
     assert tidewell.read_memory(name) == "child"
     tidewell.write_memory(name, "parent again")
     assert tidewell.read_memory(name) == "parent again"
+
+
+# Grows (writes ever longer values, reads them back), reads, or replaces (removes, writes a short
+# value) each name in turn; prints every unexpected error or value, then "done".
+GROW_OR_REPLACE = """
+import sys, tidewell
+role, rounds, names = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+def absent(e):
+    return isinstance(e.__cause__, FileNotFoundError) and "Failed to open" in str(e)
+for r in range(rounds):
+    for i, n in enumerate(names):
+        try:
+            if role == "replace":
+                tidewell.remove_memory(n)
+                tidewell.write_memory(n, b"s")
+                continue
+            if role == "grow":
+                tidewell.write_memory(n, b"g" * (64 * r + i + 9))
+            v = tidewell.read_memory(n)
+            if not (v is None or v == b"s" or (v and not v.strip(b"g"))):
+                print("value", n, v[:16], flush=True)
+        except MemoryError as e:
+            if not absent(e):
+                print("error", n, repr(e), repr(e.__cause__), flush=True)
+print("done", flush=True)
+"""
+
+
+def test_growth_racing_replacement_of_names_checked_by_path(shm_name):
+    # More names than the table keeps descriptors for: most entries are checked by their path,
+    # and a growth must not fail when the name was replaced after the lookup.
+    names = [shm_name() for _ in range(96)]
+    roles = ["grow", "grow", "read", "replace"]
+    procs = [
+        subprocess.Popen([sys.executable, "-c", GROW_OR_REPLACE, role, "150", *names],
+                         stdout=subprocess.PIPE, text=True)
+        for role in roles
+    ]
+    outputs = []
+    try:
+        for p in procs:
+            outputs.append(p.communicate(timeout=TIMEOUT * 4)[0])
+    finally:
+        for p in procs:
+            p.kill()
+            p.wait()
+    assert [p.returncode for p in procs] == [0] * len(procs)
+    assert [out.splitlines() for out in outputs] == [["done"]] * len(procs)
+    for n in names:
+        v = tidewell.read_memory(n)
+        assert v == b"s" or (v and not v.strip(b"g"))

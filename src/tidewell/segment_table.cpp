@@ -778,10 +778,10 @@ SegmentRef segment_open(const char* name)
             if (ref.cover(ref.object_size())) {
                 return ref;
             }
-            if (errno != ESTALE) {
+            if (errno != ESTALE && errno != ENOENT) {
                 return SegmentRef();
             }
-            // Replaced between the check and the new mapping: opened afresh below.
+            // Replaced or removed between the check and the new mapping: opened afresh below.
         }
         ref.forget();
     }

@@ -240,6 +240,16 @@ static Status create_value(const char* name, size_t pre_size, const EncodedValue
     return STATUS_OK;
 }
 
+// Whether a step failed only because the name no longer refers to the object this process has
+// mapped (removed, or removed and created again, by another process): the entry had no
+// descriptor of its own and opening the name found another object or none. The operation is
+// repeated on what the name holds now.
+static bool lost_its_name(Status status)
+{
+    return (status.step == Step::MAP || status.step == Step::RESIZE) &&
+           (status.err == ESTALE || status.err == ENOENT);
+}
+
 // Best effort: if this fails too, the object stays larger than max_size says, which is harmless.
 static void shrink_back(int fd, off_t size)
 {
@@ -281,11 +291,15 @@ static Status fit_data_area(HeldValue& seg, size_t new_size)
         size_t capacity = value_capacity(new_size + GROWTH_SLACK);
         // With room for the redo copy of this write, so that it needs no second growth.
         size_t total = size_with_redo(capacity, new_size);
-        Status sized = gil_free_status(size_and_reserve(seg.ref.fd(), static_cast<off_t>(total)),
-                                       Step::RESIZE);
+        int fd = seg.ref.fd();
+        if (fd < 0) {
+            return failed(Step::RESIZE);
+        }
+        Status sized =
+            gil_free_status(size_and_reserve(fd, static_cast<off_t>(total)), Step::RESIZE);
         if (!sized) {
             // Give back what could not be reserved; the old value and capacity stay.
-            shrink_back(seg.ref.fd(), static_cast<off_t>(object_size));
+            shrink_back(fd, static_cast<off_t>(object_size));
             return sized;
         }
         if (!seg.ref.cover(total) || !seg.ref.refresh_size()) {
@@ -311,8 +325,8 @@ static Status fit_data_area(HeldValue& seg, size_t new_size)
 // recreated and removed for ever, and Ctrl-C still ends it.
 static Status replay_redo(HeldValue& seg);
 
-static Status open_value(const char* name, size_t new_size, PyObject* create, HeldValue& seg,
-                         const EncodedValue* first, bool& published_first)
+static Status open_value_once(const char* name, size_t new_size, PyObject* create, HeldValue& seg,
+                              const EncodedValue* first, bool& published_first)
 {
     published_first = false;
     for (unsigned round = 1;; ++round) {
@@ -378,16 +392,46 @@ static Status open_value(const char* name, size_t new_size, PyObject* create, He
     return fitted;
 }
 
+// Lets go of what `seg` holds and drops its table entry, so that the name is opened afresh.
+static void let_go_of_stale(HeldValue& seg)
+{
+    seg.unlock();
+    if (seg.ref) {
+        seg.ref.forget();
+        seg.ref.reset();
+    }
+    seg.capacity = 0;
+    seg.header_lost = false;
+}
+
+// open_value_once, repeated once when the object it locked lost its name before it could be
+// grown or sized (an entry checked by its path has no descriptor to do it with). The fresh open
+// keeps a descriptor, so a second loss needs another replacement within this call.
+static Status open_value(const char* name, size_t new_size, PyObject* create, HeldValue& seg,
+                         const EncodedValue* first, bool& published_first)
+{
+    Status status = open_value_once(name, new_size, create, seg, first, published_first);
+    if (!status && lost_its_name(status)) {
+        let_go_of_stale(seg);
+        status = open_value_once(name, new_size, create, seg, first, published_first);
+    }
+    return status;
+}
+
 // Under the lock: makes the object hold a redo copy of `len` bytes past the data area.
 static Status make_redo_room(HeldValue& seg, size_t len)
 {
     size_t need = size_with_redo(seg.capacity, len);
     size_t object_size = seg.ref.object_size();
     if (need > object_size) {
+        int fd = seg.ref.fd();
+        if (fd < 0) {
+            return failed(Step::RESIZE);
+        }
         Status sized =
-            gil_free_status(size_and_reserve(seg.ref.fd(), static_cast<off_t>(need)), Step::RESIZE);
+            gil_free_status(size_and_reserve(fd, static_cast<off_t>(need)), Step::RESIZE);
         if (!sized) {
-            shrink_back(seg.ref.fd(), static_cast<off_t>(object_size));
+            shrink_back(fd, static_cast<off_t>(object_size));
             return sized;
         }
         if (!seg.ref.refresh_size()) {
@@ -516,7 +560,13 @@ static Status copy_value_out(HeldValue& seg, ValueCopy& copy, bool trust_record)
     size_t offset = record_offset(seg.capacity);
     if (trust_record && offset + RECORD_SIZE <= seg.ref.object_size()) {
         if (!seg.ref.cover(offset + RECORD_SIZE)) {
-            return failed(Step::MAP);
+            Status status = failed(Step::MAP);
+            if (!lost_its_name(status)) {
+                return status;
+            }
+            // The record cannot be mapped (the name moved on): the whole data area, which is,
+            // is copied.
+            return copy_value_out(seg, copy, false);
         }
         WriteRecord record;
         if (!guarded_copy(&record, record_of(seg.ref.map(), seg.capacity), sizeof(record))) {
@@ -610,6 +660,14 @@ PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
     if (status && !published) {
         // From the encoder's buffer into the redo copy and the data area.
         status = store_durably(seg, encoded);
+        if (!status && lost_its_name(status)) {
+            // Nothing was written: the name's current object takes the value.
+            let_go_of_stale(seg);
+            status = open_value(name, encoded.len, create, seg, &encoded, published);
+            if (status && !published) {
+                status = store_durably(seg, encoded);
+            }
+        }
     }
     if (!status) {
         return raise_status(status, name);
@@ -715,6 +773,11 @@ bool held_value_write(HeldValue& held, PyObject* value)
 static Status locked_still_linked(HeldValue& seg, bool& linked)
 {
     if (!seg.ref.refresh_size()) {
+        if (errno == ESTALE || errno == ENOENT) {
+            // Checked by its path, and the name refers to another object now, or to none.
+            linked = false;
+            return STATUS_OK;
+        }
         return failed(Step::OPEN);
     }
     linked = seg.ref.last_stat().st_nlink > 0;
