@@ -4,12 +4,13 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 
 import pytest
 
 import tidewell
 from conftest import shm_path
-from helpers import WAIT
+from helpers import WAIT, read_line, sleeps_on, wait_until
 
 MB = 1 << 20
 
@@ -36,6 +37,40 @@ KILLED_WRITER = textwrap.dedent(
     print("not killed", flush=True)
     """
 )
+
+
+# Holds the lock in an update until the file `gate` exists, then stores 4 MiB and is killed
+# during the copy.
+LOCKED_WRITER = textwrap.dedent(
+    """
+    import mmap, os, signal, sys, threading, time
+    import tidewell
+    name, path, gate = sys.argv[1:4]
+    with open(path, "rb") as f:
+        head = mmap.mmap(f.fileno(), 4096, prot=mmap.PROT_READ)
+
+    def kill_when_writing():
+        while head[48] != 0xFF:
+            pass
+        os.kill(os.getpid(), signal.SIGKILL)
+
+    def grow(value):
+        print("locked", flush=True)
+        while not os.path.exists(gate):
+            time.sleep(0.001)
+        threading.Thread(target=kill_when_writing, daemon=True).start()
+        return b"n" * (4 << 20)
+
+    tidewell.update_memory(name, grow, None)
+    """
+)
+
+
+def read_or_error(name):
+    try:
+        return tidewell.read_memory(name)
+    except Exception as exc:  # the assertion shows it
+        return exc
 
 
 def run_killed(name, size, mode):
@@ -66,6 +101,30 @@ class TestKilledWriters:
         # Readable for writers and read-modify-writes too.
         assert tidewell.update_memory(name, lambda v: v[:3], None) == value[:3]
         assert tidewell.read_memory(name) == value[:3]
+
+    def test_reader_that_waited_while_the_dead_writer_grew_its_redo_room(self, name, tmp_path):
+        # The capacity fits the new value but the room for its redo copy grows: a reader that
+        # looked the object up before that growth must still finish the dead writer's write.
+        tidewell.create_memory(name, 8 * MB)
+        tidewell.write_memory(name, b"o" * 1000)
+        gate = tmp_path / "go"
+        child = subprocess.Popen([sys.executable, "-c", LOCKED_WRITER, name, shm_path(name),
+                                  str(gate)], stdout=subprocess.PIPE, text=True)
+        got = []
+        reader = threading.Thread(target=lambda: got.append(read_or_error(name)))
+        try:
+            assert read_line(child.stdout) == "locked"
+            reader.start()
+            wait_until(lambda: sleeps_on(name, reader.native_id), what="the reader's wait")
+            gate.touch()
+            child.wait(timeout=WAIT)
+            reader.join(WAIT)
+        finally:
+            child.kill()
+            child.communicate(timeout=WAIT)
+        if child.returncode != -signal.SIGKILL:
+            pytest.skip("the writer's copy ended before it could be killed")
+        assert got == [b"n" * (4 * MB)]
 
     def test_update_killed_mid_copy_keeps_every_committed_item(self, name):
         committed = [b"c%d" % i + b"x" * MB for i in range(3)]

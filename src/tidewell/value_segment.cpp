@@ -384,12 +384,22 @@ static Status open_value_once(const char* name, size_t new_size, PyObject* creat
     seg.locked_header = header;
     seg.id = id;
     seg.name = name;
-    Status fitted = fit_data_area(seg, new_size);
-    if (fitted && new_size == 0 && seg.capacity != 0 && seg.data()[0] == WRITING) {
-        // A writer died holding the lock: finish its write before anyone reads.
-        return replay_redo(seg);
+    Status fitted = fit_data_area(seg, 0);
+    if (!fitted) {
+        // A header cut short is repaired by a write, which replaces all of it.
+        return fitted.step == Step::DAMAGED && new_size != 0 ? fit_data_area(seg, new_size)
+                                                             : fitted;
     }
-    return fitted;
+    if (seg.capacity != 0 && seg.data()[0] == WRITING) {
+        // A writer died holding the lock: finish its write before anyone reads, and before a
+        // writer overwrites the redo copy (killed in turn before its own copy is complete, it
+        // would leave a torn value and no copy to finish it from).
+        Status replayed = replay_redo(seg);
+        if (!replayed) {
+            return replayed;
+        }
+    }
+    return new_size > seg.capacity ? fit_data_area(seg, new_size) : STATUS_OK;
 }
 
 // Lets go of what `seg` holds and drops its table entry, so that the name is opened afresh.
@@ -509,6 +519,11 @@ static void replay_step(void* context)
 
 static Status replay_redo(HeldValue& seg)
 {
+    // The dead writer may have grown the object for its redo copy after this process last
+    // looked: the size known here can be short of the copy.
+    if (!seg.ref.refresh_size()) {
+        return failed(Step::MAP);
+    }
     size_t offset = record_offset(seg.capacity);
     size_t object_size = seg.ref.object_size();
     if (offset + RECORD_SIZE > object_size) {
