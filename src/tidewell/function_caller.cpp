@@ -469,6 +469,28 @@ static PyObject* raise_null_reply(const CallerState& cs)
     return nullptr;
 }
 
+// The caller's MemoryError for a segment it cannot open or map; its cause, the OSError of the
+// failed system call, names the segment.
+static PyObject* raise_open_failure(const Status& why, const char* name)
+{
+    PyRef error(PyObject_CallFunction(PyExc_MemoryError, "s",
+                                      why.step == Step::MAP ? "Failed to map the shared memory."
+                                                            : "Failed to open the shared memory."));
+    if (!error) {
+        return nullptr;
+    }
+    if (why.err != 0) {
+        PyObject* cause =
+            PyObject_CallFunction(PyExc_OSError, "iss", why.err, std::strerror(why.err), name);
+        if (cause == nullptr) {
+            return nullptr;
+        }
+        PyException_SetCause(error.get(), cause); // steals cause
+    }
+    PyErr_SetObject(PyExc_MemoryError, error.get());
+    return nullptr;
+}
+
 } // namespace tw
 
 using namespace tw;
@@ -485,16 +507,10 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
                 return nullptr;
             }
         }
-        switch (why.step) {
-        case Step::NOT_FUNCTION:
+        if (why.step == Step::NOT_FUNCTION) {
             return raise_status(why, name);
-        case Step::MAP:
-            PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
-            return nullptr;
-        default:
-            PyErr_SetString(PyExc_MemoryError, "Failed to open the shared memory.");
-            return nullptr;
         }
+        return raise_open_failure(why, name);
     }
     // Encoded before any lock is taken: a failure here leaves the server undisturbed.
     PyRef encoded(from_value(args));
