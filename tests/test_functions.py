@@ -160,8 +160,10 @@ def test_call_returns_the_callables_result(server, name, method):
 
 
 def test_call_on_a_missing_name(name):
-    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$"):
+    with pytest.raises(MemoryError, match=r"^Failed to open the shared memory\.$") as info:
         tidewell.call_function(name, ())
+    cause = info.value.__cause__
+    assert isinstance(cause, FileNotFoundError) and cause.filename == name
 
 
 @pytest.mark.parametrize("op, exc_type, message", [

@@ -5,6 +5,7 @@
 
 from ._store import connect
 from .tidewell import (
+    RemoteError,
     call_function,
     create_function,
     create_memory,
@@ -21,6 +22,7 @@ from .tidewell import (
 __all__ = [
     "Mapping",
     "ObjectInfo",
+    "RemoteError",
     "Value",
     "call_function",
     "connect",

@@ -94,18 +94,40 @@ def update_memory(
         MemoryError: the name does not exist and ``create`` is false, or holds a function.
     """
 
-def create_function(name: str, func: Callable[..., Value], /, *, mode: int = 0o600) -> None:
+class RemoteError(RuntimeError):
+    """A shared function's callable raised (served with ``errors="reply"``).
+
+    ``str()`` is ``"Type: message"``; the remote exception itself never travels.
+    """
+
+    remote_type: str
+    remote_message: str
+    remote_traceback: str
+
+def create_function(
+    name: str,
+    func: Callable[..., Value],
+    /,
+    *,
+    mode: int = 0o600,
+    errors: Literal["raise", "reply"] = "raise",
+) -> None:
     """Create and link a function to shared memory.
 
     Serves ``func`` under ``name`` in the calling thread: blocks, answering calls from any
     process one at a time, until ``remove_function(name)`` (then prints ``read`` and returns
     ``None``) or Ctrl-C. Serve from a thread to keep the caller free. The object gets
     permissions ``mode`` (owner only by default): only processes that can open it may call.
+    With ``errors="reply"``, a call whose ``func`` raises an ``Exception`` (or returns what
+    cannot be encoded) is answered with an error reply, the caller's ``RemoteError``, and
+    serving goes on.
 
     Raises:
         MemoryError: the name is already in use.
-        ValueError: "Expected a 'str' and 'callable' type." for an argument error.
-        Exception: whatever ``func`` raised (serving stops, the name is removed).
+        ValueError: "Expected a 'str' and 'callable' type." for an argument error; ``errors``
+            neither "raise" nor "reply".
+        Exception: whatever ``func`` raised (serving stops, the name is removed); with
+            ``errors="reply"`` only what is not an ``Exception`` (``KeyboardInterrupt``).
     """
 
 def remove_function(name: str, /) -> bool:
@@ -126,8 +148,9 @@ def call_function(name: str, args: tuple[Value, ...], /) -> Any:
 
     Raises:
         MemoryError: the name does not exist or holds a value; large arguments do not fit.
-        RuntimeError: the callable failed, the server stopped or its process ended; a large
-            result cannot be read.
+        RemoteError: the callable raised, served with ``errors="reply"``.
+        RuntimeError: the callable failed (its ``RemoteError`` as ``__cause__``), the server
+            stopped or its process ended; a large result cannot be read.
         ValueError: the arguments cannot be encoded; "Expected a 'str' and
             'tuple' type." for an argument error.
     """

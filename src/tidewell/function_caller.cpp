@@ -371,6 +371,126 @@ static PyObject* take_result_payload(CallerState& cs, uid_t owner)
     return value;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Error replies
+
+static PyObject* remote_error_type = nullptr; // lives as long as the process
+
+int add_remote_error(PyObject* module)
+{
+    if (remote_error_type == nullptr) {
+        remote_error_type = PyErr_NewExceptionWithDoc(
+            "tidewell.tidewell.RemoteError",
+            "A shared function's callable raised: remote_type, remote_message and "
+            "remote_traceback tell what it raised, as text.",
+            PyExc_RuntimeError, nullptr);
+        if (remote_error_type == nullptr) {
+            return -1;
+        }
+    }
+    Py_INCREF(remote_error_type);
+    if (PyModule_AddObject(module, "RemoteError", remote_error_type) < 0) {
+        Py_DECREF(remote_error_type);
+        return -1;
+    }
+    return 0;
+}
+
+// The next NUL-terminated text of an error record, decoded (invalid UTF-8 replaced).
+static PyObject* record_text(const unsigned char* reply, size_t& at)
+{
+    const char* text = reinterpret_cast<const char*>(reply + at);
+    size_t len = strnlen(text, DATA_SIZE - at);
+    at = std::min(at + len + 1, DATA_SIZE);
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(len), "replace");
+}
+
+// The kind of error record after the NULL message (ERROR_REPLIED or ERROR_FAILED), 0 if none.
+// A server of an older build leaves the call's own bytes behind the 0 byte: never a record.
+static unsigned char error_record_kind(const CallerState& cs)
+{
+    const unsigned char* reply = cs.reply;
+    if (std::memcmp(reply + 1, ERROR_RECORD_TAG, sizeof(ERROR_RECORD_TAG)) != 0 ||
+        (reply[4] != ERROR_REPLIED && reply[4] != ERROR_FAILED)) {
+        return 0;
+    }
+    if (cs.message_len > 1 && cs.message_len <= DATA_SIZE &&
+        std::memcmp(reply + 1, cs.message + 1, cs.message_len - 1) == 0) {
+        return 0;
+    }
+    return reply[4];
+}
+
+// A new RemoteError made from the record in `reply`, or NULL with an exception set.
+static PyObject* remote_error(const unsigned char* reply)
+{
+    size_t at = ERROR_RECORD_HEAD;
+    PyRef type_name(record_text(reply, at));
+    PyRef message(type_name ? record_text(reply, at) : nullptr);
+    PyRef traceback(message ? record_text(reply, at) : nullptr);
+    if (!traceback) {
+        return nullptr;
+    }
+    PyRef text(PyUnicode_GET_LENGTH(message.get()) > 0
+                   ? PyUnicode_FromFormat("%U: %U", type_name.get(), message.get())
+                   : PyUnicode_FromFormat("%U", type_name.get()));
+    PyRef error(text ? PyObject_CallOneArg(remote_error_type, text.get()) : nullptr);
+    if (!error || PyObject_SetAttrString(error.get(), "remote_type", type_name.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "remote_message", message.get()) < 0 ||
+        PyObject_SetAttrString(error.get(), "remote_traceback", traceback.get()) < 0) {
+        return nullptr;
+    }
+    return error.release();
+}
+
+// The NULL message: a RemoteError for an error reply; otherwise the RuntimeError every build
+// raises, with the callable's error as its cause when the server sent one.
+static PyObject* raise_null_reply(const CallerState& cs)
+{
+    unsigned char kind = error_record_kind(cs);
+    if (kind == 0) {
+        PyErr_SetString(PyExc_RuntimeError, NULL_FROM_FUNCTION);
+        return nullptr;
+    }
+    PyRef cause(remote_error(cs.reply));
+    if (!cause) {
+        return nullptr;
+    }
+    if (kind == ERROR_REPLIED) {
+        PyErr_SetObject(remote_error_type, cause.get());
+        return nullptr;
+    }
+    PyRef error(PyObject_CallFunction(PyExc_RuntimeError, "s", NULL_FROM_FUNCTION));
+    if (!error) {
+        return nullptr;
+    }
+    PyException_SetCause(error.get(), cause.release()); // steals the reference
+    PyErr_SetObject(PyExc_RuntimeError, error.get());
+    return nullptr;
+}
+
+// The caller's MemoryError for a segment it cannot open or map; its cause, the OSError of the
+// failed system call, names the segment.
+static PyObject* raise_open_failure(const Status& why, const char* name)
+{
+    PyRef error(PyObject_CallFunction(PyExc_MemoryError, "s",
+                                      why.step == Step::MAP ? "Failed to map the shared memory."
+                                                            : "Failed to open the shared memory."));
+    if (!error) {
+        return nullptr;
+    }
+    if (why.err != 0) {
+        PyObject* cause =
+            PyObject_CallFunction(PyExc_OSError, "iss", why.err, std::strerror(why.err), name);
+        if (cause == nullptr) {
+            return nullptr;
+        }
+        PyException_SetCause(error.get(), cause); // steals cause
+    }
+    PyErr_SetObject(PyExc_MemoryError, error.get());
+    return nullptr;
+}
+
 } // namespace tw
 
 using namespace tw;
@@ -387,16 +507,10 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
                 return nullptr;
             }
         }
-        switch (why.step) {
-        case Step::NOT_FUNCTION:
+        if (why.step == Step::NOT_FUNCTION) {
             return raise_status(why, name);
-        case Step::MAP:
-            PyErr_SetString(PyExc_MemoryError, "Failed to map the shared memory.");
-            return nullptr;
-        default:
-            PyErr_SetString(PyExc_MemoryError, "Failed to open the shared memory.");
-            return nullptr;
         }
+        return raise_open_failure(why, name);
     }
     // Encoded before any lock is taken: a failure here leaves the server undisturbed.
     PyRef encoded(from_value(args));
@@ -453,8 +567,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     switch (outcome) {
     case CALLER_GOT_REPLY:
         if (cs.reply[0] == 0) {
-            PyErr_SetString(PyExc_RuntimeError, NULL_FROM_FUNCTION);
-            return nullptr;
+            return raise_null_reply(cs);
         }
         if (cs.reply[0] == PAYLOAD_MARKER) {
             return take_result_payload(cs, seg.last_stat().st_uid);

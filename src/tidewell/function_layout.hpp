@@ -131,6 +131,15 @@ inline pid_t read_server_pid(const FunctionShm* fs)
     return static_cast<pid_t>(pid);
 }
 
+// The reply to a call whose callable raised: the NULL message (first data byte 0, which every
+// caller reads as a failed call), then an error record that callers of older builds ignore:
+//   0 | 1..3 "TWE" | 4 ERROR_REPLIED (the server goes on) or ERROR_FAILED (it stopped) |
+//   5.. type name, message, traceback: UTF-8, each NUL-terminated, cut to fit the data area
+constexpr unsigned char ERROR_RECORD_TAG[3] = {'T', 'W', 'E'};
+constexpr size_t ERROR_RECORD_HEAD = 5;
+constexpr unsigned char ERROR_REPLIED = 'r';
+constexpr unsigned char ERROR_FAILED = 'f';
+
 static_assert(CALL_REFUSED == FUNCTION_LAST_STATE, "the recogniser knows every call state");
 // With the mutex held: the data area is free again (its reply taken or given back, its call
 // withdrawn).

@@ -11,8 +11,11 @@ TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args);
 
 namespace tw {
 // Creates the function segment and serves calls until stopped: None after a stop request,
-// NULL with an exception set when setting up or serving failed.
-PyObject* create_function_impl(const char* name, PyObject* func);
+// NULL with an exception set when setting up or serving failed. With `reply_errors`, a call whose
+// callable raises an Exception is answered with an error reply and serving goes on.
+PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors);
+// Adds RemoteError, the caller's exception for an error reply, to the module.
+int add_remote_error(PyObject* module);
 // Places a stop request: True when placed, False when the segment cannot be opened.
 PyObject* remove_function_impl(const char* name);
 } // namespace tw

@@ -142,6 +142,7 @@ static void close_down(FunctionShm* fs)
     __atomic_store_n(&fs->activity, static_cast<unsigned char>(0), __ATOMIC_RELEASE);
     if (fs->call_state == CALL_PENDING || fs->call_state == CALL_RUNNING) {
         fs->data[0] = 0;
+        fs->data[1] = 0; // no error record
         stamp(&fs->ccond.reply_ns);
         store_state(fs, CALL_REPLIED);
     }
@@ -236,10 +237,12 @@ static ServerEvent server_slice(Server& srv)
     }
 }
 
-enum ReplyKind { REPLY_VALUE, REPLY_REFUSED, REPLY_FAILED };
+// REPLY_ERROR: the callable raised and the server goes on; REPLY_FAILED ends serving.
+enum ReplyKind { REPLY_VALUE, REPLY_REFUSED, REPLY_ERROR, REPLY_FAILED };
 
 // Writes the reply of the running call (GIL released). A failed exchange answers with the NULL
-// message and closes the function down. Returns false when the mutex cannot be had.
+// message (and the error record in `bytes`, if any) and closes the function down. Returns false
+// when the mutex cannot be had.
 static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t len)
 {
     FunctionShm* fs = srv.fs;
@@ -248,8 +251,9 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
     }
     bool freed = false;
     if (fs->call_state == CALL_RUNNING) {
-        if (kind == REPLY_FAILED) {
+        if (kind == REPLY_FAILED && bytes == nullptr) {
             fs->data[0] = 0;
+            fs->data[1] = 0;
         }
         else {
             std::memcpy(fs->data, bytes, len);
@@ -309,6 +313,76 @@ static size_t refusal_text(char* out, size_t out_size)
     return len + 1;
 }
 
+// Appends `text` (`len` bytes) cut to `room` bytes and a NUL; with `tail`, its end is kept.
+static size_t put_text(unsigned char* out, const char* text, size_t len, size_t room, bool tail)
+{
+    size_t n = std::min(len, room - 1);
+    std::memcpy(out, tail ? text + (len - n) : text, n);
+    out[n] = 0;
+    return n + 1;
+}
+
+// The UTF-8 text of `obj` (str() of it, or of `fallback` when that fails); never raises.
+static std::pair<PyRef, const char*> text_of(PyObject* obj, Py_ssize_t& len)
+{
+    PyRef str(obj != nullptr ? PyObject_Str(obj) : nullptr);
+    const char* utf8 = str ? PyUnicode_AsUTF8AndSize(str.get(), &len) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        len = 0;
+        return {PyRef(), ""};
+    }
+    return {std::move(str), utf8};
+}
+
+// The error record of the pending exception (see function_layout.hpp) into `out` (DATA_SIZE
+// bytes); returns its length. With `keep` the exception stays pending, otherwise it is cleared.
+static size_t error_record(unsigned char* out, unsigned char kind, bool keep)
+{
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    PyRef held_type(type);
+    PyRef held_value(value);
+    PyRef held_traceback(traceback);
+    PyRef type_name(type != nullptr ? PyObject_GetAttrString(type, "__qualname__") : nullptr);
+    PyErr_Clear();
+    PyRef lines;
+    PyRef module(PyImport_ImportModule("traceback"));
+    if (module && value != nullptr) {
+        PyRef listed(PyObject_CallMethod(module.get(), "format_exception", "OOO", type, value,
+                                         traceback != nullptr ? traceback : Py_None));
+        PyRef empty(PyUnicode_FromString(""));
+        if (listed && empty) {
+            lines.reset(PyUnicode_Join(empty.get(), listed.get()));
+        }
+    }
+    PyErr_Clear();
+    Py_ssize_t type_len = 0;
+    Py_ssize_t message_len = 0;
+    Py_ssize_t lines_len = 0;
+    auto type_text = text_of(type_name.get(), type_len);
+    auto message_text = text_of(value, message_len);
+    auto lines_text = text_of(lines.get(), lines_len);
+    out[0] = 0;
+    std::memcpy(out + 1, ERROR_RECORD_TAG, sizeof(ERROR_RECORD_TAG));
+    out[4] = kind;
+    size_t at = ERROR_RECORD_HEAD;
+    at += put_text(out + at, type_text.second, static_cast<size_t>(type_len), 128, false);
+    at += put_text(out + at, message_text.second, static_cast<size_t>(message_len), 384, false);
+    at +=
+        put_text(out + at, lines_text.second, static_cast<size_t>(lines_len), DATA_SIZE - at, true);
+    if (keep) {
+        PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
+    }
+    return at;
+}
+
 // Closes the function down from the serving thread (after an interrupt or a fatal error) and
 // removes the segment. Returns NULL with the pending exception.
 static PyObject* fail_server(Server& srv)
@@ -326,8 +400,10 @@ static PyObject* fail_server(Server& srv)
 // Runs one call with the GIL held and posts its reply. Returns false when serving must end,
 // with the exception to raise set. Only a failed call, a result that cannot be sent, or an
 // exception that is not an Exception (KeyboardInterrupt, SystemExit) ends serving; arguments
-// that fail to decode with an ordinary error are refused and serving goes on.
-static bool serve_call(Server& srv, PyObject* func)
+// that fail to decode with an ordinary error are refused and serving goes on. With
+// `reply_errors`, a call that fails with an Exception is answered with its error record and
+// serving goes on too.
+static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
 {
     PyRef encoded;
     ReplyKind kind = REPLY_VALUE;
@@ -412,6 +488,13 @@ static bool serve_call(Server& srv, PyObject* func)
             reply_len = static_cast<size_t>(length);
         }
     }
+    unsigned char failure[DATA_SIZE];
+    if (kind == REPLY_FAILED && PyErr_Occurred() != nullptr) {
+        bool served_on = reply_errors && PyErr_ExceptionMatches(PyExc_Exception);
+        kind = served_on ? REPLY_ERROR : REPLY_FAILED;
+        reply_len = error_record(failure, served_on ? ERROR_REPLIED : ERROR_FAILED, !served_on);
+        reply = reinterpret_cast<const char*>(failure);
+    }
     bool posted;
     Py_BEGIN_ALLOW_THREADS
         posted = post_reply(srv, kind, reply, reply_len);
@@ -423,7 +506,7 @@ static bool serve_call(Server& srv, PyObject* func)
     return kind != REPLY_FAILED;
 }
 
-PyObject* create_function_impl(const char* name, PyObject* func)
+PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors)
 {
     stop_with_the_program();
     LivenessLock lock;
@@ -466,7 +549,7 @@ PyObject* create_function_impl(const char* name, PyObject* func)
         case EV_NONE:
             break;
         case EV_CALL:
-            if (!serve_call(srv, func)) {
+            if (!serve_call(srv, func, reply_errors)) {
                 return nullptr;
             }
             break;

@@ -117,29 +117,46 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObje
 {
     // The name and the callable stay positional-only, refused as keywords the way they always
     // were; `mode` is keyword-only.
-    static const char* kwlist[] = {"", "", "mode", nullptr};
-    if (kwargs != nullptr &&
-        (PyDict_GET_SIZE(kwargs) > 1 ||
-         (PyDict_GET_SIZE(kwargs) == 1 && PyDict_GetItemString(kwargs, "mode") == nullptr))) {
-        PyErr_SetString(PyExc_TypeError, "create_function() takes no keyword arguments");
-        return nullptr;
+    // `mode` and `errors` are keyword-only.
+    static const char* kwlist[] = {"", "", "mode", "errors", nullptr};
+    if (kwargs != nullptr) {
+        Py_ssize_t known = (PyDict_GetItemString(kwargs, "mode") != nullptr ? 1 : 0) +
+                           (PyDict_GetItemString(kwargs, "errors") != nullptr ? 1 : 0);
+        if (PyDict_GET_SIZE(kwargs) > known) {
+            PyErr_SetString(PyExc_TypeError, "create_function() takes no keyword arguments");
+            return nullptr;
+        }
     }
     PyObject* name_arg;
     const char* name;
     PyObject* func;
     PyObject* mode_arg = nullptr;
+    PyObject* errors_arg = nullptr;
     mode_t mode;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!", const_cast<char**>(kwlist), &name_arg,
-                                     &func, &PyLong_Type, &mode_arg) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!O", const_cast<char**>(kwlist), &name_arg,
+                                     &func, &PyLong_Type, &mode_arg, &errors_arg) ||
         !PyCallable_Check(func)) {
         return argument_error(tw::msg::CREATE_FUNCTION);
+    }
+    bool reply_errors = false;
+    if (errors_arg != nullptr) {
+        const char* errors = PyUnicode_Check(errors_arg) ? PyUnicode_AsUTF8(errors_arg) : nullptr;
+        if (errors != nullptr && std::strcmp(errors, "reply") == 0) {
+            reply_errors = true;
+        }
+        else if (errors == nullptr || std::strcmp(errors, "raise") != 0) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError,
+                         "create_function() errors must be 'raise' or 'reply', not %R", errors_arg);
+            return nullptr;
+        }
     }
     if (!parse_name(name_arg, tw::msg::CREATE_FUNCTION, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(func);
     tw::CreationMode scope(mode);
-    return tw::create_function_impl(name, held.get());
+    return tw::create_function_impl(name, held.get(), reply_errors);
 }
 
 extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)

@@ -1,6 +1,7 @@
 // The module: method table, initialisation and teardown.
 #include "tidewell/tidewell.hpp"
 #include "tidewell/argument_rules.hpp"
+#include "tidewell/function_segment.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 // Each docstring starts with a text signature ("name(params)\n--\n\n") that inspect.signature
@@ -25,7 +26,8 @@ static PyMethodDef methods[] = {
     {"create_function",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_function)),
      METH_VARARGS | METH_KEYWORDS,
-     "create_function(name, func, /, *, mode=0o600)\n--\n\nCreate and link a function to shared "
+     "create_function(name, func, /, *, mode=0o600, errors='raise')\n--\n\nCreate and link a "
+     "function to shared "
      "memory."},
     {"remove_function", remove_function, METH_VARARGS,
      "remove_function(name, /)\n--\n\nStop a function linked to shared memory."},
@@ -112,7 +114,8 @@ PyMODINIT_FUNC PyInit_tidewell(void)
         return nullptr;
     }
     tw::PyRef module(PyModule_Create2(&tidewell_def, 1013));
-    if (!module || tw::add_argument_rules(module.get()) < 0) {
+    if (!module || tw::add_argument_rules(module.get()) < 0 ||
+        tw::add_remote_error(module.get()) < 0) {
         return nullptr;
     }
     return module.release();
