@@ -150,6 +150,13 @@ def _serve(url, name, results):
         results.put(("raised", type(exc).__name__, str(exc)))
 
 
+def _serve_replying(url, name, results):
+    try:
+        results.put(("returned", tidewell.connect(url).create_function(name, ops, errors="reply")))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
 def _call_many(url, name, tag, count, results):
     store = tidewell.connect(url)
     try:
@@ -673,3 +680,19 @@ def test_example_runs_on_either_store(url):
                          timeout=60)
     assert out.returncode == 0, out.stderr
     assert out.stdout.count("called score() served by") == 4
+
+
+def test_error_replies_keep_the_service_serving(procs, url, name, store):
+    procs(_serve_replying, url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    try:
+        with pytest.raises(tidewell.RemoteError) as info:
+            store.call_function(name, ("raise",))
+        err = info.value
+        assert (str(err), err.remote_type, err.remote_message) == ("ValueError: boom", "ValueError", "boom")
+        assert err.remote_traceback.rstrip().endswith("ValueError: boom")
+        assert store.call_function(name, ("add", 1, 2)) == 3
+    finally:
+        store.remove_function(name)
+    with pytest.raises(ValueError, match="errors must be 'raise' or 'reply'"):
+        store.create_function(name, ops, errors="ignore")

@@ -142,16 +142,20 @@ def one_name(function, message, args, kwargs):
 
 
 def create_function(args, kwargs):
-    """-> (encoded name, name, func); `mode=` is the only keyword, as on shared memory"""
-    if set(kwargs) - {"mode"}:
+    """-> (encoded name, name, func, errors); `mode=` and `errors=` are the keywords, as on
+    shared memory"""
+    if set(kwargs) - {"mode", "errors"}:
         no_keywords("create_function", kwargs)
     mode = kwargs.get("mode", ABSENT)
+    errors = kwargs.get("errors", "raise")
     if len(args) != 2 or not callable(args[1]):
         raise ValueError(CREATE_FUNCTION)
     check_int(mode, CREATE_FUNCTION)
     key = name_key(args[0], CREATE_FUNCTION)
     check_mode(mode)
-    return key, args[0], args[1]
+    if not isinstance(errors, str) or errors not in ("raise", "reply"):
+        raise ValueError(f"create_function() errors must be 'raise' or 'reply', not {errors!r}")
+    return key, args[0], args[1], errors
 
 
 def call_function(args, kwargs):

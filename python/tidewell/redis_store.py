@@ -24,10 +24,11 @@ import os
 import re
 import threading
 import time
+import traceback
 import urllib.parse
 
 from . import _arguments as A
-from .tidewell import dumps, loads
+from .tidewell import RemoteError, dumps, loads
 
 try:
     import redis
@@ -59,6 +60,7 @@ R_REFUSED = b"\x01"  # + the decoder's message: the arguments could not be decod
 R_MISSING = b"\x02"  # no such name
 R_NOT_FUNCTION = b"\x03"  # the name holds a value
 R_LOST = b"\x04"  # the call arrived twice and ran once (its first reply went missing)
+R_ERROR = b"\x05"  # + type name, message and traceback, NUL-separated: the callable raised
 NO_VALUE = b"\xfdg"  # the encoder's no-value string: a call whose arguments are not a tuple
 
 
@@ -372,8 +374,8 @@ class RedisStore:
     # --- functions ------------------------------------------------------------------------
 
     def create_function(self, *args, **kwargs):
-        key, name, func = A.create_function(args, kwargs)
-        return _Server(self, key, name, func).run()
+        key, name, func, errors = A.create_function(args, kwargs)
+        return _Server(self, key, name, func, errors).run()
 
     def remove_function(self, *args, **kwargs):
         key, _ = A.one_name("remove_function", A.REMOVE_FUNCTION, args, kwargs)
@@ -491,14 +493,33 @@ def _decode_reply(name, reply):
         raise MemoryError(f"The shared memory address '{name}' does not hold a function.")
     if head == R_LOST:
         raise RuntimeError(f"The call to the shared function '{name}' was lost.")
+    if head == R_ERROR:
+        raise _remote_error(reply[1:])
     return loads(reply)
+
+
+def _error_reply(exc):
+    """The error reply for `exc`: its type name, message and traceback as text, never pickled."""
+    texts = (type(exc).__qualname__, str(exc),
+             "".join(traceback.format_exception(type(exc), exc, exc.__traceback__)))
+    return R_ERROR + b"\0".join(t.replace("\0", "\ufffd").encode("utf-8", "replace") for t in texts)
+
+
+def _remote_error(record):
+    remote_type, message, remote_traceback = (
+        t.decode("utf-8", "replace") for t in (record.split(b"\0", 2) + [b"", b""])[:3])
+    error = RemoteError(f"{remote_type}: {message}" if message else remote_type)
+    error.remote_type, error.remote_message = remote_type, message
+    error.remote_traceback = remote_traceback
+    return error
 
 
 class _Server:
     """One create_function on Redis: claims the name, serves requests, keeps the name alive."""
 
-    def __init__(self, store, key, name, func):
+    def __init__(self, store, key, name, func, errors):
         self.store = store
+        self.errors = errors
         self.client = store.client
         self.name = name
         self.func = func
@@ -608,7 +629,12 @@ class _Server:
             return R_REFUSED + str(exc).encode("utf-8", "replace")
         if not isinstance(args, tuple):
             return NO_VALUE
-        return dumps(self.func(*args))
+        if self.errors == "raise":
+            return dumps(self.func(*args))
+        try:
+            return dumps(self.func(*args))
+        except Exception as exc:  # answered: the server goes on
+            return _error_reply(exc)
 
     def _next_batch(self, use_blmpop):
         """Sends the replies made so far and waits for the next requests, in one round trip."""
