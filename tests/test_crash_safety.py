@@ -14,21 +14,24 @@ from helpers import WAIT, read_line, sleeps_on, wait_until
 
 MB = 1 << 20
 
-# The child kills itself from a second thread once the data area's marker says a write is under
-# way (copies of more than 1 MiB run without the GIL, so the thread runs during the copy).
-KILLED_WRITER = textwrap.dedent(
+# A child's start: `kill_when_writing`, run in a second thread, kills it once the data area's
+# marker says a write is under way (copies of more than 1 MiB run without the GIL, so the thread
+# runs during the copy).
+KILL_WHEN_WRITING = """
+import mmap, os, signal, sys, threading, time
+import tidewell
+with open(sys.argv[2], "rb") as f:
+    head = mmap.mmap(f.fileno(), 4096, prot=mmap.PROT_READ)
+
+def kill_when_writing():
+    while head[48] != 0xFF:
+        pass
+    os.kill(os.getpid(), signal.SIGKILL)
+"""
+
+KILLED_WRITER = KILL_WHEN_WRITING + textwrap.dedent(
     """
-    import mmap, os, signal, sys, threading
-    import tidewell
-    name, path, size, mode = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
-    with open(path, "rb") as f:
-        head = mmap.mmap(f.fileno(), 4096, prot=mmap.PROT_READ)
-
-    def kill_when_writing():
-        while head[48] != 0xFF:
-            pass
-        os.kill(os.getpid(), signal.SIGKILL)
-
+    name, size, mode = sys.argv[1], int(sys.argv[3]), sys.argv[4]
     threading.Thread(target=kill_when_writing, daemon=True).start()
     if mode == "write":
         tidewell.write_memory(name, b"n" * size)
@@ -38,21 +41,11 @@ KILLED_WRITER = textwrap.dedent(
     """
 )
 
-
 # Holds the lock in an update until the file `gate` exists, then stores 4 MiB and is killed
 # during the copy.
-LOCKED_WRITER = textwrap.dedent(
+LOCKED_WRITER = KILL_WHEN_WRITING + textwrap.dedent(
     """
-    import mmap, os, signal, sys, threading, time
-    import tidewell
-    name, path, gate = sys.argv[1:4]
-    with open(path, "rb") as f:
-        head = mmap.mmap(f.fileno(), 4096, prot=mmap.PROT_READ)
-
-    def kill_when_writing():
-        while head[48] != 0xFF:
-            pass
-        os.kill(os.getpid(), signal.SIGKILL)
+    name, gate = sys.argv[1], sys.argv[3]
 
     def grow(value):
         print("locked", flush=True)
