@@ -366,21 +366,27 @@ REENTRY = textwrap.dedent(
     """
     import collections, gc, sys, uuid
     import tidewell
-    name, other = sys.argv[1], sys.argv[2]
+    name, other, how = sys.argv[1], sys.argv[2], sys.argv[3]
+    if how == "mapping":  # a mapping's key is read through its own entry point
+        shared = tidewell.Mapping(name)
+        write, read = shared.__setitem__, shared.get
+        name = "key"
+    else:
+        write, read = tidewell.write_memory, tidewell.read_memory
     # Distinct classes: decoding runs the class factory's Python code for each, so a collection
     # that is due runs while the name is locked, whether the interpreter collects at once (3.11)
     # or at its next look at pending work (3.12 and later).
     tag = uuid.uuid4().hex[:8]
     kinds = [collections.namedtuple(f"P{tag}{i}", "a b") for i in range(200)]
-    tidewell.write_memory(name, [kinds[i](i, i) for i in range(200)])
+    write(name, [kinds[i](i, i) for i in range(200)])
     tidewell.write_memory(other, "other")
     seen = []
 
     class Finalized:
         def __del__(self):
-            for n in (name, other):
+            for n, read_it in ((name, read), (other, tidewell.read_memory)):
                 try:
-                    seen.append(repr(tidewell.read_memory(n))[:10])
+                    seen.append(repr(read_it(n))[:10])
                 except RuntimeError as e:
                     seen.append(str(e))
 
@@ -391,20 +397,23 @@ REENTRY = textwrap.dedent(
     gc.collect()
     make_garbage()
     gc.set_threshold(50)
-    value = tidewell.read_memory(name)
+    value = read(name)
     gc.set_threshold(700)
     make_garbage()
     gc.collect()
     print(len(value), seen)
+    if how == "mapping":
+        shared.clear()
     """
 )
 
 
 class TestReentry:
-    def test_finalizer_during_a_read_reads_the_name(self, shm_name):
+    @pytest.mark.parametrize("how", ["value", "mapping"])
+    def test_finalizer_during_a_read_reads_the_name(self, shm_name, how):
         name, other = shm_name(), shm_name()
         out = subprocess.run(
-            [sys.executable, "-c", REENTRY, name, other], capture_output=True, text=True, timeout=TIMEOUT
+            [sys.executable, "-c", REENTRY, name, other, how], capture_output=True, text=True, timeout=TIMEOUT
         )
         assert out.returncode == 0, out.stderr
         count, seen = out.stdout.split(" ", 1)

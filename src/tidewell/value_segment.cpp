@@ -544,7 +544,8 @@ static Status replay_redo(HeldValue& seg)
 // read-modify-write, while it is still held): readers wait for each other only for the copy,
 // and a truncation during the copy is an error instead of SIGBUS.
 struct ValueCopy {
-    unsigned char small[512];
+    // Most values fit here, and are copied with their record in one guarded step, no allocation.
+    unsigned char small[4096];
     unsigned char* bytes = small;
     size_t len = 0;
     bool from_record = false; // len came from this build's write record
@@ -562,6 +563,31 @@ struct ValueCopy {
         }
     }
 };
+
+// Reads the write record and, when the value it states fits `dst`, copies the value too.
+struct RecordedCopy {
+    const WriteRecord* record;
+    const unsigned char* data;
+    size_t capacity;
+    unsigned char* dst;
+    size_t dst_room;
+    size_t len = 0; // the record's LIVE length, 0 when it states none
+    bool copied = false;
+};
+
+static void recorded_copy_step(void* context)
+{
+    auto* c = static_cast<RecordedCopy*>(context);
+    WriteRecord record = *c->record;
+    if (record.state != (LIVE_TAG ^ record.len) || record.len == 0 || record.len > c->capacity) {
+        return;
+    }
+    c->len = record.len;
+    if (c->len <= c->dst_room) {
+        std::memcpy(c->dst, c->data, c->len);
+        c->copied = true;
+    }
+}
 
 // The encoding's length: this build's record says it; otherwise (written by an older peer) the
 // whole capacity is copied. A record an older writer left stale can only be shorter or longer
@@ -583,14 +609,18 @@ static Status copy_value_out(HeldValue& seg, ValueCopy& copy, bool trust_record)
             // is copied.
             return copy_value_out(seg, copy, false);
         }
-        WriteRecord record;
-        if (!guarded_copy(&record, record_of(seg.ref.map(), seg.capacity), sizeof(record))) {
+        RecordedCopy c{record_of(seg.ref.map(), seg.capacity), seg.data(), seg.capacity, copy.small,
+                       sizeof(copy.small)};
+        if (!run_guarded(recorded_copy_step, &c)) {
             return truncated(seg);
         }
-        if (record.state == (LIVE_TAG ^ record.len) && record.len != 0 &&
-            record.len <= seg.capacity) {
-            len = record.len;
+        if (c.len != 0) {
+            len = c.len;
             copy.from_record = len < seg.capacity;
+            if (c.copied) {
+                copy.len = len;
+                return STATUS_OK;
+            }
         }
     }
     if (len > sizeof(copy.small)) {
@@ -690,17 +720,29 @@ PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
     Py_RETURN_TRUE;
 }
 
-PyObject* read_memory_impl(const char* name)
+static bool holds_no_value(const HeldValue& seg)
+{
+    return seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN;
+}
+
+static bool is_missing(Status status)
+{
+    return status.step == Step::OPEN && status.err == ENOENT;
+}
+
+// Reads a value: `missing` (borrowed) when the name holds none, or is absent and `missing` is set.
+static PyObject* read_unlocked(const char* name, PyObject* missing)
 {
     for (bool trust_record : {true, false}) {
         HeldValue seg;
         bool published;
         Status status = open_value(name, 0, Py_None, seg, nullptr, published);
         if (!status) {
-            return raise_status(status, name);
+            return missing != nullptr && is_missing(status) ? Py_NewRef(missing)
+                                                            : raise_status(status, name);
         }
-        if (seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN) {
-            Py_RETURN_NONE;
+        if (holds_no_value(seg)) {
+            return Py_NewRef(missing != nullptr ? missing : Py_None);
         }
         // Copied under the lock, decoded after it: other readers and writers wait only for the
         // copy, and Python code run by the decoder may use this name again.
@@ -718,6 +760,11 @@ PyObject* read_memory_impl(const char* name)
         PyErr_Clear();
     }
     return nullptr;
+}
+
+PyObject* read_memory_impl(const char* name)
+{
+    return read_unlocked(name, nullptr);
 }
 
 PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
@@ -799,28 +846,9 @@ static Status locked_still_linked(HeldValue& seg, bool& linked)
     return STATUS_OK;
 }
 
-static bool holds_no_value(const HeldValue& seg)
-{
-    return seg.capacity == 0 || seg.data()[0] == NEVER_WRITTEN;
-}
-
-static bool is_missing(Status status)
-{
-    return status.step == Step::OPEN && status.err == ENOENT;
-}
-
 PyObject* read_value_or(const char* name, PyObject* missing)
 {
-    HeldValue seg;
-    bool published;
-    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
-    if (!status) {
-        return is_missing(status) ? Py_NewRef(missing) : raise_status(status, name);
-    }
-    if (holds_no_value(seg)) {
-        return Py_NewRef(missing);
-    }
-    return decode_copy_of(seg);
+    return read_unlocked(name, missing);
 }
 
 PyObject* write_key_impl(const char* name, PyObject* value)
