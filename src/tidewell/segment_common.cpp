@@ -62,10 +62,13 @@ static NameResult check_name(PyObject* arg, const char** out, bool key_name)
                      static_cast<int>(MAX_NAME_BYTES), len);
         return NAME_INVALID;
     }
-    else if (std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
+    // Both reserved prefixes start with '.': most names are told apart by their first byte.
+    else if (name[0] == PRIVATE_PREFIX[0] &&
+             std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
         problem = "Shared memory names starting with '.tidewell-new-' are reserved.";
     }
-    else if ((std::strncmp(name, KEY_NAME_PREFIX, sizeof(KEY_NAME_PREFIX) - 1) == 0) != key_name) {
+    else if ((name[0] == KEY_NAME_PREFIX[0] &&
+              std::strncmp(name, KEY_NAME_PREFIX, sizeof(KEY_NAME_PREFIX) - 1) == 0) != key_name) {
         problem = key_name ? "A mapping key's name must start with '.tidewell-map-'."
                            : "Shared memory names starting with '.tidewell-map-' are reserved.";
     }

@@ -613,11 +613,8 @@ bool SegmentRef::refresh_size()
     return fd >= 0 && fstat(fd, &stat_) == 0;
 }
 
-bool SegmentRef::cover(size_t len)
+bool SegmentRef::cover_more(size_t len)
 {
-    if (len <= map_len_) {
-        return true;
-    }
     Mapping current;
     {
         TableLock lock;

@@ -57,13 +57,14 @@ class SegmentRef {
     bool refresh_size();
     // Makes map() cover `len` bytes of the object, mapping it again when needed; the previous
     // mapping stays valid until this reference is dropped. false with errno set.
-    bool cover(size_t len);
+    bool cover(size_t len) { return len <= map_len_ || cover_more(len); }
     // Drops the entry from the table (its name was unlinked, or it holds a foreign object): the
     // next lookup opens the name afresh. This reference stays usable.
     void forget();
     void reset() noexcept;
 
   private:
+    bool cover_more(size_t len);
     friend SegmentRef segment_open(const char* name);
     friend SegmentRef segment_adopt(const char* name, int fd);
     TableEntry* entry_ = nullptr;
