@@ -60,6 +60,32 @@ libc.pthread_mutex_unlock(ctypes.c_void_p(base + 8))
 """
 
 
+@pytest.fixture(params=["descriptor", "path"])
+def checked_by(request, name, shm_name):
+    """How the table checks `name`: by the descriptor it keeps, or (pushed out of the newest
+    entries that keep one) by its path and the directory watch."""
+    if request.param == "path":
+        tidewell.write_memory(name, "first")
+        for _ in range(80):
+            tidewell.write_memory(shm_name("fill"), 0)
+        assert not any(name in t for t in open_shm_fds())
+    return request.param
+
+
+def churn_directory(shm_name):
+    """More events in /dev/shm than a watch queues: the watch overflows."""
+    try:
+        with open("/proc/sys/fs/inotify/max_queued_events") as f:
+            limit = int(f.read())
+    except OSError:
+        limit = 16384
+    scratch = shm_path(shm_name("churn"))
+    for _ in range(limit // 2 + 16):
+        os.close(os.open(scratch, os.O_CREAT | os.O_RDWR, 0o600))
+        os.unlink(scratch)
+
+
+@pytest.mark.usefixtures("checked_by")
 class TestNeverStale:
     @pytest.mark.parametrize("code", [REPLACE, RM_AND_WRITE])
     def test_replaced_elsewhere_reads_the_new_object(self, name, code):
@@ -91,6 +117,13 @@ class TestNeverStale:
         tidewell.write_memory(name, b"h" * (9 << 20))
         run(f"import sys, tidewell; assert tidewell.read_memory(sys.argv[1]) == b'h' * (9 << 20)", name)
 
+    def test_replaced_after_the_watch_overflowed(self, name, shm_name):
+        tidewell.write_memory(name, "old")
+        assert tidewell.read_memory(name) == "old"
+        churn_directory(shm_name)
+        run(REPLACE, name)
+        assert tidewell.read_memory(name) == "new"
+
     def test_growth_while_waiting_for_the_lock_is_seen(self, name):
         tidewell.write_memory(name, "small")
         with subprocess.Popen([sys.executable, "-c", GROW_UNDER_LOCK, name], stdin=subprocess.PIPE,
@@ -110,22 +143,22 @@ class TestNeverStale:
             finally:
                 child.kill()
 
-    def test_removed_here_is_dropped_at_once(self, name):
-        tidewell.write_memory(name, 1)
-        assert any(name in t for t in open_shm_fds())
-        tidewell.remove_memory(name)
-        assert not any(name in t for t in open_shm_fds())
+def test_removed_here_is_dropped_at_once(name):
+    tidewell.write_memory(name, 1)
+    assert any(name in t for t in open_shm_fds())
+    tidewell.remove_memory(name)
+    assert not any(name in t for t in open_shm_fds())
 
-    def test_memory_of_objects_removed_elsewhere_is_released(self, shm_name):
-        name, other = shm_name(), shm_name()
-        tidewell.write_memory(name, 1)
-        os.unlink(shm_path(name))
+def test_memory_of_objects_removed_elsewhere_is_released(shm_name):
+    name, other = shm_name(), shm_name()
+    tidewell.write_memory(name, 1)
+    os.unlink(shm_path(name))
 
-        def released():
-            tidewell.write_memory(other, 2)  # any operation may sweep
-            return not any(name in t for t in open_shm_fds())
+    def released():
+        tidewell.write_memory(other, 2)  # any operation may sweep
+        return not any(name in t for t in open_shm_fds())
 
-        wait_until(released, what="the descriptor given back")
+    wait_until(released, what="the descriptor given back")
 
 
 def test_bounded_descriptors(shm_name):
@@ -178,6 +211,7 @@ def _child_replace_and_check(name, queue):
         queue.put(repr(e))
 
 
+@pytest.mark.usefixtures("checked_by")
 def test_fork_child_uses_its_own_entries(name):
     tidewell.write_memory(name, "parent")
     assert tidewell.read_memory(name) == "parent"

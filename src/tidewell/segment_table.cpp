@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,7 +26,7 @@ namespace {
 // a power of two. Pages past the end of the object are never touched; reserving them lets the
 // mapping follow the object's growth without mapping it again. Small, so that thousands of
 // names cost little address space and share page-table pages.
-constexpr size_t MIN_RESERVE = size_t{64} << 10;
+constexpr size_t MIN_RESERVE = size_t{4} << 10;
 // A few entries are checked for removal elsewhere this often.
 constexpr long SWEEP_INTERVAL_NS = 100000000L;
 constexpr int SWEEP_BATCH = 64;
@@ -59,6 +60,11 @@ struct TableEntry {
     TableEntry* older;
     TableEntry* fd_newer; // entries that keep a descriptor, in the order they were opened
     TableEntry* fd_older;
+    // Entries without a descriptor: the status their last stat found, still true while no event
+    // about the name has arrived since (`seen_epoch` matches the watch's epoch, see below).
+    struct stat seen;
+    uint64_t seen_epoch; // 0: nothing remembered
+    uint64_t events;     // events about the name so far
     size_t name_len;
     char path[1]; // SHM_DIR then the name, NUL-terminated (allocated to fit)
 
@@ -80,6 +86,20 @@ TableEntry* fd_oldest = nullptr;
 size_t sweep_cursor = 0;
 unsigned generation = 0;
 struct timespec last_sweep = {0, 0};
+
+// The directory watch. An entry without a descriptor is checked by a stat of its path, which
+// costs a path walk per use; once the process has such entries, one inotify instance on the
+// directory tells of every creation, removal, rename, attribute change and resize of a name in
+// it, from any process, before the call that made it returns. While no event about a name has
+// arrived, what its last stat found still holds, and reading the (usually empty) queue is all a
+// use costs. A full queue (overflow) forgets everything remembered; no instance (the per-user
+// limit) means a stat per use, as before. A child after fork starts without one.
+pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER; // serialises draining the queue
+int watch_fd = -1;
+bool watch_refused = false;
+uint64_t watch_epoch = 1; // under table_lock
+constexpr uint32_t WATCH_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
+                                  IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF;
 
 class TableLock {
   public:
@@ -418,6 +438,127 @@ bool check_entry(const TableEntry* e, struct stat& st)
     return stat(e->path, &st) == 0 && st.st_dev == e->id.dev && st.st_ino == e->id.ino;
 }
 
+// Starts the directory watch once; false if the process cannot have one. Under watch_lock.
+bool watch_started()
+{
+    if (watch_fd >= 0) {
+        return true;
+    }
+    if (watch_refused) {
+        return false;
+    }
+    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd >= 0 && inotify_add_watch(fd, SHM_DIR, WATCH_EVENTS) < 0) {
+        close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        watch_refused = true;
+        return false;
+    }
+    watch_fd = fd;
+    return true;
+}
+
+// Stops trusting the watch for good (its directory went, or reading it failed).
+void stop_watch_locked()
+{
+    ++watch_epoch;
+    watch_refused = true;
+}
+
+// Applies one batch of events. Under table_lock.
+void apply_events_locked(const char* buf, size_t len)
+{
+    for (size_t at = 0; at + sizeof(struct inotify_event) <= len;) {
+        struct inotify_event ev;
+        std::memcpy(&ev, buf + at, sizeof(ev));
+        const char* name = buf + at + sizeof(ev);
+        at += sizeof(ev) + ev.len;
+        if (ev.mask & IN_Q_OVERFLOW) {
+            ++watch_epoch; // events were lost: nothing remembered holds
+        }
+        else if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+            stop_watch_locked();
+        }
+        else if (ev.len != 0 && at <= len) {
+            size_t name_len;
+            uint64_t hash = hash_name(name, name_len);
+            if (TableEntry* e = find_locked(hash, name, name_len)) {
+                e->seen_epoch = 0;
+                ++e->events;
+            }
+        }
+    }
+}
+
+// Reads every event queued so far. Under watch_lock, not table_lock.
+void drain_watch()
+{
+    alignas(struct inotify_event) char buf[4096];
+    for (;;) {
+        ssize_t n = read(watch_fd, buf, sizeof(buf));
+        if (n > 0) {
+            TableLock lock;
+            apply_events_locked(buf, static_cast<size_t>(n));
+            if (watch_refused) {
+                break;
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return;
+        }
+        TableLock lock;
+        stop_watch_locked();
+        break;
+    }
+    close(watch_fd);
+    watch_fd = -1;
+}
+
+// check_entry for an entry without a descriptor, answered from what its last stat found while
+// the watch has told of no event about its name since.
+bool check_watched(TableEntry* e, struct stat& st)
+{
+    int saved = errno;
+    uint64_t epoch = 0;
+    uint64_t events = 0;
+    pthread_mutex_lock(&watch_lock);
+    if (watch_started()) {
+        drain_watch();
+    }
+    {
+        TableLock lock;
+        if (watch_fd >= 0) {
+            if (e->seen_epoch == watch_epoch) {
+                st = e->seen;
+                pthread_mutex_unlock(&watch_lock);
+                errno = saved;
+                return true;
+            }
+            epoch = watch_epoch;
+            events = e->events;
+        }
+    }
+    pthread_mutex_unlock(&watch_lock);
+    errno = saved;
+    if (!check_entry(e, st)) {
+        return false;
+    }
+    if (epoch != 0) {
+        TableLock lock;
+        if (epoch == watch_epoch && events == e->events) {
+            e->seen = st;
+            e->seen_epoch = epoch;
+        }
+    }
+    return true;
+}
+
 // Drops entries whose object was removed elsewhere (so its memory is not pinned for long) and
 // entries inherited over fork: a few each tenth of a second, so that even a full table costs
 // only microseconds at a time. Under the lock, fstat or stat only.
@@ -475,12 +616,14 @@ void unpin(TableEntry* e)
 
 void after_fork_prepare()
 {
+    pthread_mutex_lock(&watch_lock);
     pthread_mutex_lock(&table_lock);
 }
 
 void after_fork_parent()
 {
     pthread_mutex_unlock(&table_lock);
+    pthread_mutex_unlock(&watch_lock);
 }
 
 // The child's descriptors share open file descriptions with the parent's: it opens every name
@@ -489,7 +632,15 @@ void after_fork_child()
 {
     ++generation;
     last_sweep = {0, 0};
+    // The inherited instance's queue is the parent's: the child starts its own when it needs it.
+    if (watch_fd >= 0) {
+        close(watch_fd);
+        watch_fd = -1;
+    }
+    watch_refused = false;
+    ++watch_epoch;
     pthread_mutex_unlock(&table_lock);
+    pthread_mutex_unlock(&watch_lock);
 }
 
 void register_fork_handlers()
@@ -697,6 +848,8 @@ SegmentRef segment_adopt(const char* name, int fd)
     e->pins = 1;
     e->in_table = false;
     e->chain = e->newer = e->older = e->fd_newer = e->fd_older = nullptr;
+    e->seen_epoch = 0;
+    e->events = 0;
     int fd_limit;
     int allowance = fd_allowance(fd_limit);
     int fds[2];
@@ -764,7 +917,7 @@ SegmentRef segment_open(const char* name)
         ref.map_ = map.addr;
         ref.map_len_ = map.len;
         struct stat st;
-        if (check_entry(e, st)) {
+        if (e->fd >= 0 ? check_entry(e, st) : check_watched(e, st)) {
             if (!owner_allows(st)) {
                 ref.forget();
                 ref.reset();
