@@ -764,6 +764,27 @@ bool SegmentRef::refresh_size()
     return fd >= 0 && fstat(fd, &stat_) == 0;
 }
 
+bool SegmentRef::still_linked(bool& linked)
+{
+    if (entry_->fd >= 0 || own_fd_ >= 0) {
+        if (!refresh_size()) {
+            return false;
+        }
+        linked = stat_.st_nlink > 0;
+        return true;
+    }
+    // Checked by its path: the watch, or a stat of the path against the object it maps, tells
+    // without opening the name.
+    struct stat st;
+    errno = 0;
+    linked = check_watched(entry_, st);
+    if (linked) {
+        stat_ = st;
+        return true;
+    }
+    return errno == 0 || errno == ENOENT || errno == ENOTDIR;
+}
+
 bool SegmentRef::cover_more(size_t len)
 {
     Mapping current;

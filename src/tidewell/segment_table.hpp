@@ -55,6 +55,10 @@ class SegmentRef {
 
     // Re-reads the object's size (after growth by another process). false with errno set.
     bool refresh_size();
+    // Under the object's lock: whether its name still refers to it (false when removed or
+    // replaced meanwhile), with the status refreshed when it does. false with errno set when that
+    // cannot be told.
+    bool still_linked(bool& linked);
     // Makes map() cover `len` bytes of the object, mapping it again when needed; the previous
     // mapping stays valid until this reference is dropped. false with errno set.
     bool cover(size_t len) { return len <= map_len_ || cover_more(len); }

@@ -834,16 +834,7 @@ bool held_value_write(HeldValue& held, PyObject* value)
 // waited for.
 static Status locked_still_linked(HeldValue& seg, bool& linked)
 {
-    if (!seg.ref.refresh_size()) {
-        if (errno == ESTALE || errno == ENOENT) {
-            // Checked by its path, and the name refers to another object now, or to none.
-            linked = false;
-            return STATUS_OK;
-        }
-        return failed(Step::OPEN);
-    }
-    linked = seg.ref.last_stat().st_nlink > 0;
-    return STATUS_OK;
+    return seg.ref.still_linked(linked) ? STATUS_OK : failed(Step::OPEN);
 }
 
 PyObject* read_value_or(const char* name, PyObject* missing)
