@@ -27,7 +27,7 @@ _T = TypeVar("_T")
 _KEY_SPECIAL = re.compile("[%/\0]")
 _PREFIX_SPECIAL = re.compile("[%/\0:]")
 _ESCAPED = re.compile("%([0-9A-F]{2})")
-KNOWN_NAMES = 4096  # names a Mapping remembers before it starts again
+KNOWN_NAMES = 32768  # names a Mapping remembers (the segment table keeps about as many)
 
 
 def _escape_one(match: "re.Match[str]") -> str:
