@@ -241,11 +241,21 @@ def test_namedtuple_args_are_accepted_as_a_tuple(server, name):
 
 
 def test_create_on_a_taken_name(server, name):
-    server()
+    srv = server()
     with pytest.raises(MemoryError) as info:
         tidewell.create_function(name, ops)
     assert str(info.value) == f"The memory address '{name}' already exists."
+    # The cause says who serves it.
+    assert isinstance(info.value.__cause__, FileExistsError)
+    assert str(info.value.__cause__) == (
+        f"[Errno 17] The name is served by the process with pid {srv.process.pid}: '{name}'")
     assert tidewell.call_function(name, ("add", 1, 2)) == 3
+    srv.process.kill()
+    srv.process.join(WAIT)
+    with pytest.raises(MemoryError) as info:
+        tidewell.create_function(name, ops)
+    assert f"whose server (pid {srv.process.pid}) has ended" in str(info.value.__cause__)
+    assert tidewell.remove_function(name) is True
 
 
 def test_create_on_a_value_name(name):
@@ -253,6 +263,7 @@ def test_create_on_a_value_name(name):
     with pytest.raises(MemoryError) as info:
         tidewell.create_function(name, ops)
     assert str(info.value) == f"The memory address '{name}' already exists."
+    assert str(info.value.__cause__) == f"[Errno 17] The name holds a value: '{name}'"
     assert tidewell.read_memory(name) == [1, 2]
 
 

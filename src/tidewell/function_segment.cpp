@@ -29,6 +29,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -59,6 +61,36 @@ Status open_function_segment(const char* name, size_t map_len, MappedObject& seg
         return failed(Step::MAP);
     }
     return STATUS_OK;
+}
+
+const char* describe_taken(const char* name, char* text, size_t room)
+{
+    int fd = shm_open(name, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const char* found = nullptr;
+    struct stat st;
+    unsigned char head[RECOGNISE_BYTES];
+    ssize_t got = fstat(fd, &st) == 0 ? pread(fd, head, sizeof(head), 0) : -1;
+    if (got > 0) {
+        Recognition r =
+            recognise(name, static_cast<size_t>(st.st_size), head, static_cast<size_t>(got));
+        if (r.kind == ObjectKind::FUNCTION && r.has_pid) {
+            bool alive = recorded_process_alive(fd, r, st.st_mtime, time(nullptr));
+            std::snprintf(text, room,
+                          alive ? "The name is served by the process with pid %d"
+                                : "The name holds a function whose server (pid %d) has ended: "
+                                  "remove_function or 'tidewell clean' removes it",
+                          static_cast<int>(r.pid));
+            found = text;
+        }
+        else if (r.kind == ObjectKind::VALUE) {
+            found = "The name holds a value";
+        }
+    }
+    close(fd);
+    return found;
 }
 
 bool function_server_alive(int fd, const FunctionShm* record)

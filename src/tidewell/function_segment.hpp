@@ -18,4 +18,7 @@ PyObject* create_function_impl(const char* name, PyObject* func, bool reply_erro
 int add_remote_error(PyObject* module);
 // Places a stop request: True when placed, False when the segment cannot be opened.
 PyObject* remove_function_impl(const char* name);
+// What holds the taken `name`, for a message: its server's pid (alive or ended) or a value; NULL
+// when that cannot be told. May write the text into `text`.
+const char* describe_taken(const char* name, char* text, size_t room);
 } // namespace tw

@@ -519,7 +519,10 @@ PyObject* create_function_impl(const char* name, PyObject* func, bool reply_erro
         if (status.step == Step::NOT_CREATED) {
             status.step = Step::CREATE_FUNCTION;
         }
-        return raise_status(status, name);
+        char text[200];
+        return raise_status_because(
+            status, name,
+            status.step == Step::EXISTS ? describe_taken(name, text, sizeof(text)) : nullptr);
     }
     // Our own object, by identity: the name may later be removed and given to another object,
     // which this server must neither serve under nor remove.

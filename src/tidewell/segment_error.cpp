@@ -2,6 +2,7 @@
 #include "common/py_ref.hpp"
 #include "tidewell/segment_owner.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 namespace tw {
@@ -65,6 +66,11 @@ StepMessage message_of(Step step)
 
 PyObject* raise_status(Status status, const char* name)
 {
+    return raise_status_because(status, name, nullptr);
+}
+
+PyObject* raise_status_because(Status status, const char* name, const char* why)
+{
     if (status.step == Step::RAISED) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "a segment step failed without an exception");
@@ -85,7 +91,15 @@ PyObject* raise_status(Status status, const char* name)
     if (!error) {
         return nullptr;
     }
-    if (m.system_call && status.err != 0) {
+    if (why != nullptr) {
+        int err = status.err != 0 ? status.err : EEXIST;
+        PyObject* cause = PyObject_CallFunction(PyExc_OSError, "iss", err, why, name);
+        if (cause == nullptr) {
+            return nullptr;
+        }
+        PyException_SetCause(error.get(), cause); // steals cause
+    }
+    else if (m.system_call && status.err != 0) {
         PyObject* cause =
             PyObject_CallFunction(PyExc_OSError, "is", status.err, std::strerror(status.err));
         if (cause == nullptr) {

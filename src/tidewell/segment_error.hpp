@@ -9,4 +9,8 @@ namespace tw {
 // status of Step::RAISED leaves the pending exception. Always returns NULL.
 PyObject* raise_status(Status status, const char* name);
 
+// The same, with `why` (when not NULL) as the text of the OSError chained as its cause, which
+// names the segment: what holds a name that is taken, for example.
+PyObject* raise_status_because(Status status, const char* name, const char* why);
+
 } // namespace tw
