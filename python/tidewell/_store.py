@@ -1,4 +1,5 @@
 """connect(url): the seven operations as methods of a store, on shared memory or on Redis."""
+from . import _watch
 from . import tidewell as _native
 
 
@@ -18,6 +19,9 @@ class SharedMemoryStore:
     create_function = _native.create_function
     call_function = _native.call_function
     remove_function = _native.remove_function
+    read_with_token = _native.read_with_token
+    wait_for_change = staticmethod(_watch.wait_for_change)
+    watch = staticmethod(_watch.watch)
 
     def __repr__(self):
         return "<tidewell SharedMemoryStore shm:>"

@@ -65,6 +65,9 @@ static NameResult check_name(PyObject* arg, const char** out, bool key_name)
     else if (std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
         problem = "Shared memory names starting with '.tidewell-new-' are reserved.";
     }
+    else if (std::strncmp(name, WATCH_TABLE_PREFIX, sizeof(WATCH_TABLE_PREFIX) - 1) == 0) {
+        problem = "Shared memory names starting with '.tidewell-watch-' are reserved.";
+    }
     else if ((std::strncmp(name, KEY_NAME_PREFIX, sizeof(KEY_NAME_PREFIX) - 1) == 0) != key_name) {
         problem = key_name ? "A mapping key's name must start with '.tidewell-map-'."
                            : "Shared memory names starting with '.tidewell-map-' are reserved.";

@@ -1,4 +1,5 @@
 #include "tidewell/segment_table.hpp"
+#include "tidewell/watch_table.hpp"
 #include "tidewell/segment_owner.hpp"
 
 #include <bit>
@@ -431,6 +432,7 @@ void sweep_locked(Victims& victims)
         return;
     }
     last_sweep = now;
+    watch_tick();
     forget_soft_limit();
     int checked = 0;
     for (size_t visited = 0; visited < bucket_count && checked < SWEEP_BATCH; ++visited) {

@@ -7,6 +7,7 @@
 #include "tidewell/segment_table.hpp"
 #include "tidewell/value_lock.hpp"
 #include "tidewell/guarded_copy.hpp"
+#include "tidewell/watch_table.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
@@ -649,6 +650,7 @@ PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject
     }
     Status status = create_value(name, pre_size, nullptr, nullptr);
     if (status) {
+        notify_watchers(name);
         Py_RETURN_TRUE;
     }
     if (status.step == Step::EXISTS) {
@@ -687,6 +689,8 @@ PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
     if (!status) {
         return raise_status(status, name);
     }
+    seg.unlock();
+    notify_watchers(name);
     Py_RETURN_TRUE;
 }
 
@@ -732,6 +736,7 @@ PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
     // Whatever the outcome, this process stops using what it had open under the name.
     segment_forget(name);
     if (rc == 0) {
+        notify_watchers(name);
         Py_RETURN_TRUE;
     }
     if (flag_set(throw_error)) {
@@ -823,6 +828,27 @@ PyObject* read_value_or(const char* name, PyObject* missing)
     return decode_copy_of(seg);
 }
 
+PyObject* read_encoding_or(const char* name, PyObject* missing, bool trust_record)
+{
+    HeldValue seg;
+    bool published;
+    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+    if (!status) {
+        return is_missing(status) ? Py_NewRef(missing) : raise_status(status, name);
+    }
+    if (holds_no_value(seg)) {
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    }
+    ValueCopy copy;
+    status = copy_value_out(seg, copy, trust_record);
+    if (!status) {
+        return raise_status(status, name);
+    }
+    seg.unlock();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(copy.bytes),
+                                     static_cast<Py_ssize_t>(copy.len));
+}
+
 PyObject* write_key_impl(const char* name, PyObject* value)
 {
     EncodedValue encoded;
@@ -841,6 +867,7 @@ PyObject* write_key_impl(const char* name, PyObject* value)
             return raise_status(status, name);
         }
         if (published) {
+            notify_watchers(name);
             Py_RETURN_TRUE;
         }
         if (linked) {
@@ -848,6 +875,8 @@ PyObject* write_key_impl(const char* name, PyObject* value)
             if (!status) {
                 return raise_status(status, name);
             }
+            seg.unlock();
+            notify_watchers(name);
             Py_RETURN_TRUE;
         }
         // Removed while this write waited for the lock: write to the name's next object.
@@ -894,6 +923,8 @@ PyObject* take_key_impl(const char* name, PyObject* missing, bool decode)
         if (rc != 0) {
             return raise_status(failed(Step::UNLINK, err), name);
         }
+        seg.unlock();
+        notify_watchers(name);
         return value.release();
     }
 }
