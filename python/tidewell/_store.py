@@ -20,8 +20,6 @@ class SharedMemoryStore:
     call_function = _native.call_function
     remove_function = _native.remove_function
     read_with_token = _native.read_with_token
-    wait_for_change = staticmethod(_watch.wait_for_change)
-    watch = staticmethod(_watch.watch)
 
     def __repr__(self):
         return "<tidewell SharedMemoryStore shm:>"
@@ -31,6 +29,14 @@ class SharedMemoryStore:
         from ._mapping import Mapping
 
         return Mapping(prefix, mode=mode)
+
+    def wait_for_change(self, name, token, timeout=None):
+        """tidewell.wait_for_change."""
+        return _watch.wait_for_change(name, token, timeout)
+
+    def watch(self, name, timeout=None):
+        """tidewell.watch."""
+        return _watch.watch(name, timeout)
 
     def close(self):
         pass
