@@ -38,7 +38,7 @@ def watch(name: str, timeout: float | None = None) -> Iterator[Any]:
     raises as ``read_memory`` does. The wait releases the GIL and Ctrl-C interrupts it.
     """
     if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
-                                or not timeout >= 0):
+                                or not 0 <= timeout < float("inf")):
         raise ValueError("timeout must be None or a number of seconds >= 0.")
     return _iterate(_native._watch_open(name), name, timeout)
 
