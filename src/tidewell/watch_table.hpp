@@ -1,5 +1,6 @@
 #pragma once
 #include <sys/types.h>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include "tidewell/segment_object.hpp"
@@ -43,6 +44,10 @@ struct WatchTable {
     WatchSlot slot[WATCH_SLOTS];
     WatchLease lease[WATCH_LEASES];
 };
+
+static_assert(offsetof(WatchTable, slot) == 64 && sizeof(WatchSlot) == 16);
+static_assert(offsetof(WatchTable, lease) == 65600 && sizeof(WatchTable) == 73792,
+              "every process of the host maps the same table layout");
 
 // Set by the segment table's sweep: the table's name is looked up again by the next commit.
 extern bool watch_recheck_due;
