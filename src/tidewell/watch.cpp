@@ -115,7 +115,9 @@ PyObject* wait_impl(WatchLeaseHandle& lease, const char* name, PyObject* token, 
     for (;;) {
         if (!woken && !watch_lease_current(lease)) {
             watch_unregister(lease);
-            watch_register(lease, name);
+            if (!watch_register(lease, name) && PyErr_Occurred()) {
+                return nullptr;
+            }
         }
         // Read before the value is compared: a commit after the comparison bumps it, so the
         // sleep below returns at once.
@@ -202,7 +204,10 @@ PyObject* watch_open(PyObject*, PyObject* name_arg)
     if (reg == nullptr) {
         return PyErr_NoMemory();
     }
-    watch_register(reg->lease, name);
+    if (!watch_register(reg->lease, name) && PyErr_Occurred()) {
+        delete reg;
+        return nullptr;
+    }
     PyObject* capsule = PyCapsule_New(reg, HANDLE_NAME, drop_handle);
     if (capsule == nullptr) {
         watch_unregister(reg->lease);

@@ -164,15 +164,15 @@ Status init_table(unsigned char* map, void*)
     return STATUS_OK;
 }
 
-// Called with the GIL held (creation may look at the name's owner and set an exception, which
-// is dropped: without a table the watcher polls).
+// Called with the GIL held. A refusal of the name's owner is dropped (without a table the
+// watcher polls); what a signal handler raised (Ctrl-C) stays pending for the caller.
 void create_table()
 {
     CreationMode scope(0600);
     MappedObject object;
     Status status = create_segment(watch_table_name(), sizeof(WatchTable), sizeof(WatchTable),
                                    init_table, nullptr, object);
-    if (status.step == Step::RAISED) {
+    if (status.step == Step::RAISED && PyErr_ExceptionMatches(PyExc_Exception)) {
         PyErr_Clear();
     }
 }

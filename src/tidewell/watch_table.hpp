@@ -81,7 +81,8 @@ struct WatchLeaseHandle {
 };
 
 // Takes a lease for `name` (creating the table when this user has none). false: none to be had,
-// the watcher polls (try again later).
+// the watcher polls (try again later). Called with the GIL held: a signal handler that raised
+// while the table was being created leaves its exception pending.
 bool watch_register(WatchLeaseHandle& h, const char* name) noexcept;
 void watch_unregister(WatchLeaseHandle& h) noexcept;
 // Whether the lease is this process's and its table is still the one published.
