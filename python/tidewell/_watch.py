@@ -27,7 +27,7 @@ def wait_for_change(name: str, token: bytes, timeout: float | None = None) -> tu
     return _native._watch_wait(None, name, token, timeout)
 
 
-def watch(name: str, timeout: float | None = None) -> Iterator[Any]:
+def watch(name: str, timeout: float | None = None) -> _Watch:
     """Yields the value of ``name`` (None when nothing is written yet), then each new value
     written by any process. A watcher slower than the writers sees the latest value, never a
     stale one: after the last write, every watcher yields that value. Writing the value already
@@ -36,22 +36,50 @@ def watch(name: str, timeout: float | None = None) -> Iterator[Any]:
     ``timeout`` (seconds, None for no limit) bounds each wait for a change: ``TimeoutError``
     when it passes. The iteration ends when the name is removed. A name that does not exist
     raises as ``read_memory`` does. The wait releases the GIL and Ctrl-C interrupts it.
+    ``close()``, or leaving a ``with`` block, ends the watch.
     """
     if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
                                 or not 0 <= timeout < float("inf")):
         raise ValueError("timeout must be None or a number of seconds >= 0.")
-    return _iterate(_native._watch_open(name), name, timeout)
+    return _Watch(_native._watch_open(name), name, timeout)
 
 
-def _iterate(handle: Any, name: str, timeout: float | None) -> Iterator[Any]:
-    try:
-        value, token = _native.read_with_token(name)
-        yield value
-        while True:
-            try:
-                value, token = _native._watch_wait(handle, name, token, timeout)
-            except FileNotFoundError:
-                return
-            yield value
-    finally:
-        _native._watch_close(handle)
+class _Watch(Iterator[Any]):
+    """The iterator watch() returns. close() (or the end of a with block) gives up the
+    registration at once, whether or not iteration began."""
+
+    __slots__ = ("_handle", "_name", "_timeout", "_token")
+
+    def __init__(self, handle: Any, name: str, timeout: float | None) -> None:
+        self._handle = handle
+        self._name = name
+        self._timeout = timeout
+        self._token: bytes | None = None
+
+    def __iter__(self) -> _Watch:
+        return self
+
+    def __next__(self) -> Any:
+        if self._handle is None:
+            raise StopIteration
+        try:
+            if self._token is None:
+                value, self._token = _native.read_with_token(self._name)
+            else:
+                value, self._token = _native._watch_wait(self._handle, self._name, self._token,
+                                                         self._timeout)
+        except FileNotFoundError:
+            self.close()
+            raise StopIteration from None
+        return value
+
+    def close(self) -> None:
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            _native._watch_close(handle)
+
+    def __enter__(self) -> _Watch:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
