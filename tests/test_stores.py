@@ -368,6 +368,46 @@ def test_values_across_processes(url, store, name, procs):
     assert store.read_memory(name) == value
 
 
+def _write_many(url, name, count, results):
+    store = tidewell.connect(url)
+    for i in range(1, count + 1):
+        store.write_memory(name, i)
+    results.put(True)
+
+
+def test_watch_sees_another_process_and_ends_with_the_name(url, store, name, procs):
+    store.create_memory(name)
+    it = store.watch(name, timeout=WAIT)
+    seen = [next(it)]
+    writer = procs(_write_many, url, name, 100)
+    while seen[-1] != 100:
+        seen.append(next(it))
+    assert writer.outcome() is True
+    assert seen[0] is None and seen[1:] == sorted(set(seen[1:]))
+    store.update_memory(name, lambda v: v + 1)
+    assert next(it) == 101
+    store.remove_memory(name)
+    assert list(it) == []
+
+
+def test_wait_for_change_misses_nothing_and_times_out(store, name):
+    store.write_memory(name, "a")
+    value, token = store.read_with_token(name)
+    assert value == "a"
+    with pytest.raises(TimeoutError):
+        store.wait_for_change(name, token, timeout=0.01)
+    store.write_memory(name, "b")
+    value, token = store.wait_for_change(name, token, timeout=0)
+    assert value == "b"
+    with pytest.raises(ValueError):
+        store.wait_for_change(name, token, timeout=-1)
+    store.remove_memory(name)
+    with pytest.raises(FileNotFoundError):
+        store.wait_for_change(name, token, timeout=WAIT)
+    with pytest.raises(MemoryError, match="Failed to open shared memory address"):
+        store.read_with_token(name)
+
+
 # ---------------------------------------------------------------------------------------------
 # Functions: the same results and errors on both stores
 

@@ -13,6 +13,10 @@ the bound on an unanswered call (plus, when a process stopped inside the few ins
 hold a function's mutex, the bounded wait for that mutex); a server stopped without a removal
 holds its callers for as long as it stays stopped, like a slow one.
 
+Watchers (also killed at random) follow every value name with tidewell.watch, one thread per
+name, and check each value they are given; at the end the other roles are stopped, a final value
+is written to every name, and every watcher must yield each of them.
+
 With --rewrite, a rewriter removes a name and writes it again in a loop while readers read it:
 a name made by write_memory appears with its value or not at all, so any None read fails.
 
@@ -117,6 +121,58 @@ def reader(prefix, slot, beat, seed):
         if value is not None and (not isinstance(value, tuple) or len(value) != 4 or
                                   check(value[:3]) != value[3]):
             fail("reader", f"{name}: wrong value {str(value)[:200]}")
+
+
+seen = None  # per watcher slot and value name: check() of the last value yielded, plus 1
+
+
+def watcher(prefix, slot, beat, seed):
+    import threading
+
+    names = value_names(prefix)
+
+    def follow(i, name):
+        while True:
+            try:
+                for value in tidewell.watch(name):
+                    if value is not None and (not isinstance(value, tuple) or len(value) != 4 or
+                                              check(value[:3]) != value[3]):
+                        fail("watcher", f"{name}: wrong value {str(value)[:200]}")
+                    seen[slot * len(names) + i] = 0 if value is None else value[3] + 1
+                    done[slot] += 1
+            except ValueError as exc:
+                if not str(exc).startswith(TORN):
+                    fail("watcher", f"{name}: {exc!r}")
+            except Exception as exc:
+                fail("watcher", f"{name}: {exc!r}")
+
+    threads = [threading.Thread(target=follow, args=(i, n), daemon=True)
+               for i, n in enumerate(names)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
+def final_values_seen(procs, roles, prefix, timeout=10.0):
+    """Writes a last value to every name; None once every watcher yielded all of them, else
+    what is missing."""
+    names = value_names(prefix)
+    finals = []
+    for i, name in enumerate(names):
+        body = (-1, i, "final")
+        tidewell.write_memory(name, (*body, check(body)))
+        finals.append(check(body) + 1)
+    watchers = [slot for slot, role in enumerate(roles) if role is watcher]
+    deadline = time.monotonic() + timeout
+    while True:
+        missing = [(slot, names[i]) for slot in watchers for i in range(len(names))
+                   if seen[slot * len(names) + i] != finals[i]]
+        if not missing:
+            return None
+        if time.monotonic() > deadline:
+            return f"watchers did not see the final values within {timeout} s: {missing[:6]}"
+        time.sleep(0.01)
 
 
 def rewriter(prefix, slot, beat, seed):
@@ -395,10 +451,12 @@ def main():
         return durable_rounds(args.rounds, seed)
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
-    roles = [writer, writer, reader, reader, server, caller, caller, caller, mapper, mapper]
+    roles = [writer, writer, reader, reader, server, caller, caller, caller, mapper, mapper,
+             watcher, watcher]
     if args.rewrite:
         roles += [rewriter, rewrite_reader, rewrite_reader]
-    global done
+    global done, seen
+    seen = CTX.RawArray("Q", len(roles) * len(value_names(prefix)))
     beat = CTX.RawArray("d", 2 * len(roles))
     done = CTX.RawArray("Q", len(roles))
     procs = [None] * len(roles)
@@ -504,6 +562,23 @@ def main():
             if now >= next_stop:
                 stops += stop_one(now)
                 next_stop = now + rng.expovariate(1 / args.stop_every)
+        if failure is None:
+            # Everyone but the watchers stops; the watchers (restarted if killed last) must
+            # each yield the final value of every name.
+            for st in stopped:
+                if st[3] is None:
+                    try:
+                        os.kill(st[1], signal.SIGCONT)
+                    except ProcessLookupError:
+                        pass
+            for slot, proc in enumerate(procs):
+                if roles[slot] is not watcher:
+                    if proc.is_alive():
+                        os.kill(proc.pid, signal.SIGKILL)
+                    proc.join(10)
+                elif not proc.is_alive():
+                    start(slot)
+            failure = final_values_seen(procs, roles, prefix)
     finally:
         for proc in procs:
             if proc is not None and proc.is_alive():

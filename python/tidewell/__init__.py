@@ -4,6 +4,7 @@
 # and the codec's C entry points for native peers); this package re-exports them unchanged.
 
 from ._store import connect
+from ._watch import read_with_token, wait_for_change, watch
 from .tidewell import (
     RemoteError,
     call_function,
@@ -32,10 +33,13 @@ __all__ = [
     "dumps",
     "loads",
     "read_memory",
+    "read_with_token",
     "remove_function",
     "remove_memory",
     "trust",
     "update_memory",
+    "wait_for_change",
+    "watch",
     "write_memory",
 ]
 

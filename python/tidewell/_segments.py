@@ -17,14 +17,14 @@ from . import tidewell as _native
 
 SHM_DIR = "/dev/shm"
 
-VALUE, FUNCTION, TEMPORARY, OTHER = "value", "function", "temporary", "other"
+VALUE, FUNCTION, TEMPORARY, OTHER, WATCH = "value", "function", "temporary", "other", "watch"
 
 
 class ObjectInfo(NamedTuple):
     """What a name in /dev/shm holds, as far as its header tells."""
 
     name: str
-    kind: str  # VALUE, FUNCTION, TEMPORARY or OTHER
+    kind: str  # VALUE, FUNCTION, TEMPORARY, WATCH (a watch table) or OTHER
     size: int  # bytes of the object
     modified: float  # st_mtime: creation or last growth (writes through a mapping keep it)
     capacity: int | None = None  # values: room for encoded data
@@ -48,7 +48,7 @@ class ObjectInfo(NamedTuple):
     def stale(self) -> bool:
         """Left behind by a process that is gone: what `tidewell clean` removes. Asked of the
         module now, for the object this entry describes (False once the name holds another)."""
-        if self.kind not in (FUNCTION, TEMPORARY):
+        if self.kind not in (FUNCTION, TEMPORARY, WATCH):
             return False
         now = _native._inspect(self.name)
         return (now is not None and now["stale"] and now["kind"] == self.kind
@@ -62,7 +62,8 @@ def path_of(name: str) -> str:
 def describe(name: str) -> ObjectInfo | None:
     """What the shared-memory object ``name`` is, or None when there is none.
 
-    ``kind`` is "value", "function", "temporary" (an object a process is building) or "other"
+    ``kind`` is "value", "function", "temporary" (an object a process is building), "watch" (the
+    table that tells writers whom to wake, see ``tidewell.watch``) or "other"
     (not tidewell's, or nothing the module would open as one). For functions ``pid`` is the
     serving process and ``alive`` whether it runs; for values ``busy`` whether the lock is held.
     Only the object's header is read; values are not decoded.

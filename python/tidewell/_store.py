@@ -1,4 +1,5 @@
 """connect(url): the seven operations as methods of a store, on shared memory or on Redis."""
+from . import _watch
 from . import tidewell as _native
 
 
@@ -18,6 +19,7 @@ class SharedMemoryStore:
     create_function = _native.create_function
     call_function = _native.call_function
     remove_function = _native.remove_function
+    read_with_token = _native.read_with_token
 
     def __repr__(self):
         return "<tidewell SharedMemoryStore shm:>"
@@ -27,6 +29,14 @@ class SharedMemoryStore:
         from ._mapping import Mapping
 
         return Mapping(prefix, mode=mode)
+
+    def wait_for_change(self, name, token, timeout=None):
+        """tidewell.wait_for_change."""
+        return _watch.wait_for_change(name, token, timeout)
+
+    def watch(self, name, timeout=None):
+        """tidewell.watch."""
+        return _watch.watch(name, timeout)
 
     def close(self):
         pass

@@ -19,7 +19,7 @@ from typing import Any
 import tidewell
 
 from . import _segments
-from ._segments import FUNCTION, OTHER, TEMPORARY, VALUE, ObjectInfo
+from ._segments import FUNCTION, OTHER, TEMPORARY, VALUE, WATCH, ObjectInfo
 
 OK, FAILED, USAGE = 0, 1, 2
 
@@ -67,6 +67,7 @@ def _expect(entry: ObjectInfo, kind: str) -> None:
         VALUE: "a value",
         FUNCTION: f"a function (server pid {entry.pid})",
         TEMPORARY: "an object being created (see `tidewell clean`)",
+        WATCH: "a watch table",
         OTHER: "not a tidewell object",
     }[entry.kind]
     raise Refused(f"{entry.name!r} is {what}")
@@ -218,6 +219,13 @@ def cmd_get(args: argparse.Namespace) -> int:
     return OK
 
 
+def cmd_watch(args: argparse.Namespace) -> int:
+    _expect(_entry(args.name), VALUE)
+    for value in tidewell.watch(args.name):
+        print(_show(value, args.json), flush=True)
+    return OK
+
+
 def cmd_set(args: argparse.Namespace) -> int:
     entry = _segments.describe(args.name)
     if entry is not None:
@@ -263,8 +271,10 @@ def cmd_clean(args: argparse.Namespace) -> int:
     for e in entries:
         if not e.stale:
             continue
-        what = "function" if e.kind == FUNCTION else "temporary object"
-        if e.alive is False:
+        what = {FUNCTION: "function", WATCH: "watch table"}.get(e.kind, "temporary object")
+        if e.kind == WATCH:
+            reason = f"{what}, no watcher holds it"
+        elif e.alive is False:
             reason = f"{what}, pid {e.pid} has ended"
         else:
             reason = f"{what}, unchanged for {(time.time() - e.modified) / 60:.0f} min"
@@ -324,6 +334,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print it as JSON (tuples become lists)")
     p.set_defaults(run=cmd_get)
 
+    p = sub.add_parser("watch", help="print a value and each new one",
+                       description="Print the value stored under NAME, then each new value "
+                                   "written by any process, until Ctrl-C or until NAME is "
+                                   "removed.")
+    p.add_argument("name", metavar="NAME")
+    p.add_argument("--json", action="store_true", help="print them as JSON (tuples become lists)")
+    p.set_defaults(run=cmd_watch)
+
     p = sub.add_parser("set", help="store a value",
                        description="Store VALUE under NAME, creating it if needed. VALUE is a "
                                    "Python literal (strings need quotes: \"'text'\"), or JSON "
@@ -350,8 +368,8 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("clean", help="remove what crashed programs left",
                        description="Remove functions whose server process has ended and "
                                    "temporary objects left by creators that are gone (unchanged "
-                                   "for 5 s) or by anyone (unchanged for 10 min). Nothing else "
-                                   "is touched.")
+                                   "for 5 s) or by anyone (unchanged for 10 min), and watch "
+                                   "tables no watcher holds. Nothing else is touched.")
     p.add_argument("names", nargs="*", metavar="NAME", help="only look at these names")
     p.add_argument("--dry-run", action="store_true", help="only print what would be removed")
     p.set_defaults(run=cmd_clean)

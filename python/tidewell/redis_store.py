@@ -206,6 +206,10 @@ class RedisStore:
         # A blocking pop must come back well within the socket time-out.
         self.slice = min(0.25, self.heartbeat / 4, timeout / 4 if timeout else 0.25)
         self._load_scripts()
+        self._db = int(client.connection_pool.connection_kwargs.get("db") or 0)
+        # A server that announces writes itself (keyspace notifications) saves every write the
+        # PUBLISH of its own announcement.
+        self._publish = not _keyspace_events_on(client)
 
     def __repr__(self):
         return f"<tidewell RedisStore {self.client!r} prefix={self.prefix!r}>"
@@ -236,12 +240,17 @@ class RedisStore:
     def _queue_key(self, key):
         return self.prefix + b"q:" + _escaped(key)
 
+    def _watch_channel(self, key):
+        return self.prefix + b"w:" + _escaped(key)
+
     # --- values ---------------------------------------------------------------------------
 
     def create_memory(self, *args, **kwargs):
         key, name, _, error_if_exists = A.create_memory(args, kwargs)
         # Redis allocates per value: a pre-allocation has nothing to reserve.
         if self.client.set(self._name_key(key), b"", nx=True):
+            if self._publish:
+                self.client.publish(self._watch_channel(key), b"")
             return True
         if error_if_exists:
             raise MemoryError(f"The memory address '{name}' already exists.")
@@ -256,8 +265,18 @@ class RedisStore:
             # SET ... GET refuses a function's hash; the old value it returns is small, since
             # large ones go the other way.
             try:
-                old = self.client.execute_command(
-                    "SET", self._name_key(key), data, "GET", *(() if create else ("XX",)))
+                if self._publish:
+                    # One round trip: the write and its announcement for watchers.
+                    pipe = self.client.pipeline(transaction=False)
+                    pipe.execute_command("SET", self._name_key(key), data, "GET",
+                                         *(() if create else ("XX",)))
+                    pipe.execute_command("PUBLISH", self._watch_channel(key), b"")
+                    old = pipe.execute(raise_on_error=False)[0]
+                    if isinstance(old, Exception):
+                        raise old
+                else:
+                    old = self.client.execute_command(
+                        "SET", self._name_key(key), data, "GET", *(() if create else ("XX",)))
             except redis.exceptions.ResponseError as exc:
                 if not str(exc).startswith("WRONGTYPE"):
                     raise
@@ -269,6 +288,8 @@ class RedisStore:
             pipe = self.client.pipeline(transaction=False)
             pipe.set(tmp, data, px=REPLY_TTL_MS)
             pipe.execute_command("EVALSHA", _MOVE.sha, 2, self._name_key(key), tmp, flag)
+            if self._publish:
+                pipe.execute_command("PUBLISH", self._watch_channel(key), b"")
             try:
                 done = pipe.execute()[1]
             except redis.exceptions.NoScriptError:
@@ -308,6 +329,8 @@ class RedisStore:
                         encoded = dumps(result)
                         pipe.multi()
                         pipe.set(name_key, encoded)
+                        if self._publish:
+                            pipe.publish(self._watch_channel(key), b"")
                         pipe.execute()
                         return result
                     except redis.WatchError:
@@ -325,10 +348,81 @@ class RedisStore:
     def remove_memory(self, *args, **kwargs):
         key, _, throw_error = A.remove_memory(args, kwargs)
         if self._eval(_REMOVE, (self._name_key(key), self._queue_key(key)), ()):
+            if self._publish:
+                self.client.publish(self._watch_channel(key), b"")
             return True
         if throw_error:
             raise MemoryError("Failed to unlink the shared memory.")
         return False
+
+    # --- watching: pub/sub on P w:NAME, published by this store's own commits -------------
+
+    def read_with_token(self, *args, **kwargs):
+        key, name = A.one_name("read_with_token", A.READ_MEMORY, args, kwargs)
+        self._check_not_updating(key, name)
+        data = _get_value(self.client, self._name_key(key), name)
+        if data is None:
+            raise MemoryError(f"Failed to open shared memory address '{name}'.")
+        return (loads(data) if data else None), data
+
+    def wait_for_change(self, name, token, timeout=None):
+        key, name = A.one_name("wait_for_change", A.READ_MEMORY, (name,), {})
+        _check_token(token)
+        _check_timeout(timeout)
+        pubsub = self._subscribe(key)
+        try:
+            return self._wait(pubsub, key, name, token, timeout)
+        finally:
+            pubsub.close()
+
+    def watch(self, name, timeout=None):
+        key, name = A.one_name("watch", A.READ_MEMORY, (name,), {})
+        _check_timeout(timeout)
+        return self._watch(key, name, timeout)
+
+    def _watch(self, key, name, timeout):
+        pubsub = self._subscribe(key)
+        try:
+            value, token = self.read_with_token(name)
+            yield value
+            while True:
+                try:
+                    value, token = self._wait(pubsub, key, name, token, timeout)
+                except FileNotFoundError:
+                    return
+                yield value
+        finally:
+            pubsub.close()
+
+    def _subscribe(self, key):
+        pubsub = self.client.pubsub()
+        # The store's own announcements, and the server's when it makes them.
+        keyspace = b"__keyspace@%d__:" % self._db + self._name_key(key)
+        pubsub.subscribe(self._watch_channel(key), keyspace)
+        # Subscribed before the first read: no commit after that read goes unannounced.
+        confirmed = 0
+        deadline = time.monotonic() + 10
+        while confirmed < 2 and time.monotonic() < deadline:
+            message = pubsub.get_message(timeout=1)
+            if message is not None and message["type"] == "subscribe":
+                confirmed += 1
+        return pubsub
+
+    def _wait(self, pubsub, key, name, token, timeout):
+        deadline = None if timeout is None else time.monotonic() + timeout
+        name_key = self._name_key(key)
+        while True:
+            data = _get_value(self.client, name_key, name)
+            if data is None:
+                raise FileNotFoundError(f"The shared memory address '{name}' was removed.")
+            if data != token:
+                return (loads(data) if data else None), data
+            left = WATCH_RECHECK_S if deadline is None else deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError(f"'{name}' did not change within the timeout.")
+            # Woken by a publish, or at the latest after WATCH_RECHECK_S to see writes of
+            # clients that publish nothing; then the next message is drained the same way.
+            pubsub.get_message(timeout=min(left, WATCH_RECHECK_S))
 
     def names(self, prefix=""):
         """The names of this store that start with `prefix`, values and functions alike, in no
@@ -448,6 +542,32 @@ class RedisStore:
             self.client.delete(reply_key)
         except Exception:
             pass
+
+
+# A watcher compares the value at least this often (writers that do not publish).
+WATCH_RECHECK_S = 0.1
+
+
+def _keyspace_events_on(client):
+    """Whether the server publishes keyspace events for string commands and generic ones (SET,
+    DEL, RENAME): notify-keyspace-events holding K and $g (or A). False when it cannot tell."""
+    try:
+        flags = client.config_get("notify-keyspace-events").get("notify-keyspace-events", "")
+    except redis.exceptions.RedisError:
+        return False
+    flags = flags.decode() if isinstance(flags, bytes) else str(flags)
+    return "K" in flags and ("A" in flags or ("$" in flags and "g" in flags))
+
+
+def _check_timeout(timeout):
+    if timeout is not None and (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
+                                or not 0 <= timeout < float("inf")):
+        raise ValueError("timeout must be None or a number of seconds >= 0.")
+
+
+def _check_token(token):
+    if type(token) is not bytes:
+        raise ValueError("The token must be the bytes read_with_token or wait_for_change gave.")
 
 
 def _get_value(client, name_key, name):

@@ -56,6 +56,17 @@ def read_memory(name: str, /) -> Any:
             ``loads``); "Expected 1 'str' type." for an argument error.
     """
 
+def read_with_token(name: str, /) -> tuple[Any, bytes]:
+    """Get the value stored in a shared memory address, and a token for ``wait_for_change``.
+
+    The token is opaque (it stands for the value read); pass it to ``wait_for_change`` to wait
+    for the next value without missing a change made in between.
+
+    Raises:
+        MemoryError: the name does not exist, or holds a function.
+        ValueError: as ``read_memory``.
+    """
+
 def write_memory(
     name: str, value: Value, create: bool = True, *, mode: int = 0o600
 ) -> Literal[True]:
@@ -220,3 +231,11 @@ def _key_write(name: str, value: Value, mode: int, /) -> Literal[True]: ...
 def _key_update(name: str, func: Callable[[Any], _V], default: Any, mode: int, /) -> _V: ...
 def _key_take(name: str, missing: Any, decode: bool, /) -> Any: ...
 def _key_names(head: str, /) -> list[str]: ...
+
+# Private to the package: the waits behind tidewell.watch and tidewell.wait_for_change.
+def _watch_open(name: str, /) -> object: ...
+def _watch_close(handle: object, /) -> None: ...
+def _watch_wait(
+    handle: object | None, name: str, token: bytes, timeout: float | None, /
+) -> tuple[Any, bytes]: ...
+def _watch_table_name(name: str | None = None, /) -> str: ...

@@ -281,7 +281,7 @@ PyObject* tw::inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         errno = err;
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    static const char* const kinds[] = {"value", "function", "temporary", "other"};
+    static const char* const kinds[] = {"value", "function", "temporary", "other", "watch"};
     const tw::Recognition& r = seen.r;
     bool value = r.kind == tw::ObjectKind::VALUE;
     double modified = static_cast<double>(seen.st.st_mtim.tv_sec) +

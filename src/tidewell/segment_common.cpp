@@ -62,10 +62,14 @@ static NameResult check_name(PyObject* arg, const char** out, bool key_name)
                      static_cast<int>(MAX_NAME_BYTES), len);
         return NAME_INVALID;
     }
-    // Both reserved prefixes start with '.': most names are told apart by their first byte.
+    // The reserved prefixes start with '.': most names are told apart by their first byte.
     else if (name[0] == PRIVATE_PREFIX[0] &&
              std::strncmp(name, PRIVATE_PREFIX, sizeof(PRIVATE_PREFIX) - 1) == 0) {
         problem = "Shared memory names starting with '.tidewell-new-' are reserved.";
+    }
+    else if (name[0] == WATCH_TABLE_PREFIX[0] &&
+             std::strncmp(name, WATCH_TABLE_PREFIX, sizeof(WATCH_TABLE_PREFIX) - 1) == 0) {
+        problem = "Shared memory names starting with '.tidewell-watch-' are reserved.";
     }
     else if ((name[0] == KEY_NAME_PREFIX[0] &&
               std::strncmp(name, KEY_NAME_PREFIX, sizeof(KEY_NAME_PREFIX) - 1) == 0) != key_name) {

@@ -1,6 +1,7 @@
 #include "tidewell/segment_recognise.hpp"
 #include "tidewell/liveness.hpp"
 #include "tidewell/segment_object.hpp"
+#include "tidewell/watch_table.hpp"
 
 #include <algorithm>
 
@@ -70,6 +71,11 @@ Recognition recognise(const char* file_name, size_t object_size, const unsigned 
         r.has_pid = r.pid != 0;
         return r;
     }
+    if (file_name[0] == WATCH_TABLE_PREFIX[0] &&
+        std::strncmp(file_name, WATCH_TABLE_PREFIX, sizeof(WATCH_TABLE_PREFIX) - 1) == 0) {
+        r.kind = ObjectKind::WATCH_TABLE;
+        return r;
+    }
     if (object_size == FUNCTION_SEGMENT_SIZE && head_len >= FUNCTION_CONTROL_SIZE &&
         looks_like_function(head)) {
         int32_t pid;
@@ -106,6 +112,9 @@ bool recorded_process_alive(int fd, const Recognition& r, time_t mtime, time_t n
     if (r.kind == ObjectKind::TEMPORARY) {
         return creator_alive(fd, r.pid, static_cast<long>(now - mtime));
     }
+    if (r.kind == ObjectKind::WATCH_TABLE) {
+        return watch_table_in_use(fd);
+    }
     return false;
 }
 
@@ -114,7 +123,9 @@ bool is_stale(const Recognition& r, bool alive, time_t mtime, time_t now) noexce
     if (r.kind == ObjectKind::FUNCTION) {
         return !alive;
     }
-    return r.kind == ObjectKind::TEMPORARY && !alive && now - mtime >= STALE_DEAD_CREATOR_S;
+    // A watch table nobody holds a lease of: writers that still map it look it up again.
+    return (r.kind == ObjectKind::TEMPORARY || r.kind == ObjectKind::WATCH_TABLE) && !alive &&
+           now - mtime >= STALE_DEAD_CREATOR_S;
 }
 
 bool is_stale_temporary(const char* file_name, int fd, const struct stat& st, time_t now)

@@ -14,6 +14,7 @@
 // Function object: exactly 1168 bytes: mutex at 0, activity 136, call state 137, server pid
 //                  138..141 (host order), "TW" at 142..143, data from 144.
 // Temporary:       ".tidewell-new-PID-N-T", an object a creating process is building.
+// Watch table:     ".tidewell-watch-UID", whom commits wake (watch_table.hpp).
 namespace tw {
 
 constexpr size_t VALUE_HEADER_SIZE = 48;
@@ -36,6 +37,8 @@ constexpr char PRIVATE_PREFIX[] = ".tidewell-new-";
 // Prefix of the names of a shared mapping's keys: refused as plain names, so that no plain name
 // is ever one of a mapping's keys; only the key functions take such names.
 constexpr char KEY_NAME_PREFIX[] = ".tidewell-map-";
+// Prefix of the watch tables (watch_table.hpp): refused as plain names too.
+constexpr char WATCH_TABLE_PREFIX[] = ".tidewell-watch-";
 // Bytes from the start of an object that recognise() reads (fewer when the object is smaller).
 constexpr size_t RECOGNISE_BYTES = FUNCTION_CONTROL_SIZE;
 
@@ -50,7 +53,7 @@ constexpr int32_t MUTEX_KIND_PSHARED_ROBUST = 128 | 16;
 int32_t mutex_kind_at(const unsigned char* mutex) noexcept;
 bool is_segment_mutex_kind(int32_t kind) noexcept;
 
-enum class ObjectKind : unsigned char { VALUE, FUNCTION, TEMPORARY, OTHER };
+enum class ObjectKind : unsigned char { VALUE, FUNCTION, TEMPORARY, OTHER, WATCH_TABLE };
 
 struct Recognition {
     ObjectKind kind = ObjectKind::OTHER;

@@ -1,4 +1,5 @@
 #include "tidewell/segment_table.hpp"
+#include "tidewell/watch_table.hpp"
 #include "tidewell/segment_owner.hpp"
 
 #include <bit>
@@ -61,7 +62,8 @@ struct TableEntry {
     TableEntry* fd_newer; // entries that keep a descriptor, in the order they were opened
     TableEntry* fd_older;
     // Entries without a descriptor: the status their last stat found, still true while no event
-    // about the name has arrived since (`seen_epoch` matches the watch's epoch, see below).
+    // about the name has arrived since (`seen_epoch` matches the directory watch's epoch, see
+    // below).
     struct stat seen;
     uint64_t seen_epoch; // 0: nothing remembered
     uint64_t events;     // events about the name so far
@@ -94,12 +96,12 @@ struct timespec last_sweep = {0, 0};
 // arrived, what its last stat found still holds, and reading the (usually empty) queue is all a
 // use costs. A full queue (overflow) forgets everything remembered; no instance (the per-user
 // limit) means a stat per use, as before. A child after fork starts without one.
-pthread_mutex_t watch_lock = PTHREAD_MUTEX_INITIALIZER; // serialises draining the queue
-int watch_fd = -1;
-bool watch_refused = false;
-uint64_t watch_epoch = 1; // under table_lock
-constexpr uint32_t WATCH_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
-                                  IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF;
+pthread_mutex_t dir_watch_lock = PTHREAD_MUTEX_INITIALIZER; // serialises draining the queue
+int dir_watch_fd = -1;
+bool dir_watch_refused = false;
+uint64_t dir_watch_epoch = 1; // under table_lock
+constexpr uint32_t DIR_WATCH_EVENTS = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                      IN_ATTRIB | IN_MODIFY | IN_DELETE_SELF | IN_MOVE_SELF;
 
 class TableLock {
   public:
@@ -438,33 +440,33 @@ bool check_entry(const TableEntry* e, struct stat& st)
     return stat(e->path, &st) == 0 && st.st_dev == e->id.dev && st.st_ino == e->id.ino;
 }
 
-// Starts the directory watch once; false if the process cannot have one. Under watch_lock.
-bool watch_started()
+// Starts the directory watch once; false if the process cannot have one. Under dir_watch_lock.
+bool dir_watch_started()
 {
-    if (watch_fd >= 0) {
+    if (dir_watch_fd >= 0) {
         return true;
     }
-    if (watch_refused) {
+    if (dir_watch_refused) {
         return false;
     }
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd >= 0 && inotify_add_watch(fd, SHM_DIR, WATCH_EVENTS) < 0) {
+    if (fd >= 0 && inotify_add_watch(fd, SHM_DIR, DIR_WATCH_EVENTS) < 0) {
         close(fd);
         fd = -1;
     }
     if (fd < 0) {
-        watch_refused = true;
+        dir_watch_refused = true;
         return false;
     }
-    watch_fd = fd;
+    dir_watch_fd = fd;
     return true;
 }
 
-// Stops trusting the watch for good (its directory went, or reading it failed).
-void stop_watch_locked()
+// Stops trusting the directory watch for good (its directory went, or reading it failed).
+void stop_dir_watch_locked()
 {
-    ++watch_epoch;
-    watch_refused = true;
+    ++dir_watch_epoch;
+    dir_watch_refused = true;
 }
 
 // Applies one batch of events. Under table_lock.
@@ -476,10 +478,10 @@ void apply_events_locked(const char* buf, size_t len)
         const char* name = buf + at + sizeof(ev);
         at += sizeof(ev) + ev.len;
         if (ev.mask & IN_Q_OVERFLOW) {
-            ++watch_epoch; // events were lost: nothing remembered holds
+            ++dir_watch_epoch; // events were lost: nothing remembered holds
         }
         else if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-            stop_watch_locked();
+            stop_dir_watch_locked();
         }
         else if (ev.len != 0 && at <= len) {
             size_t name_len;
@@ -492,16 +494,16 @@ void apply_events_locked(const char* buf, size_t len)
     }
 }
 
-// Reads every event queued so far. Under watch_lock, not table_lock.
-void drain_watch()
+// Reads every event queued so far. Under dir_watch_lock, not table_lock.
+void drain_dir_watch()
 {
     alignas(struct inotify_event) char buf[4096];
     for (;;) {
-        ssize_t n = read(watch_fd, buf, sizeof(buf));
+        ssize_t n = read(dir_watch_fd, buf, sizeof(buf));
         if (n > 0) {
             TableLock lock;
             apply_events_locked(buf, static_cast<size_t>(n));
-            if (watch_refused) {
+            if (dir_watch_refused) {
                 break;
             }
             continue;
@@ -513,45 +515,45 @@ void drain_watch()
             return;
         }
         TableLock lock;
-        stop_watch_locked();
+        stop_dir_watch_locked();
         break;
     }
-    close(watch_fd);
-    watch_fd = -1;
+    close(dir_watch_fd);
+    dir_watch_fd = -1;
 }
 
 // check_entry for an entry without a descriptor, answered from what its last stat found while
-// the watch has told of no event about its name since.
+// the directory watch has told of no event about its name since.
 bool check_watched(TableEntry* e, struct stat& st)
 {
     int saved = errno;
     uint64_t epoch = 0;
     uint64_t events = 0;
-    pthread_mutex_lock(&watch_lock);
-    if (watch_started()) {
-        drain_watch();
+    pthread_mutex_lock(&dir_watch_lock);
+    if (dir_watch_started()) {
+        drain_dir_watch();
     }
     {
         TableLock lock;
-        if (watch_fd >= 0) {
-            if (e->seen_epoch == watch_epoch) {
+        if (dir_watch_fd >= 0) {
+            if (e->seen_epoch == dir_watch_epoch) {
                 st = e->seen;
-                pthread_mutex_unlock(&watch_lock);
+                pthread_mutex_unlock(&dir_watch_lock);
                 errno = saved;
                 return true;
             }
-            epoch = watch_epoch;
+            epoch = dir_watch_epoch;
             events = e->events;
         }
     }
-    pthread_mutex_unlock(&watch_lock);
+    pthread_mutex_unlock(&dir_watch_lock);
     errno = saved;
     if (!check_entry(e, st)) {
         return false;
     }
     if (epoch != 0) {
         TableLock lock;
-        if (epoch == watch_epoch && events == e->events) {
+        if (epoch == dir_watch_epoch && events == e->events) {
             e->seen = st;
             e->seen_epoch = epoch;
         }
@@ -572,6 +574,7 @@ void sweep_locked(Victims& victims)
         return;
     }
     last_sweep = now;
+    watch_tick();
     forget_soft_limit();
     int checked = 0;
     for (size_t visited = 0; visited < bucket_count && checked < SWEEP_BATCH; ++visited) {
@@ -616,14 +619,14 @@ void unpin(TableEntry* e)
 
 void after_fork_prepare()
 {
-    pthread_mutex_lock(&watch_lock);
+    pthread_mutex_lock(&dir_watch_lock);
     pthread_mutex_lock(&table_lock);
 }
 
 void after_fork_parent()
 {
     pthread_mutex_unlock(&table_lock);
-    pthread_mutex_unlock(&watch_lock);
+    pthread_mutex_unlock(&dir_watch_lock);
 }
 
 // The child's descriptors share open file descriptions with the parent's: it opens every name
@@ -633,14 +636,14 @@ void after_fork_child()
     ++generation;
     last_sweep = {0, 0};
     // The inherited instance's queue is the parent's: the child starts its own when it needs it.
-    if (watch_fd >= 0) {
-        close(watch_fd);
-        watch_fd = -1;
+    if (dir_watch_fd >= 0) {
+        close(dir_watch_fd);
+        dir_watch_fd = -1;
     }
-    watch_refused = false;
-    ++watch_epoch;
+    dir_watch_refused = false;
+    ++dir_watch_epoch;
     pthread_mutex_unlock(&table_lock);
-    pthread_mutex_unlock(&watch_lock);
+    pthread_mutex_unlock(&dir_watch_lock);
 }
 
 void register_fork_handlers()
@@ -773,8 +776,8 @@ bool SegmentRef::still_linked(bool& linked)
         linked = stat_.st_nlink > 0;
         return true;
     }
-    // Checked by its path: the watch, or a stat of the path against the object it maps, tells
-    // without opening the name.
+    // Checked by its path: the directory watch, or a stat of the path against the object it maps,
+    // tells without opening the name.
     struct stat st;
     errno = 0;
     linked = check_watched(entry_, st);

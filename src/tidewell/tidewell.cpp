@@ -1,5 +1,6 @@
 // The module: method table, initialisation and teardown.
 #include "tidewell/tidewell.hpp"
+#include "tidewell/watch.hpp"
 #include "tidewell/argument_rules.hpp"
 #include "tidewell/function_segment.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
@@ -84,6 +85,22 @@ static PyMethodDef methods[] = {
     {"_key_names", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::key_names)),
      METH_FASTCALL,
      "_key_names(head, /)\n--\n\nThe rest of each key name in /dev/shm that starts with head."},
+    {"read_with_token", tw::read_with_token, METH_O,
+     "read_with_token(name, /)\n--\n\nThe value stored under name and a token for "
+     "wait_for_change: (value, token)."},
+    {"_watch_open", tw::watch_open, METH_O,
+     "_watch_open(name, /)\n--\n\nRegister a watcher of name: a handle for _watch_wait."},
+    {"_watch_close", tw::watch_close, METH_O,
+     "_watch_close(handle, /)\n--\n\nGive up a watcher's registration."},
+    {"_watch_wait", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::watch_wait)),
+     METH_FASTCALL,
+     "_watch_wait(handle, name, token, timeout, /)\n--\n\nWait until name's value differs from "
+     "token: (value, token)."},
+    {"_watch_table_name",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::watch_table)),
+     METH_FASTCALL,
+     "_watch_table_name(name=None, /)\n--\n\nThe name of this process's watch table (set it "
+     "with name)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -7,6 +7,7 @@
 #include "tidewell/segment_table.hpp"
 #include "tidewell/value_lock.hpp"
 #include "tidewell/guarded_copy.hpp"
+#include "tidewell/watch_table.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
 #include <cerrno>
@@ -679,6 +680,7 @@ PyObject* create_memory_impl(const char* name, PyObject* prealloc_size, PyObject
     }
     Status status = create_value(name, pre_size, nullptr, nullptr);
     if (status) {
+        notify_watchers(name);
         Py_RETURN_TRUE;
     }
     if (status.step == Step::EXISTS) {
@@ -717,6 +719,8 @@ PyObject* write_memory_impl(const char* name, PyObject* value, PyObject* create)
     if (!status) {
         return raise_status(status, name);
     }
+    seg.unlock();
+    notify_watchers(name);
     Py_RETURN_TRUE;
 }
 
@@ -779,6 +783,7 @@ PyObject* remove_memory_impl(const char* name, PyObject* throw_error)
     // Whatever the outcome, this process stops using what it had open under the name.
     segment_forget(name);
     if (rc == 0) {
+        notify_watchers(name);
         Py_RETURN_TRUE;
     }
     if (flag_set(throw_error)) {
@@ -842,6 +847,27 @@ PyObject* read_value_or(const char* name, PyObject* missing)
     return read_unlocked(name, missing);
 }
 
+PyObject* read_encoding_or(const char* name, PyObject* missing, bool trust_record)
+{
+    HeldValue seg;
+    bool published;
+    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+    if (!status) {
+        return is_missing(status) ? Py_NewRef(missing) : raise_status(status, name);
+    }
+    if (holds_no_value(seg)) {
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    }
+    ValueCopy copy;
+    status = copy_value_out(seg, copy, trust_record);
+    if (!status) {
+        return raise_status(status, name);
+    }
+    seg.unlock();
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(copy.bytes),
+                                     static_cast<Py_ssize_t>(copy.len));
+}
+
 PyObject* write_key_impl(const char* name, PyObject* value)
 {
     EncodedValue encoded;
@@ -860,6 +886,7 @@ PyObject* write_key_impl(const char* name, PyObject* value)
             return raise_status(status, name);
         }
         if (published) {
+            notify_watchers(name);
             Py_RETURN_TRUE;
         }
         if (linked) {
@@ -867,6 +894,8 @@ PyObject* write_key_impl(const char* name, PyObject* value)
             if (!status) {
                 return raise_status(status, name);
             }
+            seg.unlock();
+            notify_watchers(name);
             Py_RETURN_TRUE;
         }
         // Removed while this write waited for the lock: write to the name's next object.
@@ -913,6 +942,8 @@ PyObject* take_key_impl(const char* name, PyObject* missing, bool decode)
         if (rc != 0) {
             return raise_status(failed(Step::UNLINK, err), name);
         }
+        seg.unlock();
+        notify_watchers(name);
         return value.release();
     }
 }

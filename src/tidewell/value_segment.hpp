@@ -11,6 +11,10 @@ PyObject* read_memory_impl(const char* name);
 // The value of `name`, or `missing` (a new reference to it) when the name does not exist or
 // holds no value yet.
 PyObject* read_value_or(const char* name, PyObject* missing);
+// The encoding stored under `name` as bytes (empty when nothing is written yet), or `missing`
+// (a new reference to it) when the name does not exist. Without `trust_record` the whole data
+// area is copied (see read_memory_impl: a record an older writer left stale).
+PyObject* read_encoding_or(const char* name, PyObject* missing, bool trust_record);
 
 // The key operations of a shared mapping. They differ from the plain ones in one rule: a key is
 // removed only under its lock, and a write finds the name still published once it holds the

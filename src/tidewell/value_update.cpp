@@ -1,6 +1,7 @@
 // Read-modify-write of a shared value: the caller's function runs under the name's lock.
 #include "tidewell/value_update.hpp"
 #include "tidewell/value_lock.hpp"
+#include "tidewell/watch_table.hpp"
 #include "common/py_ref.hpp"
 
 namespace tw {
@@ -25,6 +26,8 @@ PyObject* update_memory_impl(const char* name, PyObject* func, PyObject* fallbac
         result.reset(PyObject_CallOneArg(func, current.get()));
     }
     if (result && held_value_write(held, result.get())) {
+        held.unlock();
+        notify_watchers(name);
         return result.release();
     }
     if (key) {
