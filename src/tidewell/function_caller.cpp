@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -30,10 +33,106 @@ static constexpr const char* NULL_FROM_FUNCTION = msg::NULL_FROM_FUNCTION;
 
 static pid_t my_pid = 0;
 
-// A forked child calls with its own pid.
+// ---------------------------------------------------------------------------------------------
+// Kept argument objects: one per function this process calls with large arguments, the most
+// recently used ones. They are never freed (only emptied): a thread of a program that is ending
+// may still be copying into one, so the end of the program only unlinks their names.
+
+constexpr int KEPT_ARGUMENT_OBJECTS = 8;
+
+struct ArgumentObject {
+    ObjectId function{};
+    char name[MAX_NAME_BYTES + 1] = {};
+    unsigned long last_use = 0;
+    KeptPayload payload;
+};
+
+static ArgumentObject* argument_objects = nullptr; // guarded by the GIL
+static unsigned long argument_uses = 0;
+
+static void unlink_argument_objects()
+{
+    for (int i = 0; argument_objects != nullptr && i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        argument_objects[i].payload.unlink_at_exit();
+    }
+}
+
+// The kept object for calls to the function `id` (named `name`), or nullptr when every slot is
+// in use by a call of another thread (that call then sends a per-call payload).
+static KeptPayload* argument_object(const ObjectId& id, const char* name)
+{
+    if (argument_objects == nullptr) {
+        argument_objects = new (std::nothrow) ArgumentObject[KEPT_ARGUMENT_OBJECTS];
+        if (argument_objects == nullptr) {
+            return nullptr;
+        }
+        std::atexit(unlink_argument_objects);
+    }
+    ArgumentObject* pick = nullptr;
+    for (int i = 0; i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        ArgumentObject& slot = argument_objects[i];
+        if (slot.function.dev == id.dev && slot.function.ino == id.ino &&
+            std::strcmp(slot.name, name) == 0) {
+            pick = &slot;
+            break;
+        }
+        if (!slot.payload.busy && (pick == nullptr || slot.last_use < pick->last_use)) {
+            pick = &slot;
+        }
+    }
+    if (pick == nullptr || pick->payload.busy) {
+        return nullptr;
+    }
+    if (pick->function.dev != id.dev || pick->function.ino != id.ino ||
+        std::strcmp(pick->name, name) != 0) {
+        pick->payload.remove();
+        pick->function = id;
+        std::snprintf(pick->name, sizeof(pick->name), "%s", name);
+    }
+    pick->last_use = ++argument_uses;
+    return &pick->payload;
+}
+
+void drop_argument_object(const char* name)
+{
+    for (int i = 0; argument_objects != nullptr && i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        ArgumentObject& slot = argument_objects[i];
+        if (!slot.payload.busy && std::strcmp(slot.name, name) == 0) {
+            slot.payload.remove();
+            slot.name[0] = '\0';
+            slot.function = ObjectId{};
+        }
+    }
+}
+
+// One call's use of a kept argument object. The server is done with the arguments once it has
+// replied (or when the call was never placed); otherwise it may still be reading them, and the
+// object is left to it: its name goes, and the next call makes a new one.
+struct ArgumentUse {
+    KeptPayload* payload = nullptr;
+    bool server_done = false;
+    ArgumentUse() = default;
+    ArgumentUse(const ArgumentUse&) = delete;
+    ArgumentUse& operator=(const ArgumentUse&) = delete;
+    ~ArgumentUse()
+    {
+        if (payload != nullptr) {
+            if (!server_done) {
+                payload->remove();
+            }
+            payload->busy = false;
+        }
+    }
+};
+
+// A forked child calls with its own pid. A call of another thread of the parent does not go on
+// in the child, and the parent's objects are its own (each checks its maker's pid).
 static void after_fork_in_child()
 {
     my_pid = getpid();
+    for (int i = 0; argument_objects != nullptr && i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        argument_objects[i].payload.busy = false;
+    }
 }
 
 static pid_t caller_pid()
@@ -194,9 +293,14 @@ static CallerOutcome take_reply(CallerState& cs)
         return CALLER_LOST;
     }
     std::memcpy(cs.reply, fs->data, DATA_SIZE);
-    // Once the area is free the server may remove the payload: it is opened first.
+    // Once the area is free the server may remove the payload, or write its next result into a
+    // kept one: it is opened, and a kept one locked for reading, first.
     if (state == CALL_REPLIED && cs.reply[0] == PAYLOAD_MARKER) {
         cs.result_problem = cs.result.open(cs.reply, DATA_SIZE);
+        if (cs.result_problem == PayloadProblem::NONE && cs.result.kept() &&
+            !cs.result.lock_for_reading()) {
+            cs.result_problem = PayloadProblem::SYSTEM;
+        }
     }
     release_data_area(fs);
     return state == CALL_REPLIED ? CALLER_GOT_REPLY : CALLER_REFUSED;
@@ -214,6 +318,7 @@ static void place_call(CallerState& cs)
     fs->ccond.call_ticket = cs.ticket;
     fs->ccond.caller_pid = cs.pid;
     fs->fcond.ticket_pid = cs.pid;
+    fs->fcond.kept_ticket = cs.ticket;
     fs->fcond.caller_pidns = own_pid_namespace();
     stamp(&fs->fcond.call_ns);
     store_state(fs, CALL_PENDING);
@@ -523,17 +628,37 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
         return nullptr;
     }
-    // Arguments that do not fit the data area go beside it; the area holds their reference.
+    // Arguments that do not fit the data area go beside it, into this process's kept object for
+    // the function when it has one free; the area holds their reference.
     OutgoingPayload args_payload;
+    ArgumentUse kept_args;
     unsigned char record[PAYLOAD_RECORD_MAX];
     if (static_cast<size_t>(length) > DATA_SIZE) {
-        Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
-                                           static_cast<size_t>(length), seg.last_stat());
-        encoded.reset();
-        if (!status) {
-            return raise_status(status, name);
+        KeptPayload* kept = argument_object(seg.id(), name);
+        if (kept != nullptr) {
+            kept->busy = true;
+            Status status = kept->write(PayloadRole::ARGUMENTS, bytes, static_cast<size_t>(length),
+                                        seg.last_stat());
+            if (status) {
+                kept_args.payload = kept;
+                length = static_cast<Py_ssize_t>(kept->record(record));
+            }
+            else {
+                kept->busy = false;
+                if (status.step == Step::RAISED) {
+                    return nullptr;
+                }
+            }
         }
-        length = static_cast<Py_ssize_t>(args_payload.record(record));
+        if (kept_args.payload == nullptr) {
+            Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
+                                               static_cast<size_t>(length), seg.last_stat());
+            if (!status) {
+                return raise_status(status, name);
+            }
+            length = static_cast<Py_ssize_t>(args_payload.record(record));
+        }
+        encoded.reset();
         bytes = reinterpret_cast<char*>(record);
     }
     CallerState cs;
@@ -553,6 +678,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
             break;
         }
         if (PyErr_CheckSignals() < 0) {
+            kept_args.server_done = !cs.placed;
             Py_BEGIN_ALLOW_THREADS
                 caller_withdraw(cs, false, MAX_LOCK_WAIT_MS);
             Py_END_ALLOW_THREADS
@@ -564,6 +690,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
             outcome = caller_withdraw(cs, true, CALLER_SLICE_MS);
         Py_END_ALLOW_THREADS
     }
+    kept_args.server_done = !cs.placed || outcome == CALLER_GOT_REPLY || outcome == CALLER_REFUSED;
     switch (outcome) {
     case CALLER_GOT_REPLY:
         if (cs.reply[0] == 0) {

@@ -120,13 +120,18 @@ struct Server {
     LivenessLock lock; // dropped after the name is removed: the function is alive until then
     UncollectedWatch watch;
     unsigned char call[DATA_SIZE];
-    struct stat st;                // the function's object: owner, group and mode for payloads
-    OutgoingPayload reply_payload; // the last large result, kept until the next call
+    struct stat st;                 // the function's object: owner, group and mode for payloads
+    OutgoingPayload reply_payload;  // the last large result, kept until the next call
+    KeptPayload result_object;      // large results for callers that read kept objects
+    bool caller_reads_kept = false; // the running call's caller does
 
     ~Server()
     {
         object.unmap();
         unlink_if_same(name, id);
+        // Before the end of the program may stop waiting for this server.
+        result_object.remove();
+        reply_payload.remove();
         servers_running.fetch_sub(1);
     }
 };
@@ -212,6 +217,9 @@ static ServerEvent server_slice(Server& srv)
         }
         if (fs->call_state == CALL_PENDING) {
             std::memcpy(srv.call, fs->data, DATA_SIZE);
+            srv.caller_reads_kept = fs->ccond.caller_pid != 0 &&
+                                    fs->fcond.ticket_pid == fs->ccond.caller_pid &&
+                                    fs->fcond.kept_ticket == fs->ccond.call_ticket;
             store_state(fs, CALL_RUNNING);
             pthread_mutex_unlock(&fs->mutex);
             return EV_CALL;
@@ -397,6 +405,32 @@ static PyObject* fail_server(Server& srv)
     return nullptr;
 }
 
+// Writes a result that does not fit the data area and puts its reference into `record`. A caller
+// that reads kept objects gets it in the server's kept result object, unless the reader of an
+// earlier result still holds that: the object is then left to it and a new one made.
+static Status write_result(Server& srv, const char* bytes, size_t len, unsigned char* record,
+                           size_t& record_len)
+{
+    if (srv.caller_reads_kept) {
+        if (srv.result_object.has_reader()) {
+            srv.result_object.remove();
+        }
+        Status status = srv.result_object.write(PayloadRole::RESULT, bytes, len, srv.st);
+        if (status) {
+            record_len = srv.result_object.record(record);
+            return status;
+        }
+        if (status.step == Step::RAISED) {
+            return status;
+        }
+    }
+    Status status = srv.reply_payload.write(PayloadRole::RESULT, bytes, len, srv.st);
+    if (status) {
+        record_len = srv.reply_payload.record(record);
+    }
+    return status;
+}
+
 // Runs one call with the GIL held and posts its reply. Returns false when serving must end,
 // with the exception to raise set. Only a failed call, a result that cannot be sent, or an
 // exception that is not an Exception (KeyboardInterrupt, SystemExit) ends serving; arguments
@@ -471,15 +505,14 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
             kind = REPLY_FAILED;
         }
         else if (static_cast<size_t>(length) > DATA_SIZE) {
-            Status status = srv.reply_payload.write(PayloadRole::RESULT, bytes,
-                                                    static_cast<size_t>(length), srv.st);
+            Status status =
+                write_result(srv, bytes, static_cast<size_t>(length), record, reply_len);
             encoded.reset();
             if (!status) {
                 raise_status(status, srv.name);
                 kind = REPLY_FAILED;
             }
             else {
-                reply_len = srv.reply_payload.record(record);
                 reply = reinterpret_cast<const char*>(record);
             }
         }
@@ -535,8 +568,18 @@ PyObject* create_function_impl(const char* name, PyObject* func, bool reply_erro
     }
     servers_running.fetch_add(1);
     auto* fs = reinterpret_cast<FunctionShm*>(object.data());
-    Server srv{
-        name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, std::move(lock), {}, {}, st, {}};
+    Server srv{name,
+               std::move(object),
+               fs,
+               id,
+               now_ns() + NAME_CHECK_NS,
+               std::move(lock),
+               {},
+               {},
+               st,
+               {},
+               {},
+               false};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);
