@@ -125,6 +125,50 @@ struct ArgumentUse {
     }
 };
 
+// Where a call's arguments are encoded: a buffer the size of the data area, then this process's
+// kept argument object for the function. `unavailable`: none was free or it could not be had.
+struct ArgumentTarget {
+    zeb2::EncodeTarget target; // first: the encoder's view of this record
+    ObjectId function;
+    const char* name;
+    const struct stat* function_st;
+    ArgumentUse* use;
+    int err = 0;
+    bool unavailable = false;
+};
+
+static unsigned char* grow_arguments(zeb2::EncodeTarget* target, size_t used, size_t capacity)
+{
+    auto* at = reinterpret_cast<ArgumentTarget*>(target);
+    KeptPayload* kept = at->use->payload;
+    unsigned char* data;
+    if (kept == nullptr) {
+        kept = argument_object(at->function, at->name);
+        data = kept != nullptr
+                   ? kept->begin(PayloadRole::ARGUMENTS, capacity, *at->function_st, at->err)
+                   : nullptr;
+        if (data != nullptr) {
+            std::memcpy(data, target->data, used);
+            kept->busy = true;
+            at->use->payload = kept;
+        }
+    }
+    else {
+        data = kept->grow_to(capacity, at->err);
+        if (data == nullptr) {
+            kept->busy = false;
+            at->use->payload = nullptr;
+        }
+    }
+    if (data == nullptr) {
+        at->unavailable = true;
+        return nullptr;
+    }
+    target->data = data;
+    target->capacity = kept->capacity();
+    return data;
+}
+
 // A forked child calls with its own pid. A call of another thread of the parent does not go on
 // in the child, and the parent's objects are its own (each checks its maker's pid).
 static void after_fork_in_child()
@@ -617,49 +661,46 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         }
         return raise_open_failure(why, name);
     }
-    // Encoded before any lock is taken: a failure here leaves the server undisturbed.
-    PyRef encoded(from_value(args));
-    if (!encoded) {
-        return nullptr;
-    }
-    char* bytes;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
-        return nullptr;
-    }
-    // Arguments that do not fit the data area go beside it, into this process's kept object for
-    // the function when it has one free; the area holds their reference.
-    OutgoingPayload args_payload;
-    ArgumentUse kept_args;
+    // Encoded before any lock is taken: a failure here leaves the server undisturbed. Arguments
+    // that do not fit the data area go beside it, into this process's kept object for the
+    // function when it has one free (a per-call payload otherwise); the area holds their
+    // reference.
+    unsigned char small[DATA_SIZE];
     unsigned char record[PAYLOAD_RECORD_MAX];
-    if (static_cast<size_t>(length) > DATA_SIZE) {
-        KeptPayload* kept = argument_object(seg.id(), name);
-        if (kept != nullptr) {
-            kept->busy = true;
-            Status status = kept->write(PayloadRole::ARGUMENTS, bytes, static_cast<size_t>(length),
-                                        seg.last_stat());
-            if (status) {
-                kept_args.payload = kept;
-                length = static_cast<Py_ssize_t>(kept->record(record));
-            }
-            else {
-                kept->busy = false;
-                if (status.step == Step::RAISED) {
-                    return nullptr;
-                }
-            }
+    ArgumentUse kept_args;
+    ArgumentTarget target{
+        {small, DATA_SIZE, grow_arguments}, seg.id(), name, &seg.last_stat(), &kept_args};
+    Py_ssize_t length = zeb2::encode_into(args, &target.target);
+    const unsigned char* message = target.target.data;
+    PyRef encoded;
+    OutgoingPayload args_payload;
+    if (length < 0) {
+        if (!target.unavailable) {
+            return nullptr;
         }
-        if (kept_args.payload == nullptr) {
-            Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
-                                               static_cast<size_t>(length), seg.last_stat());
-            if (!status) {
-                return raise_status(status, name);
-            }
-            length = static_cast<Py_ssize_t>(args_payload.record(record));
+        PyErr_Clear();
+        encoded.reset(from_value(args));
+        if (!encoded) {
+            return nullptr;
         }
+        char* bytes;
+        if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
+            return nullptr;
+        }
+        Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
+                                           static_cast<size_t>(length), seg.last_stat());
         encoded.reset();
-        bytes = reinterpret_cast<char*>(record);
+        if (!status) {
+            return raise_status(status, name);
+        }
+        length = static_cast<Py_ssize_t>(args_payload.record(record));
+        message = record;
+    }
+    else if (static_cast<size_t>(length) > DATA_SIZE) {
+        kept_args.payload->finish(static_cast<size_t>(length));
+        length = static_cast<Py_ssize_t>(kept_args.payload->record(record));
+        message = record;
     }
     CallerState cs;
     cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
@@ -667,7 +708,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     cs.name = name;
     cs.id = seg.id();
     cs.pid = static_cast<int32_t>(caller_pid());
-    cs.message = reinterpret_cast<const unsigned char*>(bytes);
+    cs.message = message;
     cs.message_len = static_cast<size_t>(length);
     CallerOutcome outcome;
     for (;;) {

@@ -289,7 +289,21 @@ static size_t round_up_pages(size_t len)
     return (len + PAGE_ROUND - 1) / PAGE_ROUND * PAGE_ROUND;
 }
 
-// 0, an errno value, or -1 when a signal handler raised.
+// Sets the size and reserves the pages (so a full shared-memory filesystem fails here, not later
+// with SIGBUS). The GIL stays held: this runs in the middle of an encoding, which must see no
+// other thread, and only when the object grows (by half at least). 0 or an errno value.
+static int reserve_pages(int fd, size_t size)
+{
+    int rc;
+    do {
+        rc = ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
+    } while (rc == EINTR);
+    while (rc == 0 && (rc = posix_fallocate(fd, 0, static_cast<off_t>(size))) == EINTR) {
+    }
+    return rc;
+}
+
+// 0 or an errno value.
 int KeptPayload::make(PayloadRole role, size_t capacity)
 {
     char name[PAYLOAD_NAME_MAX];
@@ -302,7 +316,7 @@ int KeptPayload::make(PayloadRole role, size_t capacity)
     LivenessLock lock(take_liveness_lock(name, fd));
     int rc = lock.held() ? share_as_function(fd, function_st_) : ENOLCK;
     if (rc == 0) {
-        rc = size_and_reserve(fd, static_cast<off_t>(capacity));
+        rc = reserve_pages(fd, capacity);
     }
     void* at = MAP_FAILED;
     if (rc == 0) {
@@ -332,7 +346,7 @@ int KeptPayload::make(PayloadRole role, size_t capacity)
 // reader of an earlier size only ever maps what its reference states.
 int KeptPayload::grow(size_t capacity)
 {
-    int rc = size_and_reserve(fd_, static_cast<off_t>(capacity));
+    int rc = reserve_pages(fd_, capacity);
     if (rc != 0) {
         return rc;
     }
@@ -346,52 +360,50 @@ int KeptPayload::grow(size_t capacity)
     return 0;
 }
 
-Status KeptPayload::write(PayloadRole role, const char* bytes, size_t len,
-                          const struct stat& function_st)
+unsigned char* KeptPayload::begin(PayloadRole role, size_t capacity, const struct stat& function_st,
+                                  int& err)
 {
     if (fd_ >= 0) {
         struct stat st;
         // A forked child writes its own object. A reader of an older build unlinks what it
         // reads; the object may have been cut short or given away, or the function's mode
-        // changed: the object is made again then.
+        // changed; a large one that has long been used a little is made again smaller.
         if (pid_ != getpid() || fstat(fd_, &st) != 0 || st.st_nlink == 0 ||
             static_cast<uint64_t>(st.st_size) < capacity_ || st.st_uid != geteuid() ||
             (st.st_mode & 0777) != mode_ ||
             (function_st.st_mode & 0060) != (function_st_.st_mode & 0060) ||
-            function_st.st_gid != function_st_.st_gid) {
+            function_st.st_gid != function_st_.st_gid || small_writes_ >= SHRINK_AFTER_WRITES) {
             remove();
         }
     }
-    if (fd_ >= 0 && capacity_ > SHRINK_ABOVE && len <= capacity_ / 4) {
-        if (++small_writes_ >= SHRINK_AFTER_WRITES) {
-            remove();
-        }
+    if (fd_ < 0) {
+        function_st_ = function_st;
+        err = make(role, round_up_pages(capacity));
+        return err == 0 ? map_ : nullptr;
+    }
+    return grow_to(capacity, err);
+}
+
+unsigned char* KeptPayload::grow_to(size_t capacity, int& err)
+{
+    err = capacity > capacity_ ? grow(round_up_pages(std::max(capacity, capacity_ + capacity_ / 2)))
+                               : 0;
+    if (err != 0) {
+        remove();
+        return nullptr;
+    }
+    return map_;
+}
+
+void KeptPayload::finish(size_t len) noexcept
+{
+    len_ = len;
+    if (capacity_ > SHRINK_ABOVE && len <= capacity_ / 4) {
+        ++small_writes_;
     }
     else {
         small_writes_ = 0;
     }
-    int rc = 0;
-    if (fd_ < 0) {
-        function_st_ = function_st;
-        rc = make(role, round_up_pages(len));
-    }
-    else if (len > capacity_) {
-        rc = grow(round_up_pages(std::max(len, capacity_ + capacity_ / 2)));
-    }
-    if (rc != 0) {
-        remove();
-        return rc < 0 ? Status{Step::RAISED, 0} : failed(Step::ALLOCATE, rc);
-    }
-    if (len > GIL_FREE_WRITE) {
-        Py_BEGIN_ALLOW_THREADS
-            std::memcpy(map_, bytes, len);
-        Py_END_ALLOW_THREADS
-    }
-    else {
-        std::memcpy(map_, bytes, len);
-    }
-    len_ = len;
-    return STATUS_OK;
 }
 
 size_t KeptPayload::record(unsigned char* out) const

@@ -118,11 +118,16 @@ class KeptPayload {
     KeptPayload& operator=(const KeptPayload&) = delete;
     ~KeptPayload() { remove(); }
 
-    // Writes `len` bytes into the object, made or grown first (owner-only, or group-readable as
-    // the function `function_st` is); the GIL is released around large copies and reservations.
-    // OK, RAISED (a signal handler raised), or the failed step (also when no liveness lock could
-    // be taken): then nothing is held, and the writer sends a per-call payload instead.
-    Status write(PayloadRole role, const char* bytes, size_t len, const struct stat& function_st);
+    // Starts a call's payload: the object's memory, of at least `capacity` bytes (made, made
+    // again or grown first: owner-only, or group-readable as the function `function_st` is), or
+    // nullptr with the errno value in `err` and nothing held (then the writer sends a per-call
+    // payload). The GIL stays held (this runs inside an encoding).
+    unsigned char* begin(PayloadRole role, size_t capacity, const struct stat& function_st,
+                         int& err);
+    // Grows the object to at least `capacity` bytes, keeping what was written; as begin().
+    unsigned char* grow_to(size_t capacity, int& err);
+    // The call's payload is the first `len` bytes.
+    void finish(size_t len) noexcept;
     // The keep-form reference (PAYLOAD_RECORD_MAX bytes at `out`); returns its length.
     size_t record(unsigned char* out) const;
     // Whether a reader still holds its lock on the object (or that cannot be told).
@@ -133,6 +138,7 @@ class KeptPayload {
     // At the end of the program: unlinks the name only (another thread may still be copying).
     void unlink_at_exit() noexcept;
     bool held() const noexcept { return fd_ >= 0; }
+    size_t capacity() const noexcept { return capacity_; }
     bool busy = false;
 
   private:

@@ -405,30 +405,42 @@ static PyObject* fail_server(Server& srv)
     return nullptr;
 }
 
-// Writes a result that does not fit the data area and puts its reference into `record`. A caller
-// that reads kept objects gets it in the server's kept result object, unless the reader of an
-// earlier result still holds that: the object is then left to it and a new one made.
-static Status write_result(Server& srv, const char* bytes, size_t len, unsigned char* record,
-                           size_t& record_len)
+// Where a result is encoded for a caller that reads kept objects: a buffer the size of the data
+// area, then the server's kept result object. A reader of an earlier result that still holds
+// the object keeps it: the result goes into a new one.
+struct ResultTarget {
+    zeb2::EncodeTarget target; // first: the encoder's view of this record
+    Server* srv;
+    int err = 0;
+    bool failed = false;
+    bool kept = false;
+};
+
+static unsigned char* grow_result(zeb2::EncodeTarget* target, size_t used, size_t capacity)
 {
-    if (srv.caller_reads_kept) {
-        if (srv.result_object.has_reader()) {
-            srv.result_object.remove();
+    auto* rt = reinterpret_cast<ResultTarget*>(target);
+    KeptPayload& object = rt->srv->result_object;
+    unsigned char* data;
+    if (!rt->kept) {
+        if (object.has_reader()) {
+            object.remove();
         }
-        Status status = srv.result_object.write(PayloadRole::RESULT, bytes, len, srv.st);
-        if (status) {
-            record_len = srv.result_object.record(record);
-            return status;
-        }
-        if (status.step == Step::RAISED) {
-            return status;
+        data = object.begin(PayloadRole::RESULT, capacity, rt->srv->st, rt->err);
+        if (data != nullptr) {
+            std::memcpy(data, target->data, used);
+            rt->kept = true;
         }
     }
-    Status status = srv.reply_payload.write(PayloadRole::RESULT, bytes, len, srv.st);
-    if (status) {
-        record_len = srv.reply_payload.record(record);
+    else {
+        data = object.grow_to(capacity, rt->err);
     }
-    return status;
+    if (data == nullptr) {
+        rt->failed = true;
+        return nullptr;
+    }
+    target->data = data;
+    target->capacity = object.capacity();
+    return data;
 }
 
 // Runs one call with the GIL held and posts its reply. Returns false when serving must end,
@@ -443,6 +455,7 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
     ReplyKind kind = REPLY_VALUE;
     char refusal[DATA_SIZE];
     unsigned char record[PAYLOAD_RECORD_MAX];
+    unsigned char result_buffer[DATA_SIZE];
     const char* reply = nullptr;
     size_t reply_len = 0;
 
@@ -483,9 +496,20 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
         }
     }
     else {
+        ResultTarget target{{result_buffer, DATA_SIZE, grow_result}, &srv};
+        Py_ssize_t length = -1;
+        char* bytes = nullptr;
         if (PyTuple_Check(call_args.get())) {
             PyRef result(PyObject_CallObject(func, call_args.get()));
-            if (result) {
+            if (result && srv.caller_reads_kept) {
+                length = zeb2::encode_into(result.get(), &target.target);
+                bytes = reinterpret_cast<char*>(target.target.data);
+                if (length < 0 && target.failed) {
+                    PyErr_Clear();
+                    raise_status(failed(Step::ALLOCATE, target.err), srv.name);
+                }
+            }
+            else if (result) {
                 encoded.reset(from_value(result.get()));
             }
         }
@@ -494,31 +518,35 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
             encoded.reset(from_value(nullptr));
         }
         call_args.reset();
-        Py_ssize_t length = 0;
-        char* bytes = nullptr;
-        if (!encoded) {
-            kind = REPLY_FAILED;
-        }
-        else if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
+        if (encoded && PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
             PyErr_SetString(PyExc_RuntimeError,
                             "Failed to convert a Python bytes object to C bytes.");
+            length = -1;
+        }
+        if (length < 0) {
             kind = REPLY_FAILED;
         }
-        else if (static_cast<size_t>(length) > DATA_SIZE) {
-            Status status =
-                write_result(srv, bytes, static_cast<size_t>(length), record, reply_len);
+        else if (static_cast<size_t>(length) <= DATA_SIZE) {
+            reply = bytes;
+            reply_len = static_cast<size_t>(length);
+        }
+        else if (target.kept) {
+            srv.result_object.finish(static_cast<size_t>(length));
+            reply_len = srv.result_object.record(record);
+            reply = reinterpret_cast<const char*>(record);
+        }
+        else {
+            Status status = srv.reply_payload.write(PayloadRole::RESULT, bytes,
+                                                    static_cast<size_t>(length), srv.st);
             encoded.reset();
             if (!status) {
                 raise_status(status, srv.name);
                 kind = REPLY_FAILED;
             }
             else {
+                reply_len = srv.reply_payload.record(record);
                 reply = reinterpret_cast<const char*>(record);
             }
-        }
-        else {
-            reply = bytes;
-            reply_len = static_cast<size_t>(length);
         }
     }
     unsigned char failure[DATA_SIZE];
