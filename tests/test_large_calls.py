@@ -295,6 +295,11 @@ def test_an_older_server_refuses_the_reference(name):
     assert "could not decode its arguments: Likely received an invalid bytes object" in str(
         info.value)
     assert payloads(os.getpid()) == []
+    # This caller's object for the function goes with remove_function, even of a missing name.
+    arguments = old.seen[9:old.seen.index(b"\0", 9)].decode()
+    assert os.path.exists(shm_path(arguments))
+    assert tidewell.remove_function(name) is False
+    assert not os.path.exists(shm_path(arguments))
 
 
 # ---------------------------------------------------------------------------------------------

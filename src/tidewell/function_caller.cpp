@@ -649,6 +649,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     Status why;
     SegmentRef seg = open_for_call(name, why);
     if (!seg) {
+        drop_argument_object(name); // the function is gone: so is the use of its object
         // Another user's object: the segment table refused it.
         if (why.step == Step::REFUSED) {
             errno = why.err;
@@ -744,9 +745,11 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     case CALLER_REFUSED:
         return raise_refused(name, cs.reply);
     case CALLER_STOPPED:
+        drop_argument_object(name);
         PyErr_Format(PyExc_RuntimeError, "The shared function '%s' has stopped.", name);
         return nullptr;
     case CALLER_SERVER_GONE:
+        drop_argument_object(name);
         PyErr_Format(PyExc_RuntimeError, "The process serving the shared function '%s' has ended.",
                      name);
         return nullptr;
