@@ -12,7 +12,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -30,10 +33,150 @@ static constexpr const char* NULL_FROM_FUNCTION = msg::NULL_FROM_FUNCTION;
 
 static pid_t my_pid = 0;
 
-// A forked child calls with its own pid.
+// ---------------------------------------------------------------------------------------------
+// Kept argument objects: one per function this process calls with large arguments, the most
+// recently used ones. They are never freed (only emptied): a thread of a program that is ending
+// may still be copying into one, so the end of the program only unlinks their names.
+
+constexpr int KEPT_ARGUMENT_OBJECTS = 8;
+
+struct ArgumentObject {
+    ObjectId function{};
+    char name[MAX_NAME_BYTES + 1] = {};
+    unsigned long last_use = 0;
+    KeptPayload payload;
+};
+
+static ArgumentObject* argument_objects = nullptr; // guarded by the GIL
+static unsigned long argument_uses = 0;
+
+static void unlink_argument_objects()
+{
+    for (int i = 0; argument_objects != nullptr && i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        argument_objects[i].payload.unlink_at_exit();
+    }
+}
+
+// The kept object for calls to the function `id` (named `name`), or nullptr when every slot is
+// in use by a call of another thread (that call then sends a per-call payload).
+static KeptPayload* argument_object(const ObjectId& id, const char* name)
+{
+    if (argument_objects == nullptr) {
+        argument_objects = new (std::nothrow) ArgumentObject[KEPT_ARGUMENT_OBJECTS];
+        if (argument_objects == nullptr) {
+            return nullptr;
+        }
+        std::atexit(unlink_argument_objects);
+    }
+    ArgumentObject* pick = nullptr;
+    for (int i = 0; i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        ArgumentObject& slot = argument_objects[i];
+        if (slot.function.dev == id.dev && slot.function.ino == id.ino &&
+            std::strcmp(slot.name, name) == 0) {
+            pick = &slot;
+            break;
+        }
+        if (!slot.payload.busy && (pick == nullptr || slot.last_use < pick->last_use)) {
+            pick = &slot;
+        }
+    }
+    if (pick == nullptr || pick->payload.busy) {
+        return nullptr;
+    }
+    if (pick->function.dev != id.dev || pick->function.ino != id.ino ||
+        std::strcmp(pick->name, name) != 0) {
+        pick->payload.remove();
+        pick->function = id;
+        std::snprintf(pick->name, sizeof(pick->name), "%s", name);
+    }
+    pick->last_use = ++argument_uses;
+    return &pick->payload;
+}
+
+void drop_argument_object(const char* name)
+{
+    for (int i = 0; argument_objects != nullptr && i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        ArgumentObject& slot = argument_objects[i];
+        if (!slot.payload.busy && std::strcmp(slot.name, name) == 0) {
+            slot.payload.remove();
+            slot.name[0] = '\0';
+            slot.function = ObjectId{};
+        }
+    }
+}
+
+// One call's use of a kept argument object. The server is done with the arguments once it has
+// replied (or when the call was never placed); otherwise it may still be reading them, and the
+// object is left to it: its name goes, and the next call makes a new one.
+struct ArgumentUse {
+    KeptPayload* payload = nullptr;
+    bool server_done = false;
+    ArgumentUse() = default;
+    ArgumentUse(const ArgumentUse&) = delete;
+    ArgumentUse& operator=(const ArgumentUse&) = delete;
+    ~ArgumentUse()
+    {
+        if (payload != nullptr) {
+            if (!server_done) {
+                payload->remove();
+            }
+            payload->busy = false;
+        }
+    }
+};
+
+// Where a call's arguments are encoded: a buffer the size of the data area, then this process's
+// kept argument object for the function. `unavailable`: none was free or it could not be had.
+struct ArgumentTarget {
+    zeb2::EncodeTarget target; // first: the encoder's view of this record
+    ObjectId function;
+    const char* name;
+    const struct stat* function_st;
+    ArgumentUse* use;
+    int err = 0;
+    bool unavailable = false;
+};
+
+static unsigned char* grow_arguments(zeb2::EncodeTarget* target, size_t used, size_t capacity)
+{
+    auto* at = reinterpret_cast<ArgumentTarget*>(target);
+    KeptPayload* kept = at->use->payload;
+    unsigned char* data;
+    if (kept == nullptr) {
+        kept = argument_object(at->function, at->name);
+        data = kept != nullptr
+                   ? kept->begin(PayloadRole::ARGUMENTS, capacity, *at->function_st, at->err)
+                   : nullptr;
+        if (data != nullptr) {
+            std::memcpy(data, target->data, used);
+            kept->busy = true;
+            at->use->payload = kept;
+        }
+    }
+    else {
+        data = kept->grow_to(capacity, at->err);
+        if (data == nullptr) {
+            kept->busy = false;
+            at->use->payload = nullptr;
+        }
+    }
+    if (data == nullptr) {
+        at->unavailable = true;
+        return nullptr;
+    }
+    target->data = data;
+    target->capacity = kept->capacity();
+    return data;
+}
+
+// A forked child calls with its own pid. A call of another thread of the parent does not go on
+// in the child, and the parent's objects are its own (each checks its maker's pid).
 static void after_fork_in_child()
 {
     my_pid = getpid();
+    for (int i = 0; argument_objects != nullptr && i < KEPT_ARGUMENT_OBJECTS; ++i) {
+        argument_objects[i].payload.busy = false;
+    }
 }
 
 static pid_t caller_pid()
@@ -194,9 +337,14 @@ static CallerOutcome take_reply(CallerState& cs)
         return CALLER_LOST;
     }
     std::memcpy(cs.reply, fs->data, DATA_SIZE);
-    // Once the area is free the server may remove the payload: it is opened first.
+    // Once the area is free the server may remove the payload, or write its next result into a
+    // kept one: it is opened, and a kept one locked for reading, first.
     if (state == CALL_REPLIED && cs.reply[0] == PAYLOAD_MARKER) {
         cs.result_problem = cs.result.open(cs.reply, DATA_SIZE);
+        if (cs.result_problem == PayloadProblem::NONE && cs.result.kept() &&
+            !cs.result.lock_for_reading()) {
+            cs.result_problem = PayloadProblem::SYSTEM;
+        }
     }
     release_data_area(fs);
     return state == CALL_REPLIED ? CALLER_GOT_REPLY : CALLER_REFUSED;
@@ -214,6 +362,7 @@ static void place_call(CallerState& cs)
     fs->ccond.call_ticket = cs.ticket;
     fs->ccond.caller_pid = cs.pid;
     fs->fcond.ticket_pid = cs.pid;
+    fs->fcond.kept_ticket = cs.ticket;
     fs->fcond.caller_pidns = own_pid_namespace();
     stamp(&fs->fcond.call_ns);
     store_state(fs, CALL_PENDING);
@@ -500,6 +649,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     Status why;
     SegmentRef seg = open_for_call(name, why);
     if (!seg) {
+        drop_argument_object(name); // the function is gone: so is the use of its object
         // Another user's object: the segment table refused it.
         if (why.step == Step::REFUSED) {
             errno = why.err;
@@ -512,21 +662,33 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
         }
         return raise_open_failure(why, name);
     }
-    // Encoded before any lock is taken: a failure here leaves the server undisturbed.
-    PyRef encoded(from_value(args));
-    if (!encoded) {
-        return nullptr;
-    }
-    char* bytes;
-    Py_ssize_t length;
-    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
-        return nullptr;
-    }
-    // Arguments that do not fit the data area go beside it; the area holds their reference.
-    OutgoingPayload args_payload;
+    // Encoded before any lock is taken: a failure here leaves the server undisturbed. Arguments
+    // that do not fit the data area go beside it, into this process's kept object for the
+    // function when it has one free (a per-call payload otherwise); the area holds their
+    // reference.
+    unsigned char small[DATA_SIZE];
     unsigned char record[PAYLOAD_RECORD_MAX];
-    if (static_cast<size_t>(length) > DATA_SIZE) {
+    ArgumentUse kept_args;
+    ArgumentTarget target{
+        {small, DATA_SIZE, grow_arguments}, seg.id(), name, &seg.last_stat(), &kept_args};
+    Py_ssize_t length = zeb2::encode_into(args, &target.target);
+    const unsigned char* message = target.target.data;
+    PyRef encoded;
+    OutgoingPayload args_payload;
+    if (length < 0) {
+        if (!target.unavailable) {
+            return nullptr;
+        }
+        PyErr_Clear();
+        encoded.reset(from_value(args));
+        if (!encoded) {
+            return nullptr;
+        }
+        char* bytes;
+        if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
+            return nullptr;
+        }
         Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
                                            static_cast<size_t>(length), seg.last_stat());
         encoded.reset();
@@ -534,7 +696,12 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
             return raise_status(status, name);
         }
         length = static_cast<Py_ssize_t>(args_payload.record(record));
-        bytes = reinterpret_cast<char*>(record);
+        message = record;
+    }
+    else if (static_cast<size_t>(length) > DATA_SIZE) {
+        kept_args.payload->finish(static_cast<size_t>(length));
+        length = static_cast<Py_ssize_t>(kept_args.payload->record(record));
+        message = record;
     }
     CallerState cs;
     cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
@@ -542,7 +709,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     cs.name = name;
     cs.id = seg.id();
     cs.pid = static_cast<int32_t>(caller_pid());
-    cs.message = reinterpret_cast<const unsigned char*>(bytes);
+    cs.message = message;
     cs.message_len = static_cast<size_t>(length);
     CallerOutcome outcome;
     for (;;) {
@@ -553,6 +720,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
             break;
         }
         if (PyErr_CheckSignals() < 0) {
+            kept_args.server_done = !cs.placed;
             Py_BEGIN_ALLOW_THREADS
                 caller_withdraw(cs, false, MAX_LOCK_WAIT_MS);
             Py_END_ALLOW_THREADS
@@ -564,6 +732,7 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
             outcome = caller_withdraw(cs, true, CALLER_SLICE_MS);
         Py_END_ALLOW_THREADS
     }
+    kept_args.server_done = !cs.placed || outcome == CALLER_GOT_REPLY || outcome == CALLER_REFUSED;
     switch (outcome) {
     case CALLER_GOT_REPLY:
         if (cs.reply[0] == 0) {
@@ -576,9 +745,11 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     case CALLER_REFUSED:
         return raise_refused(name, cs.reply);
     case CALLER_STOPPED:
+        drop_argument_object(name);
         PyErr_Format(PyExc_RuntimeError, "The shared function '%s' has stopped.", name);
         return nullptr;
     case CALLER_SERVER_GONE:
+        drop_argument_object(name);
         PyErr_Format(PyExc_RuntimeError, "The process serving the shared function '%s' has ended.",
                      name);
         return nullptr;

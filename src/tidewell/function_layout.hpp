@@ -30,6 +30,9 @@ constexpr size_t CONTROL_SIZE = FUNCTION_CONTROL_SIZE;
 //   60 ticket_pid    the placing caller's pid again: a caller that writes no ticket leaves it
 //                    unequal to caller_pid, so its call is never reclaimed by time
 //   64 caller_pidns  that caller's pid namespace (0: unknown): its pid is tested only in ours
+//   72 kept_ticket   the ticket again, from a caller that reads kept results
+//   (function_payload.hpp);
+//                    callers that do not leave an earlier call's value, never equal to theirs
 //  108 call_ticket   number of the call in the data area, so a caller takes only its own reply
 struct ServerWake {
     WakeWord call; // a call placed, or a stop requested
@@ -37,7 +40,8 @@ struct ServerWake {
     uint32_t server_lock;
     int32_t ticket_pid;
     uint64_t caller_pidns;
-    unsigned char unused[16];
+    uint32_t kept_ticket;
+    unsigned char unused[12];
 };
 constexpr uint32_t SERVER_LOCK_MARK = FUNCTION_LOCK_MARK;
 struct CallerWake {
@@ -76,6 +80,7 @@ static_assert(offsetof(FunctionShm, magic) == FUNCTION_MAGIC_OFFSET);
 static_assert(offsetof(FunctionShm, fcond.server_lock) == FUNCTION_LOCK_MARK_OFFSET &&
               offsetof(FunctionShm, fcond.ticket_pid) == 60 &&
               offsetof(FunctionShm, fcond.caller_pidns) == 64 &&
+              offsetof(FunctionShm, fcond.kept_ticket) == 72 &&
               offsetof(FunctionShm, ccond.call_ticket) == 108);
 static_assert(offsetof(FunctionShm, data) == DATA_OFFSET);
 

@@ -193,6 +193,7 @@ static bool lock_bounded(pthread_mutex_t* mutex, const char* name)
 // at the record and answers a pending call with the NULL message.
 PyObject* remove_function_impl(const char* name)
 {
+    drop_argument_object(name);
     MappedObject seg;
     if (!open_function_segment(name, CONTROL_SIZE, seg)) {
         Py_RETURN_FALSE;

@@ -16,6 +16,8 @@ namespace tw {
 PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors);
 // Adds RemoteError, the caller's exception for an error reply, to the module.
 int add_remote_error(PyObject* module);
+// Removes this process's kept argument object for the function `name`, if any.
+void drop_argument_object(const char* name);
 // Places a stop request: True when placed, False when the segment cannot be opened.
 PyObject* remove_function_impl(const char* name);
 // What holds the taken `name`, for a message: its server's pid (alive or ended) or a value; NULL

@@ -120,13 +120,18 @@ struct Server {
     LivenessLock lock; // dropped after the name is removed: the function is alive until then
     UncollectedWatch watch;
     unsigned char call[DATA_SIZE];
-    struct stat st;                // the function's object: owner, group and mode for payloads
-    OutgoingPayload reply_payload; // the last large result, kept until the next call
+    struct stat st;                 // the function's object: owner, group and mode for payloads
+    OutgoingPayload reply_payload;  // the last large result, kept until the next call
+    KeptPayload result_object;      // large results for callers that read kept objects
+    bool caller_reads_kept = false; // the running call's caller does
 
     ~Server()
     {
         object.unmap();
         unlink_if_same(name, id);
+        // Before the end of the program may stop waiting for this server.
+        result_object.remove();
+        reply_payload.remove();
         servers_running.fetch_sub(1);
     }
 };
@@ -212,6 +217,9 @@ static ServerEvent server_slice(Server& srv)
         }
         if (fs->call_state == CALL_PENDING) {
             std::memcpy(srv.call, fs->data, DATA_SIZE);
+            srv.caller_reads_kept = fs->ccond.caller_pid != 0 &&
+                                    fs->fcond.ticket_pid == fs->ccond.caller_pid &&
+                                    fs->fcond.kept_ticket == fs->ccond.call_ticket;
             store_state(fs, CALL_RUNNING);
             pthread_mutex_unlock(&fs->mutex);
             return EV_CALL;
@@ -397,6 +405,44 @@ static PyObject* fail_server(Server& srv)
     return nullptr;
 }
 
+// Where a result is encoded for a caller that reads kept objects: a buffer the size of the data
+// area, then the server's kept result object. A reader of an earlier result that still holds
+// the object keeps it: the result goes into a new one.
+struct ResultTarget {
+    zeb2::EncodeTarget target; // first: the encoder's view of this record
+    Server* srv;
+    int err = 0;
+    bool failed = false;
+    bool kept = false;
+};
+
+static unsigned char* grow_result(zeb2::EncodeTarget* target, size_t used, size_t capacity)
+{
+    auto* rt = reinterpret_cast<ResultTarget*>(target);
+    KeptPayload& object = rt->srv->result_object;
+    unsigned char* data;
+    if (!rt->kept) {
+        if (object.has_reader()) {
+            object.remove();
+        }
+        data = object.begin(PayloadRole::RESULT, capacity, rt->srv->st, rt->err);
+        if (data != nullptr) {
+            std::memcpy(data, target->data, used);
+            rt->kept = true;
+        }
+    }
+    else {
+        data = object.grow_to(capacity, rt->err);
+    }
+    if (data == nullptr) {
+        rt->failed = true;
+        return nullptr;
+    }
+    target->data = data;
+    target->capacity = object.capacity();
+    return data;
+}
+
 // Runs one call with the GIL held and posts its reply. Returns false when serving must end,
 // with the exception to raise set. Only a failed call, a result that cannot be sent, or an
 // exception that is not an Exception (KeyboardInterrupt, SystemExit) ends serving; arguments
@@ -409,6 +455,7 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
     ReplyKind kind = REPLY_VALUE;
     char refusal[DATA_SIZE];
     unsigned char record[PAYLOAD_RECORD_MAX];
+    unsigned char result_buffer[DATA_SIZE];
     const char* reply = nullptr;
     size_t reply_len = 0;
 
@@ -449,9 +496,20 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
         }
     }
     else {
+        ResultTarget target{{result_buffer, DATA_SIZE, grow_result}, &srv};
+        Py_ssize_t length = -1;
+        char* bytes = nullptr;
         if (PyTuple_Check(call_args.get())) {
             PyRef result(PyObject_CallObject(func, call_args.get()));
-            if (result) {
+            if (result && srv.caller_reads_kept) {
+                length = zeb2::encode_into(result.get(), &target.target);
+                bytes = reinterpret_cast<char*>(target.target.data);
+                if (length < 0 && target.failed) {
+                    PyErr_Clear();
+                    raise_status(failed(Step::ALLOCATE, target.err), srv.name);
+                }
+            }
+            else if (result) {
                 encoded.reset(from_value(result.get()));
             }
         }
@@ -460,17 +518,24 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
             encoded.reset(from_value(nullptr));
         }
         call_args.reset();
-        Py_ssize_t length = 0;
-        char* bytes = nullptr;
-        if (!encoded) {
-            kind = REPLY_FAILED;
-        }
-        else if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
+        if (encoded && PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
             PyErr_SetString(PyExc_RuntimeError,
                             "Failed to convert a Python bytes object to C bytes.");
+            length = -1;
+        }
+        if (length < 0) {
             kind = REPLY_FAILED;
         }
-        else if (static_cast<size_t>(length) > DATA_SIZE) {
+        else if (static_cast<size_t>(length) <= DATA_SIZE) {
+            reply = bytes;
+            reply_len = static_cast<size_t>(length);
+        }
+        else if (target.kept) {
+            srv.result_object.finish(static_cast<size_t>(length));
+            reply_len = srv.result_object.record(record);
+            reply = reinterpret_cast<const char*>(record);
+        }
+        else {
             Status status = srv.reply_payload.write(PayloadRole::RESULT, bytes,
                                                     static_cast<size_t>(length), srv.st);
             encoded.reset();
@@ -482,10 +547,6 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
                 reply_len = srv.reply_payload.record(record);
                 reply = reinterpret_cast<const char*>(record);
             }
-        }
-        else {
-            reply = bytes;
-            reply_len = static_cast<size_t>(length);
         }
     }
     unsigned char failure[DATA_SIZE];
@@ -538,8 +599,18 @@ PyObject* create_function_impl(const char* name, PyObject* func, bool reply_erro
     }
     servers_running.fetch_add(1);
     auto* fs = reinterpret_cast<FunctionShm*>(object.data());
-    Server srv{
-        name, std::move(object), fs, id, now_ns() + NAME_CHECK_NS, std::move(lock), {}, {}, st, {}};
+    Server srv{name,
+               std::move(object),
+               fs,
+               id,
+               now_ns() + NAME_CHECK_NS,
+               std::move(lock),
+               {},
+               {},
+               st,
+               {},
+               {},
+               false};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {
             return fail_server(srv);

@@ -48,6 +48,8 @@ class LivenessLock {
     ~LivenessLock() { drop_liveness_lock(fd_); }
 
     bool held() const { return fd_ >= 0; }
+    // In a forked child: the descriptor was closed at the fork (its number may be another's now).
+    void disown() noexcept { fd_ = -1; }
 
   private:
     int fd_ = -1;

@@ -29,6 +29,16 @@ __attribute__((noinline, cold)) StatusCode grow_vd(ValueData* vd, Py_ssize_t jum
     needed += jump + GROWTH_SLACK;
     Py_ssize_t grown = vd->max_size + vd->max_size / 2;
     Py_ssize_t new_size = grown > needed && vd->max_size < PY_SSIZE_T_MAX / 2 ? grown : needed;
+    if (vd->target != nullptr) {
+        unsigned char* grown_data = vd->target->grow(vd->target, static_cast<size_t>(vd->offset),
+                                                     static_cast<size_t>(new_size));
+        if (grown_data == nullptr) {
+            return SC_NOMEMORY;
+        }
+        vd->bytes = grown_data;
+        vd->max_size = static_cast<Py_ssize_t>(vd->target->capacity);
+        return SC_SUCCESS;
+    }
     // On failure the resize frees the object and leaves NULL behind; the status says why.
     if (_PyBytes_Resize(&vd->out, new_size) < 0) {
         PyErr_Clear();

@@ -2,6 +2,7 @@
 #include <Python.h>
 #include <cstdint>
 #include <cstring>
+#include "valpack/common/encode_target.hpp"
 #include "valpack/common/errors.hpp"
 #include "valpack/common/format.hpp"
 #include "valpack/common/stack_guard.hpp"
@@ -21,6 +22,8 @@ struct ValueData {
     // result without another copy.
     PyObject* out;
     uintptr_t stack_bottom; // see stack_bottom()
+    // Instead of `out`: memory of the caller's that grows through it (encode_into).
+    EncodeTarget* target;
 };
 
 // Starts an encoder over a new bytes object of `capacity` bytes that holds the marker: every

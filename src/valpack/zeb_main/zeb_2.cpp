@@ -87,6 +87,23 @@ PyObject* encode_untrimmed(PyObject* value, size_t* len)
     return vd.out;
 }
 
+Py_ssize_t encode_into(PyObject* value, EncodeTarget* target)
+{
+    ValueData vd{};
+    vd.stack_bottom = stack_bottom();
+    vd.target = target;
+    vd.bytes = target->data;
+    vd.max_size = static_cast<Py_ssize_t>(target->capacity);
+    vd.bytes[0] = PROTOCOL_2;
+    vd.offset = 1;
+    StatusCode status = from_item(&vd, value);
+    if (status != SC_SUCCESS) {
+        raise_status(status, value);
+        return -1;
+    }
+    return vd.offset;
+}
+
 PyObject* to_value_prot2_buffer(const unsigned char* data, size_t size)
 {
     if (size == 0 || data[0] != PROTOCOL_2) {

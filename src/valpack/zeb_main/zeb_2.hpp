@@ -2,6 +2,7 @@
 #include <Python.h>
 #include "common/py_ref.hpp"
 #include "valpack/common/class_globals.hpp"
+#include "valpack/common/encode_target.hpp"
 
 // Protocol 2 codec: Python value <-> byte string that starts with the marker 0xFD.
 extern "C" {
@@ -22,6 +23,9 @@ namespace zeb2 {
 // caller that copies the encoding to where it goes skips the trim: on success a new bytes object
 // whose first `*len` bytes are the encoding (it may be longer); NULL with an exception set.
 PyObject* encode_untrimmed(PyObject* value, size_t* len);
+// Encodes `value` as from_value does, into `target` (at least 2 bytes to start), which grows as
+// needed through its own function: the length of the encoding, or -1 with an exception set.
+Py_ssize_t encode_into(PyObject* value, EncodeTarget* target);
 // Decodes a byte string of either protocol held in memory that stays valid and unchanged for
 // the call (a bytes object, or a shared data area under its mutex). Same results as to_value.
 PyObject* to_value_buffer(const unsigned char* data, size_t size);
