@@ -156,6 +156,16 @@ PyObject* wait_impl(WatchLeaseHandle& lease, const char* name, PyObject* token, 
     }
 }
 
+// The checked name, or false with the ValueError set (`usage` when it is not a str).
+bool parse_name(PyObject* arg, const char* usage, const char*& name)
+{
+    NameResult rc = check_segment_name(arg, &name);
+    if (rc == NAME_NOT_STR) {
+        PyErr_SetString(PyExc_ValueError, usage);
+    }
+    return rc == NAME_OK;
+}
+
 bool parse_token(PyObject* arg)
 {
     if (!PyBytes_CheckExact(arg)) {
@@ -171,11 +181,7 @@ bool parse_token(PyObject* arg)
 PyObject* read_with_token(PyObject*, PyObject* name_arg)
 {
     const char* name;
-    NameResult rc = check_segment_name(name_arg, &name);
-    if (rc == NAME_NOT_STR) {
-        PyErr_SetString(PyExc_ValueError, "read_with_token() takes one name (str).");
-    }
-    if (rc != NAME_OK) {
+    if (!parse_name(name_arg, "read_with_token() takes one name (str).", name)) {
         return nullptr;
     }
     PyRef value;
@@ -193,11 +199,7 @@ PyObject* read_with_token(PyObject*, PyObject* name_arg)
 PyObject* watch_open(PyObject*, PyObject* name_arg)
 {
     const char* name;
-    NameResult rc = check_segment_name(name_arg, &name);
-    if (rc == NAME_NOT_STR) {
-        PyErr_SetString(PyExc_ValueError, "watch() takes a name (str).");
-    }
-    if (rc != NAME_OK) {
+    if (!parse_name(name_arg, "watch() takes a name (str).", name)) {
         return nullptr;
     }
     auto* reg = new (std::nothrow) Registration;
@@ -235,12 +237,9 @@ PyObject* watch_wait(PyObject*, PyObject* const* args, Py_ssize_t nargs)
         return nullptr;
     }
     const char* name;
-    NameResult rc = check_segment_name(args[1], &name);
-    if (rc == NAME_NOT_STR) {
-        PyErr_SetString(PyExc_ValueError, "wait_for_change() takes a name (str).");
-    }
     long long timeout;
-    if (rc != NAME_OK || !parse_token(args[2]) || !parse_timeout(args[3], timeout)) {
+    if (!parse_name(args[1], "wait_for_change() takes a name (str).", name) ||
+        !parse_token(args[2]) || !parse_timeout(args[3], timeout)) {
         return nullptr;
     }
     PyRef token = PyRef::borrow(args[2]);
