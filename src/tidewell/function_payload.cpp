@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 #include <utility>
@@ -398,6 +399,14 @@ unsigned char* KeptPayload::grow_to(size_t capacity, int& err)
 void KeptPayload::finish(size_t len) noexcept
 {
     len_ = len;
+    // Written through its mapping, the object keeps its times: it is touched at least once a
+    // second, so that when its writer dies just after a call, the sweep (which takes a dead
+    // writer's objects once they are unchanged for 5 s) leaves the reader time to open it.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (now.tv_sec != touched_sec_ && fd_ >= 0 && futimens(fd_, nullptr) == 0) {
+        touched_sec_ = now.tv_sec;
+    }
     if (capacity_ > SHRINK_ABOVE && len <= capacity_ / 4) {
         ++small_writes_;
     }

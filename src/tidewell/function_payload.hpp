@@ -153,6 +153,7 @@ class KeptPayload {
     size_t capacity_ = 0;
     uint64_t len_ = 0;
     unsigned small_writes_ = 0;  // consecutive writes that used a quarter of the capacity or less
+    time_t touched_sec_ = 0;     // when finish() last touched the object's times (monotonic)
     struct stat function_st_ {}; // the function the object's owner, group and mode follow
     char name_[PAYLOAD_NAME_MAX] = {};
 };
