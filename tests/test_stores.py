@@ -656,18 +656,18 @@ def _serve_retrying(url, name, results):
 
 
 def _call_until(url, name, tag, stop, replies, results):
-    """Calls until `stop` is set, counting its right replies in `replies` as it goes."""
+    """Calls until `stop` holds 1, counting its right replies in `replies` as it goes."""
     store = tidewell.connect(url)
     ok = crossed = 0
     errors = []
     i = 0
-    while not stop.is_set():
+    while not stop.value:
         i += 1
         try:
             reply = store.call_function(name, ("tagged", tag, i))
         except (RuntimeError, MemoryError) as exc:
             errors.append((type(exc).__name__, str(exc)))
-            stop.wait(0.02)  # the server is being replaced
+            time.sleep(0.02)  # the server is being replaced
             continue
         if reply[1] == (tag, i):
             ok += 1
@@ -678,7 +678,9 @@ def _call_until(url, name, tag, stop, replies, results):
 
 
 def test_kill_servers_and_callers(url, store, name, procs):
-    stop = CTX.Event()
+    # A flag without a lock: a caller killed while it looks at an Event would keep the Event's
+    # lock, and every other process would wait on it for ever.
+    stop = CTX.Value("b", 0, lock=False)
     callers = {}
 
     def start_caller(tag):
@@ -705,7 +707,7 @@ def test_kill_servers_and_callers(url, store, name, procs):
             srv = procs(_serve_retrying, url, name)
         each_caller_served()
     finally:
-        stop.set()
+        stop.value = 1
     reports = [caller.outcome() for caller, _ in callers.values()]  # each within WAIT: no hang
     for tag, ok, crossed, errors in reports:
         assert crossed == 0

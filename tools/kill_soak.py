@@ -348,7 +348,7 @@ def leftovers(prefix, pids):
 def appender(name, slot, committed, stop):
     """Appends (slot, seq, padding) to the list; `committed[slot]` is the last seq stored."""
     seq = 0
-    while not stop.is_set():
+    while not stop.value:
         seq += 1
         item = (slot, seq, "a" * 2000)
         tidewell.update_memory(name, lambda items, item=item: items + [item], [])
@@ -360,7 +360,7 @@ def big_writer(name, seed, stop):
     the copy into the object."""
     rng = random.Random(seed)
     values = [bytes([k]) * rng.randrange(1 << 20, 16 << 20) for k in range(1, 4)]
-    while not stop.is_set():
+    while not stop.value:
         tidewell.write_memory(name, rng.choice(values))
 
 
@@ -368,7 +368,8 @@ def durable_round(prefix, rnd, rng, timeout):
     """One round; an error message, or None when nothing was lost."""
     lst, big = f"{prefix}-list-{rnd}", f"{prefix}-big-{rnd}"
     committed = CTX.RawArray("Q", 3)
-    stop = CTX.Event()
+    # A flag without a lock: a worker killed while it looks at an Event keeps the Event's lock.
+    stop = CTX.RawValue("b", 0)
     procs = [CTX.Process(target=appender, args=(lst, i, committed, stop)) for i in range(3)]
     procs.append(CTX.Process(target=big_writer, args=(big, rng.randrange(1 << 30), stop)))
     try:
@@ -384,7 +385,7 @@ def durable_round(prefix, rnd, rng, timeout):
         victim = procs[rng.randrange(len(procs))]
         os.kill(victim.pid, signal.SIGKILL)
         victim.join(timeout)
-        stop.set()
+        stop.value = 1
         for proc in procs:
             proc.join(timeout)
             if proc.exitcode not in (0, -signal.SIGKILL):
