@@ -40,6 +40,7 @@ import tidewell
 
 SHM_DIR = "/dev/shm"
 CTX = mp.get_context("fork")
+WATCH_TABLE = tidewell.tidewell._watch_table_name()
 TEMPORARY_STALE_S = 6.0  # the module sweeps a dead creator's temporary unchanged for 5 s
 TORN = "Likely received an invalid bytes object"
 # What a caller may see while the server is killed and restarted.
@@ -462,6 +463,7 @@ def main():
     done = CTX.RawArray("Q", len(roles))
     procs = [None] * len(roles)
     started_pids = set()
+    table_existed = os.path.exists(os.path.join(SHM_DIR, WATCH_TABLE))
     kills = restarts = stops = 0
     failure = None
     # Stops: [slot, pid, start, end or None, continue at, with a removal, holding the mutex]
@@ -602,6 +604,10 @@ def main():
     tidewell.create_memory(probe)
     tidewell.remove_memory(probe)
     left = leftovers(prefix, started_pids)
+    # The watch table the watchers made outlives them, as it should; it was the soak's to remove.
+    info = tidewell.describe(WATCH_TABLE)
+    if not table_existed and info is not None and info.stale:
+        os.unlink(os.path.join(SHM_DIR, WATCH_TABLE))
     if failure is None and left:
         failure = f"left behind in {SHM_DIR}: {left[:10]}"
     for entry in left:
