@@ -734,28 +734,41 @@ static bool is_missing(Status status)
     return status.step == Step::OPEN && status.err == ENOENT;
 }
 
+enum class Stored { MISSING, EMPTY, COPIED };
+
+// Opens `name` and copies its encoding out under the lock, which is let go on return: readers
+// and writers wait for each other only for the copy, and Python code that decoding runs may use
+// the name again. `stored` says whether there was a name, and a value in it.
+static Status copy_out_unlocked(const char* name, bool trust_record, ValueCopy& copy,
+                                Stored& stored)
+{
+    HeldValue seg;
+    bool published;
+    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
+    if (!status) {
+        stored = Stored::MISSING;
+        return is_missing(status) ? STATUS_OK : status;
+    }
+    stored = holds_no_value(seg) ? Stored::EMPTY : Stored::COPIED;
+    return stored == Stored::COPIED ? copy_value_out(seg, copy, trust_record) : STATUS_OK;
+}
+
 // Reads a value: `missing` (borrowed) when the name holds none, or is absent and `missing` is set.
 static PyObject* read_unlocked(const char* name, PyObject* missing)
 {
     for (bool trust_record : {true, false}) {
-        HeldValue seg;
-        bool published;
-        Status status = open_value(name, 0, Py_None, seg, nullptr, published);
-        if (!status) {
-            return missing != nullptr && is_missing(status) ? Py_NewRef(missing)
-                                                            : raise_status(status, name);
-        }
-        if (holds_no_value(seg)) {
-            return Py_NewRef(missing != nullptr ? missing : Py_None);
-        }
-        // Copied under the lock, decoded after it: other readers and writers wait only for the
-        // copy, and Python code run by the decoder may use this name again.
         ValueCopy copy;
-        status = copy_value_out(seg, copy, trust_record);
+        Stored stored;
+        Status status = copy_out_unlocked(name, trust_record, copy, stored);
         if (!status) {
             return raise_status(status, name);
         }
-        seg.unlock();
+        if (stored == Stored::MISSING && missing == nullptr) {
+            return raise_status(Status{Step::OPEN, ENOENT}, name);
+        }
+        if (stored != Stored::COPIED) {
+            return Py_NewRef(missing != nullptr ? missing : Py_None);
+        }
         PyObject* value = zeb2::to_value_buffer(copy.bytes, copy.len);
         if (value != nullptr || !copy.from_record || !PyErr_ExceptionMatches(PyExc_ValueError)) {
             return value;
@@ -849,21 +862,16 @@ PyObject* read_value_or(const char* name, PyObject* missing)
 
 PyObject* read_encoding_or(const char* name, PyObject* missing, bool trust_record)
 {
-    HeldValue seg;
-    bool published;
-    Status status = open_value(name, 0, Py_None, seg, nullptr, published);
-    if (!status) {
-        return is_missing(status) ? Py_NewRef(missing) : raise_status(status, name);
-    }
-    if (holds_no_value(seg)) {
-        return PyBytes_FromStringAndSize(nullptr, 0);
-    }
     ValueCopy copy;
-    status = copy_value_out(seg, copy, trust_record);
+    Stored stored;
+    Status status = copy_out_unlocked(name, trust_record, copy, stored);
     if (!status) {
         return raise_status(status, name);
     }
-    seg.unlock();
+    if (stored != Stored::COPIED) {
+        return stored == Stored::MISSING ? Py_NewRef(missing)
+                                         : PyBytes_FromStringAndSize(nullptr, 0);
+    }
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(copy.bytes),
                                      static_cast<Py_ssize_t>(copy.len));
 }
