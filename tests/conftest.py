@@ -1,5 +1,7 @@
+import gc
 import os
 import secrets
+import time
 
 import pytest
 
@@ -19,13 +21,20 @@ def shm_exists(name):
 @pytest.fixture(scope="session", autouse=True)
 def no_watch_table_left():
     """The first watcher of a user creates the user's watch table, which outlives its watchers
-    (as it should): the one the tests made goes with them, once no watcher holds it."""
+    (as it should): the one the tests made goes with them once `tidewell clean` would take it
+    (no watcher holds it and it is 5 s old), waited for a few seconds at most."""
     table = tidewell.tidewell._watch_table_name()
     existed = shm_exists(table)
     yield
-    info = tidewell.describe(table)
-    if not existed and info is not None and info.stale:
-        os.unlink(shm_path(table))
+    gc.collect()  # watches this process dropped without closing give their leases back
+    deadline = time.monotonic() + 8
+    while not existed and time.monotonic() < deadline:
+        info = tidewell.describe(table)
+        if info is None or info.stale:
+            if info is not None:
+                os.unlink(shm_path(table))
+            break
+        time.sleep(0.2)
 
 
 @pytest.fixture
