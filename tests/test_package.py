@@ -50,7 +50,7 @@ class TestSurface:
         ("read_memory", "(name, /)"),
         ("write_memory", "(name, value, create=True, *, mode=384)"),
         ("update_memory", "(name, func, default=None, create=True)"),
-        ("create_function", "(name, func, /, *, mode=384, errors='raise')"),
+        ("create_function", "(name, func, /, *, mode=384, errors='raise', shared=False)"),
         ("remove_function", "(name, /)"),
         ("call_function", "(name, args, /)"),
         ("dumps", "(value, /)"),

@@ -3,6 +3,7 @@
 # The functions live in the native extension tidewell.tidewell (its file exports PyInit_tidewell
 # and the codec's C entry points for native peers); this package re-exports them unchanged.
 
+from ._aio import call_function_async
 from ._store import connect
 from ._watch import read_with_token, wait_for_change, watch
 from .tidewell import (
@@ -26,6 +27,7 @@ __all__ = [
     "RemoteError",
     "Value",
     "call_function",
+    "call_function_async",
     "connect",
     "create_function",
     "create_memory",

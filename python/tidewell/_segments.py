@@ -18,6 +18,9 @@ from . import tidewell as _native
 SHM_DIR = "/dev/shm"
 
 VALUE, FUNCTION, TEMPORARY, OTHER, WATCH = "value", "function", "temporary", "other", "watch"
+# The names of the lanes of a shared function (its further servers' segments): temporaries by
+# their prefix, listed through their function while their server runs.
+LANE_PREFIX = ".tidewell-new-0-L"
 
 
 class ObjectInfo(NamedTuple):
@@ -35,6 +38,7 @@ class ObjectInfo(NamedTuple):
     mode: int | None = None  # permission bits
     busy: bool | None = None  # values: whether some process holds the value's lock right now
     torn: bool | None = None  # values: a writer died mid-copy and nobody has repaired it yet
+    servers: tuple[int, ...] = ()  # shared functions: the pids of their further live servers
 
     def refused(self, uids: tuple[int, ...] = (), gids: tuple[int, ...] = ()) -> bool:
         """Whether tidewell in a process that trusts these users and groups refuses the object
@@ -52,7 +56,12 @@ class ObjectInfo(NamedTuple):
             return False
         now = _native._inspect(self.name)
         return (now is not None and now["stale"] and now["kind"] == self.kind
-                and now["pid"] == self.pid)
+                and now["pid"] == self.pid and not now["lane_servers"])
+
+    @property
+    def lane(self) -> bool:
+        """A running further server's segment of a shared function (shown with the function)."""
+        return self.kind == TEMPORARY and self.name.startswith(LANE_PREFIX) and not self.stale
 
 
 def path_of(name: str) -> str:
@@ -74,7 +83,7 @@ def describe(name: str) -> ObjectInfo | None:
     return ObjectInfo(name, seen["kind"], seen["size"], seen["modified"],
                       capacity=seen["capacity"], pid=seen["pid"], alive=seen["alive"],
                       owner=seen["owner"], group=seen["group"], mode=seen["mode"],
-                      busy=seen["busy"], torn=seen["torn"])
+                      busy=seen["busy"], torn=seen["torn"], servers=seen["lane_servers"])
 
 
 def scan() -> list[ObjectInfo]:

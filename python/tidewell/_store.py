@@ -1,5 +1,5 @@
 """connect(url): the seven operations as methods of a store, on shared memory or on Redis."""
-from . import _watch
+from . import _aio, _watch
 from . import tidewell as _native
 
 
@@ -29,6 +29,10 @@ class SharedMemoryStore:
         from ._mapping import Mapping
 
         return Mapping(prefix, mode=mode)
+
+    async def call_function_async(self, name, args):
+        """tidewell.call_function_async."""
+        return await _aio.call_function_async(name, args)
 
     def wait_for_change(self, name, token, timeout=None):
         """tidewell.wait_for_change."""

@@ -163,7 +163,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
             else:
                 entries.append(entry)
     else:
-        entries = [e for e in _segments.scan() if args.all or e.kind != OTHER]
+        entries = [e for e in _segments.scan() if (args.all or e.kind != OTHER) and not e.lane]
     if args.mapping is not None:
         keys = _mapping_keys(args.mapping)
         entries = [e for e in entries if e.name in keys]
@@ -179,6 +179,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
             "modified": datetime.datetime.fromtimestamp(e.modified, datetime.timezone.utc)
             .isoformat(timespec="seconds"),
             "pid": e.pid,
+            "servers": list(e.servers),
             "alive": e.alive,
             "owner": e.owner,
             "group": e.group,
@@ -193,7 +194,7 @@ def cmd_ls(args: argparse.Namespace) -> int:
         [shown(r["name"]), r["kind"], str(r["size"]),
          "-" if r["capacity"] is None else str(r["capacity"]),
          r["modified"].replace("+00:00", "Z"),
-         "-" if r["pid"] is None else str(r["pid"]),
+         "-" if r["pid"] is None else ",".join(str(p) for p in [r["pid"], *r["servers"]]),
          "-" if r["alive"] is None else ("yes" if r["alive"] else "no"),
          plain(_user(r["owner"])), ("-" if r["mode"] is None else f"{r['mode']:04o}")
          + (" refused" if r["refused"] else "") + (" busy" if r["busy"] else "") + (" torn" if r["torn"] else "")]

@@ -122,6 +122,7 @@ def create_function(
     *,
     mode: int = 0o600,
     errors: Literal["raise", "reply"] = "raise",
+    shared: bool = False,
 ) -> None:
     """Create and link a function to shared memory.
 
@@ -131,12 +132,22 @@ def create_function(
     permissions ``mode`` (owner only by default): only processes that can open it may call.
     With ``errors="reply"``, a call whose ``func`` raises an ``Exception`` (or returns what
     cannot be encoded) is answered with an error reply, the caller's ``RemoteError``, and
-    serving goes on.
+    serving goes on. A ``func`` that returns a coroutine (an ``async def``) has it run to
+    completion per call, on an event loop the serving thread keeps while it serves.
+
+    With ``shared=True``, further processes (or threads) may serve the same name: a
+    ``create_function(name, ..., shared=True)`` on a name served that way joins its servers
+    (up to 64), with the same ``errors=``. Each call is answered by exactly one of them; one
+    that stops or dies leaves the others serving and loses no call it had not taken;
+    ``remove_function`` stops them all. Callers of builds before this option reach the first
+    server only.
 
     Raises:
-        MemoryError: the name is already in use.
+        MemoryError: the name is already in use (served without ``shared=True``, or it holds a
+            value): the ``FileExistsError`` cause says by what.
         ValueError: "Expected a 'str' and 'callable' type." for an argument error; ``errors``
-            neither "raise" nor "reply".
+            neither "raise" nor "reply"; ``shared`` not a bool; joining servers with another
+            ``errors=``.
         Exception: whatever ``func`` raised (serving stops, the name is removed); with
             ``errors="reply"`` only what is not an ``Exception`` (``KeyboardInterrupt``).
     """
@@ -239,3 +250,8 @@ def _watch_wait(
     handle: object | None, name: str, token: bytes, timeout: float | None, /
 ) -> tuple[Any, bytes]: ...
 def _watch_table_name(name: str | None = None, /) -> str: ...
+
+# Awaited calls (tidewell.call_function_async): a call in flight, and the timer the loop uses.
+def _call_start(name: str, args: tuple[Value, ...], /) -> Any: ...
+def _timer_create() -> int: ...
+def _timer_arm(fd: int, microseconds: int, /) -> None: ...

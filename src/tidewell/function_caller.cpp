@@ -1,5 +1,7 @@
 // The caller's side of a call: place the call when the data area is free, wait for the reply.
+#include "tidewell/function_caller.hpp"
 #include "tidewell/argument_rules.hpp"
+#include "tidewell/function_lanes.hpp"
 #include "tidewell/function_layout.hpp"
 #include "tidewell/function_payload.hpp"
 #include "tidewell/function_segment.hpp"
@@ -222,7 +224,8 @@ enum CallerOutcome {
     CALLER_SERVER_GONE, // the serving process has ended
     CALLER_LOST,        // the call vanished from the record
     CALLER_LOCK_ERROR,
-    CALLER_GIVE_UP, // stopped or removed, and unanswered for UNCOLLECTED_MS: let the call go
+    CALLER_GIVE_UP,   // stopped or removed, and unanswered for UNCOLLECTED_MS: let the call go
+    CALLER_NOT_TAKEN, // withdrawn before any server took it (a lane stopped meanwhile)
 };
 
 struct CallerState {
@@ -233,6 +236,7 @@ struct CallerState {
     const unsigned char* message;
     size_t message_len;
     bool placed = false;
+    bool lane = false; // a lane of a shared function, whose stop leaves a pending call pending
     int32_t pid;
     uint32_t ticket = 0;
     int lock_timeouts = 0;
@@ -255,6 +259,15 @@ static bool reply_ready(const void* ctx)
 {
     unsigned char state = load_state(static_cast<const FunctionShm*>(ctx));
     return state != CALL_PENDING && state != CALL_RUNNING;
+}
+
+// On a lane, a call its server did not take stays pending when the lane stops.
+static bool lane_reply_ready(const void* ctx)
+{
+    const auto* fs = static_cast<const FunctionShm*>(ctx);
+    unsigned char state = load_state(fs);
+    return (state != CALL_PENDING && state != CALL_RUNNING) ||
+           (state == CALL_PENDING && load_activity(fs) != 1);
 }
 
 static bool turn_free(const void* ctx)
@@ -395,13 +408,47 @@ static CallerOutcome caller_check(CallerState& cs)
     return now - cs.stop_seen_ns < UNCOLLECTED_MS * 1000000L ? CALLER_CONTINUE : CALLER_GIVE_UP;
 }
 
+// With the mutex held (and released before returning): takes the reply of a placed call, or
+// places the call when the data area is free. CALLER_CONTINUE: placed now, or not our turn yet.
+static CallerOutcome locked_step(CallerState& cs)
+{
+    FunctionShm* fs = cs.fs;
+    if (cs.placed && cs.lane && fs->call_state == CALL_PENDING && fs->activity != 1 &&
+        holds_our_call(cs)) {
+        release_data_area(fs);
+        pthread_mutex_unlock(&fs->mutex);
+        return CALLER_NOT_TAKEN;
+    }
+    if (cs.placed) {
+        CallerOutcome outcome = take_reply(cs);
+        pthread_mutex_unlock(&fs->mutex);
+        if (outcome != CALLER_LOST) {
+            pass_turn(fs);
+        }
+        return outcome;
+    }
+    if (fs->activity != 1) {
+        pthread_mutex_unlock(&fs->mutex);
+        return CALLER_STOPPED;
+    }
+    if (fs->call_state == CALL_IDLE || reclaim_uncollected(fs, cs.watch)) {
+        place_call(cs);
+        pthread_mutex_unlock(&fs->mutex);
+        notify(&fs->fcond.call); // a system call only when the server sleeps
+        return CALLER_CONTINUE;
+    }
+    pthread_mutex_unlock(&fs->mutex);
+    return CALLER_CONTINUE;
+}
+
 static CallerOutcome caller_slice(CallerState& cs)
 {
     FunctionShm* fs = cs.fs;
     struct timespec deadline = deadline_after_ms(CALLER_SLICE_MS);
+    bool (*answered)(const void*) = cs.lane ? lane_reply_ready : reply_ready;
     for (;;) {
-        if (cs.placed && !reply_ready(fs)) {
-            if (!wait_for(fs, &fs->ccond.reply, &fs->ccond.reply_ns, reply_ready, reply_spin,
+        if (cs.placed && !answered(fs)) {
+            if (!wait_for(fs, &fs->ccond.reply, &fs->ccond.reply_ns, answered, reply_spin,
                           deadline)) {
                 break;
             }
@@ -418,25 +465,13 @@ static CallerOutcome caller_slice(CallerState& cs)
             return CALLER_LOCK_ERROR;
         }
         cs.lock_timeouts = 0;
-        if (cs.placed) {
-            CallerOutcome outcome = take_reply(cs);
-            pthread_mutex_unlock(&fs->mutex);
-            if (outcome != CALLER_LOST) {
-                pass_turn(fs);
-            }
+        CallerOutcome outcome = locked_step(cs);
+        if (outcome != CALLER_CONTINUE) {
             return outcome;
         }
-        if (fs->activity != 1) {
-            pthread_mutex_unlock(&fs->mutex);
-            return CALLER_STOPPED;
-        }
-        if (fs->call_state == CALL_IDLE || reclaim_uncollected(fs, cs.watch)) {
-            place_call(cs);
-            pthread_mutex_unlock(&fs->mutex);
-            notify(&fs->fcond.call); // a system call only when the server sleeps
+        if (cs.placed) {
             continue;
         }
-        pthread_mutex_unlock(&fs->mutex);
         bool spinner = claim_turn_spin(fs);
         if (!wait_for(fs, &fs->ccond.turn, &fs->ccond.turn_ns, turn_free, turn_spin, deadline,
                       spinner, spinner)) {
@@ -450,7 +485,8 @@ static CallerOutcome caller_slice(CallerState& cs)
 // withdraws a call the server has not taken and frees a reply it will not read, so the next
 // caller's turn comes at once. A call already running is marked abandoned, and the server frees
 // the data area when it finishes. With `take`, a reply that came meanwhile is taken instead.
-// Nothing is touched once the area no longer holds this caller's call.
+// Nothing is touched once the area no longer holds this caller's call. CALLER_NOT_TAKEN: the
+// call was withdrawn before the server took it.
 static CallerOutcome caller_withdraw(CallerState& cs, bool take, long lock_ms)
 {
     if (!cs.placed) {
@@ -483,7 +519,7 @@ static CallerOutcome caller_withdraw(CallerState& cs, bool take, long lock_ms)
     if (freed) {
         notify(&fs->ccond.turn, 1);
     }
-    return CALLER_STOPPED;
+    return state == CALL_PENDING ? CALLER_NOT_TAKEN : CALLER_STOPPED;
 }
 
 static PyObject* raise_refused(const char* name, const unsigned char* reply)
@@ -640,70 +676,102 @@ static PyObject* raise_open_failure(const Status& why, const char* name)
     return nullptr;
 }
 
-} // namespace tw
+// ---------------------------------------------------------------------------------------------
+// Running a call
 
-using namespace tw;
+// One call: the function's segment, the encoded arguments, the caller's state and, for a shared
+// function with further servers, its lanes (lane 0 is the function's own segment, `seg`).
+struct LaneSet {
+    SegmentRef refs[MAX_LANES]; // refs[0] unused
+    char names[MAX_LANES][LANE_NAME_MAX];
+    uint64_t candidates = 1; // lanes that may still take the call
+    int current = 0;
+};
 
-extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args)
+struct Call {
+    SegmentRef seg;
+    const char* name = nullptr;
+    unsigned char small[DATA_SIZE];
+    unsigned char record[PAYLOAD_RECORD_MAX];
+    ArgumentUse kept_args;
+    OutgoingPayload args_payload;
+    CallerState cs;
+    LaneSet* lanes = nullptr; // owned; nullptr: the function has one server
+    long next_check_ns = 0;   // an awaited call: its next look at the server (caller_check)
+    long next_choice_ns = 0;  // an awaited call waiting for a turn: its next look at other lanes
+    long locked_out_ns = 0;   // an awaited call: since when the mutex could not be had
+    Call() = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call()
+    {
+        if (lanes != nullptr) {
+            cs.fs = nullptr;
+            delete lanes;
+        }
+    }
+};
+
+// Opens the function and encodes the arguments. False with an exception set.
+static bool begin_call(Call& call, const char* name, PyObject* args)
 {
     Status why;
-    SegmentRef seg = open_for_call(name, why);
+    call.name = name;
+    call.seg = open_for_call(name, why);
+    SegmentRef& seg = call.seg;
     if (!seg) {
         drop_argument_object(name); // the function is gone: so is the use of its object
         // Another user's object: the segment table refused it.
         if (why.step == Step::REFUSED) {
             errno = why.err;
             if (raise_refused(name)) {
-                return nullptr;
+                return false;
             }
         }
         if (why.step == Step::NOT_FUNCTION) {
-            return raise_status(why, name);
+            raise_status(why, name);
+            return false;
         }
-        return raise_open_failure(why, name);
+        raise_open_failure(why, name);
+        return false;
     }
     // Encoded before any lock is taken: a failure here leaves the server undisturbed. Arguments
     // that do not fit the data area go beside it, into this process's kept object for the
     // function when it has one free (a per-call payload otherwise); the area holds their
     // reference.
-    unsigned char small[DATA_SIZE];
-    unsigned char record[PAYLOAD_RECORD_MAX];
-    ArgumentUse kept_args;
     ArgumentTarget target{
-        {small, DATA_SIZE, grow_arguments}, seg.id(), name, &seg.last_stat(), &kept_args};
+        {call.small, DATA_SIZE, grow_arguments}, seg.id(), name, &seg.last_stat(), &call.kept_args};
     Py_ssize_t length = zeb2::encode_into(args, &target.target);
     const unsigned char* message = target.target.data;
-    PyRef encoded;
-    OutgoingPayload args_payload;
     if (length < 0) {
         if (!target.unavailable) {
-            return nullptr;
+            return false;
         }
         PyErr_Clear();
-        encoded.reset(from_value(args));
+        PyRef encoded(from_value(args));
         if (!encoded) {
-            return nullptr;
+            return false;
         }
         char* bytes;
         if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &length) < 0) {
             PyErr_SetString(PyExc_RuntimeError, "Failed to convert the args to C bytes.");
-            return nullptr;
+            return false;
         }
-        Status status = args_payload.write(PayloadRole::ARGUMENTS, bytes,
-                                           static_cast<size_t>(length), seg.last_stat());
-        encoded.reset();
+        Status status = call.args_payload.write(PayloadRole::ARGUMENTS, bytes,
+                                                static_cast<size_t>(length), seg.last_stat());
         if (!status) {
-            return raise_status(status, name);
+            raise_status(status, name);
+            return false;
         }
-        length = static_cast<Py_ssize_t>(args_payload.record(record));
-        message = record;
+        length = static_cast<Py_ssize_t>(call.args_payload.record(call.record));
+        message = call.record;
     }
     else if (static_cast<size_t>(length) > DATA_SIZE) {
-        kept_args.payload->finish(static_cast<size_t>(length));
-        length = static_cast<Py_ssize_t>(kept_args.payload->record(record));
-        message = record;
+        call.kept_args.payload->finish(static_cast<size_t>(length));
+        length = static_cast<Py_ssize_t>(call.kept_args.payload->record(call.record));
+        message = call.record;
     }
-    CallerState cs;
+    CallerState& cs = call.cs;
     cs.fs = reinterpret_cast<FunctionShm*>(seg.map());
     cs.fd = seg.fd();
     cs.name = name;
@@ -711,40 +779,34 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     cs.pid = static_cast<int32_t>(caller_pid());
     cs.message = message;
     cs.message_len = static_cast<size_t>(length);
-    CallerOutcome outcome;
-    for (;;) {
-        Py_BEGIN_ALLOW_THREADS
-            outcome = caller_slice(cs);
-        Py_END_ALLOW_THREADS
-        if (outcome != CALLER_CONTINUE) {
-            break;
-        }
-        if (PyErr_CheckSignals() < 0) {
-            kept_args.server_done = !cs.placed;
-            Py_BEGIN_ALLOW_THREADS
-                caller_withdraw(cs, false, MAX_LOCK_WAIT_MS);
-            Py_END_ALLOW_THREADS
-            return nullptr;
-        }
-    }
+    return true;
+}
+
+// The result of a finished call, or NULL with its exception set.
+static PyObject* end_call(Call& call, CallerOutcome outcome)
+{
+    CallerState& cs = call.cs;
+    const char* name = call.name;
     if (outcome == CALLER_GIVE_UP) {
         Py_BEGIN_ALLOW_THREADS
             outcome = caller_withdraw(cs, true, CALLER_SLICE_MS);
         Py_END_ALLOW_THREADS
     }
-    kept_args.server_done = !cs.placed || outcome == CALLER_GOT_REPLY || outcome == CALLER_REFUSED;
+    call.kept_args.server_done =
+        !cs.placed || outcome == CALLER_GOT_REPLY || outcome == CALLER_REFUSED;
     switch (outcome) {
     case CALLER_GOT_REPLY:
         if (cs.reply[0] == 0) {
             return raise_null_reply(cs);
         }
         if (cs.reply[0] == PAYLOAD_MARKER) {
-            return take_result_payload(cs, seg.last_stat().st_uid);
+            return take_result_payload(cs, call.seg.last_stat().st_uid);
         }
         return zeb2::to_value_buffer(cs.reply, DATA_SIZE);
     case CALLER_REFUSED:
         return raise_refused(name, cs.reply);
     case CALLER_STOPPED:
+    case CALLER_NOT_TAKEN:
         drop_argument_object(name);
         PyErr_Format(PyExc_RuntimeError, "The shared function '%s' has stopped.", name);
         return nullptr;
@@ -759,4 +821,278 @@ extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* 
     default:
         return raise_status(failed(Step::LOCK, 0), name);
     }
+}
+
+// Runs the call's slices with the GIL released, running signal handlers between them; a
+// handler that raises withdraws the call (false, the exception set). With `repick`, also
+// returns after a slice that left the call unplaced (outcome CALLER_CONTINUE), so that a shared
+// function's caller may look for another lane.
+static bool run_slices(Call& call, bool repick, CallerOutcome& outcome)
+{
+    CallerState& cs = call.cs;
+    for (;;) {
+        Py_BEGIN_ALLOW_THREADS
+            outcome = caller_slice(cs);
+        Py_END_ALLOW_THREADS
+        if (outcome != CALLER_CONTINUE) {
+            return true;
+        }
+        if (PyErr_CheckSignals() < 0) {
+            call.kept_args.server_done = !cs.placed;
+            Py_BEGIN_ALLOW_THREADS
+                caller_withdraw(cs, false, MAX_LOCK_WAIT_MS);
+            Py_END_ALLOW_THREADS
+            return false;
+        }
+        if (repick && !cs.placed) {
+            return true;
+        }
+    }
+}
+
+static thread_local unsigned lane_rotor = 0;
+
+// Opens the lanes of a shared function that have a server (`lanes`, from its record).
+static void open_lanes(Call& call, uint64_t lanes)
+{
+    LaneSet& set = *call.lanes;
+    auto ino = static_cast<uint64_t>(call.seg.id().ino);
+    for (int k = 1; k < MAX_LANES; ++k) {
+        if ((lanes & (uint64_t{1} << k)) == 0) {
+            continue;
+        }
+        lane_name(set.names[k], ino, k);
+        SegmentRef ref = segment_open(set.names[k]);
+        if (ref && is_lane_of(ref.map(), ref.object_size(), ino)) {
+            set.refs[k] = std::move(ref);
+            set.candidates |= uint64_t{1} << k;
+        }
+    }
+}
+
+// Points the call at a lane that may still take it: the first that is free and served, from a
+// start that turns with every call; if none is free, the one at that start (the call waits for
+// its turn there). False when every lane has been tried.
+static bool choose_lane(Call& call)
+{
+    LaneSet& set = *call.lanes;
+    int picks[MAX_LANES];
+    int n = 0;
+    for (int k = 0; k < MAX_LANES; ++k) {
+        if ((set.candidates & (uint64_t{1} << k)) != 0) {
+            picks[n++] = k;
+        }
+    }
+    if (n == 0) {
+        return false;
+    }
+    int start = static_cast<int>(lane_rotor++ % static_cast<unsigned>(n));
+    int k = picks[start];
+    for (int i = 0; i < n; ++i) {
+        int pick = picks[(start + i) % n];
+        SegmentRef& ref = pick == 0 ? call.seg : set.refs[pick];
+        const auto* fs = reinterpret_cast<const FunctionShm*>(ref.map());
+        if (load_state(fs) == CALL_IDLE && load_activity(fs) == 1) {
+            k = pick;
+            break;
+        }
+    }
+    CallerState& cs = call.cs;
+    SegmentRef& ref = k == 0 ? call.seg : set.refs[k];
+    set.current = k;
+    cs.fs = reinterpret_cast<FunctionShm*>(ref.map());
+    cs.fd = ref.fd();
+    cs.name = k == 0 ? call.name : set.names[k];
+    cs.id = ref.id();
+    cs.lane = k != 0;
+    cs.placed = false;
+    cs.lock_timeouts = 0;
+    cs.stop_seen_ns = 0;
+    cs.watch = UncollectedWatch();
+    return true;
+}
+
+// After an outcome on a lane of a shared function: whether the call goes to another lane. It
+// does when no server took it (the lane stopped, or its server ended, first); a call taken by a
+// server that ended is lost with it. False: `outcome` stands.
+static bool rerouted(Call& call, CallerOutcome& outcome)
+{
+    CallerState& cs = call.cs;
+    if (outcome == CALLER_SERVER_GONE && cs.placed) {
+        CallerOutcome withdrawn;
+        Py_BEGIN_ALLOW_THREADS
+            withdrawn = caller_withdraw(cs, false, CALLER_SLICE_MS);
+        Py_END_ALLOW_THREADS
+        if (withdrawn != CALLER_NOT_TAKEN) {
+            return false;
+        }
+        cs.placed = false;
+    }
+    if (outcome != CALLER_STOPPED && outcome != CALLER_NOT_TAKEN && outcome != CALLER_SERVER_GONE) {
+        return false;
+    }
+    call.lanes->candidates &= ~(uint64_t{1} << call.lanes->current);
+    return choose_lane(call);
+}
+
+// Sets up a shared function's lanes when it has further servers. False with an exception set.
+static bool take_lanes(Call& call)
+{
+    auto* fs = reinterpret_cast<const FunctionShm*>(call.seg.map());
+    uint64_t lanes = is_shared(load_sharing(fs)) ? load_lanes(fs) : 0;
+    if (lanes == 0) {
+        return true;
+    }
+    call.lanes = new (std::nothrow) LaneSet;
+    if (call.lanes == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    open_lanes(call, lanes);
+    return choose_lane(call);
+}
+
+// The blocking call: slices until an outcome; a shared function's call moves to another lane
+// while no server has taken it.
+static PyObject* blocking_call(Call& call)
+{
+    CallerOutcome outcome;
+    if (call.lanes == nullptr) {
+        if (!run_slices(call, false, outcome)) {
+            return nullptr;
+        }
+        return end_call(call, outcome);
+    }
+    for (;;) {
+        if (!run_slices(call, true, outcome)) {
+            return nullptr;
+        }
+        if (outcome == CALLER_CONTINUE) {
+            choose_lane(call);
+        }
+        else if (!rerouted(call, outcome)) {
+            return end_call(call, outcome);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Awaited calls: the same steps, none of them waiting, taken again and again by the event loop.
+
+constexpr long CHOICE_NS = 10 * 1000000L;
+
+// One look at the call without waiting for anything (the mutex is only tried).
+static CallerOutcome caller_poll(Call& call)
+{
+    CallerState& cs = call.cs;
+    FunctionShm* fs = cs.fs;
+    long now = now_ns();
+    bool check = now >= call.next_check_ns;
+    // A placed call is taken under the lock only once answered; an unplaced one is placed when
+    // the area is free, and at each check (a reply nobody collects may be given back).
+    bool ready =
+        cs.placed ? (cs.lane ? lane_reply_ready(fs) : reply_ready(fs)) : turn_free(fs) || check;
+    if (ready) {
+        struct timespec at_once;
+        clock_gettime(CLOCK_MONOTONIC, &at_once);
+        int rc = lock_until(&fs->mutex, at_once);
+        if (rc == 0) {
+            call.locked_out_ns = 0;
+            CallerOutcome outcome = locked_step(cs);
+            if (outcome != CALLER_CONTINUE) {
+                return outcome;
+            }
+        }
+        else if (rc != ETIMEDOUT) {
+            return CALLER_LOCK_ERROR;
+        }
+        else if (call.locked_out_ns == 0) {
+            call.locked_out_ns = now;
+        }
+        else if (now - call.locked_out_ns >= MAX_LOCK_WAIT_MS * 1000000L) {
+            return CALLER_LOCK_ERROR;
+        }
+    }
+    if (check) {
+        call.next_check_ns = now + CALLER_SLICE_MS * 1000000L;
+        return caller_check(cs);
+    }
+    return CALLER_CONTINUE;
+}
+
+struct PendingCall {
+    Call call;
+    char name[MAX_NAME_BYTES + 1];
+    bool finished = false;
+};
+
+PendingCall* start_call(const char* name, PyObject* args)
+{
+    auto* pending = new (std::nothrow) PendingCall;
+    if (pending == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    std::snprintf(pending->name, sizeof(pending->name), "%s", name);
+    Call& call = pending->call;
+    if (!begin_call(call, pending->name, args) || !take_lanes(call)) {
+        delete pending;
+        return nullptr;
+    }
+    call.next_check_ns = now_ns() + CALLER_SLICE_MS * 1000000L;
+    return pending;
+}
+
+int poll_call(PendingCall* pending, PyObject** result)
+{
+    Call& call = pending->call;
+    if (pending->finished) {
+        PyErr_SetString(PyExc_RuntimeError, "The call has finished.");
+        *result = nullptr;
+        return 1;
+    }
+    CallerOutcome outcome = caller_poll(call);
+    if (outcome == CALLER_CONTINUE) {
+        if (call.lanes != nullptr && !call.cs.placed && now_ns() >= call.next_choice_ns) {
+            call.next_choice_ns = now_ns() + CHOICE_NS;
+            choose_lane(call);
+        }
+        return 0;
+    }
+    if (call.lanes != nullptr && rerouted(call, outcome)) {
+        return 0;
+    }
+    pending->finished = true;
+    *result = end_call(call, outcome);
+    return 1;
+}
+
+void cancel_call(PendingCall* pending)
+{
+    if (!pending->finished && pending->call.cs.fs != nullptr) {
+        Call& call = pending->call;
+        call.kept_args.server_done = !call.cs.placed;
+        Py_BEGIN_ALLOW_THREADS
+            caller_withdraw(call.cs, false, MAX_LOCK_WAIT_MS);
+        Py_END_ALLOW_THREADS
+        pending->finished = true;
+    }
+}
+
+void free_call(PendingCall* pending)
+{
+    delete pending;
+}
+
+} // namespace tw
+
+using namespace tw;
+
+extern "C" TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args)
+{
+    Call call;
+    if (!begin_call(call, name, args) || !take_lanes(call)) {
+        return nullptr;
+    }
+    return blocking_call(call);
 }

@@ -33,6 +33,9 @@ constexpr size_t CONTROL_SIZE = FUNCTION_CONTROL_SIZE;
 //   72 kept_ticket   the ticket again, from a caller that reads kept results
 //   (function_payload.hpp);
 //                    callers that do not leave an earlier call's value, never equal to theirs
+//   76 sharing       0, or SHARE_RAISE / SHARE_REPLY: further servers may join (function_lanes.hpp)
+//   80 lanes         the function's segment: which lanes (bit k for lane k) have a server; a
+//                    lane's segment: the inode of the function it serves
 //  108 call_ticket   number of the call in the data area, so a caller takes only its own reply
 struct ServerWake {
     WakeWord call; // a call placed, or a stop requested
@@ -41,7 +44,8 @@ struct ServerWake {
     int32_t ticket_pid;
     uint64_t caller_pidns;
     uint32_t kept_ticket;
-    unsigned char unused[12];
+    uint32_t sharing;
+    uint64_t lanes;
 };
 constexpr uint32_t SERVER_LOCK_MARK = FUNCTION_LOCK_MARK;
 struct CallerWake {
@@ -81,6 +85,8 @@ static_assert(offsetof(FunctionShm, fcond.server_lock) == FUNCTION_LOCK_MARK_OFF
               offsetof(FunctionShm, fcond.ticket_pid) == 60 &&
               offsetof(FunctionShm, fcond.caller_pidns) == 64 &&
               offsetof(FunctionShm, fcond.kept_ticket) == 72 &&
+              offsetof(FunctionShm, fcond.sharing) == 76 &&
+              offsetof(FunctionShm, fcond.lanes) == 80 &&
               offsetof(FunctionShm, ccond.call_ticket) == 108);
 static_assert(offsetof(FunctionShm, data) == DATA_OFFSET);
 

@@ -23,6 +23,7 @@
 #include "tidewell/function_segment.hpp"
 #include "tidewell/segment_error.hpp"
 #include "tidewell/segment_owner.hpp"
+#include "tidewell/function_lanes.hpp"
 #include "tidewell/function_layout.hpp"
 #include "tidewell/liveness.hpp"
 #include "tidewell/segment_table.hpp"
@@ -208,7 +209,11 @@ PyObject* remove_function_impl(const char* name)
     // Callers waiting for their turn give up now rather than at their next look.
     notify(&fs->ccond.turn);
     ObjectId id;
-    if (object_of(seg.fd(), id)) {
+    bool known = object_of(seg.fd(), id);
+    if (known && is_shared(load_sharing(fs))) {
+        stop_lanes(fs, static_cast<uint64_t>(id.ino));
+    }
+    if (known) {
         unlink_if_same(name, id);
     }
     segment_forget(name);

@@ -12,8 +12,9 @@ TW_EXPORT PyObject* call_shared_function(const char* name, PyObject* args);
 namespace tw {
 // Creates the function segment and serves calls until stopped: None after a stop request,
 // NULL with an exception set when setting up or serving failed. With `reply_errors`, a call whose
-// callable raises an Exception is answered with an error reply and serving goes on.
-PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors);
+// callable raises an Exception is answered with an error reply and serving goes on. With `shared`,
+// a name served by a shared function is joined: this server serves a lane of it.
+PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors, bool shared);
 // Adds RemoteError, the caller's exception for an error reply, to the module.
 int add_remote_error(PyObject* module);
 // Removes this process's kept argument object for the function `name`, if any.

@@ -1,4 +1,5 @@
 // The serving side: create the segment, then serve calls until stopped.
+#include "tidewell/function_lanes.hpp"
 #include "tidewell/function_layout.hpp"
 #include "tidewell/function_payload.hpp"
 #include "tidewell/function_segment.hpp"
@@ -86,6 +87,8 @@ static void stop_with_the_program()
 struct ServerInit {
     pid_t pid;
     const LivenessLock* lock; // taken before this runs (empty: none could be taken)
+    uint32_t sharing;         // 0, or the mark of a shared function (function_lanes.hpp)
+    uint64_t lanes;           // a lane: the inode of its function
 };
 
 static Status init_function_segment(unsigned char* map, void* ctx)
@@ -101,6 +104,8 @@ static Status init_function_segment(unsigned char* map, void* ctx)
     std::memcpy(fs->magic, FUNCTION_MAGIC, sizeof(FUNCTION_MAGIC));
     // From its first published instant the object tells by its lock that its server is alive.
     fs->fcond.server_lock = static_cast<ServerInit*>(ctx)->lock->held() ? SERVER_LOCK_MARK : 0;
+    fs->fcond.sharing = static_cast<ServerInit*>(ctx)->sharing;
+    fs->fcond.lanes = static_cast<ServerInit*>(ctx)->lanes;
     fs->call_state = CALL_IDLE;
     fs->activity = 1;
     return STATUS_OK;
@@ -109,8 +114,19 @@ static Status init_function_segment(unsigned char* map, void* ctx)
 // ---------------------------------------------------------------------------------------------
 // Serving loop
 
+// A server of a shared function: which function, and which lane it serves (0: the function's own
+// segment, after creating it or taking it over from a server that ended).
+struct Sharing {
+    const char* function_name;
+    ObjectId function_id;
+    MappedObject function; // a lane's server: the function's segment, mapped whole
+    int lane = 0;
+    char lane_name[LANE_NAME_MAX] = {};
+};
+
 // One serving life. Dropping it, on every exit of create_function, unmaps the segment and removes
-// the name if it is still ours; the exception, if any, stays.
+// the name if it is still ours (unless it was left to the function's other servers); the
+// exception, if any, stays.
 struct Server {
     const char* name;
     MappedObject object;
@@ -124,11 +140,18 @@ struct Server {
     OutgoingPayload reply_payload;  // the last large result, kept until the next call
     KeptPayload result_object;      // large results for callers that read kept objects
     bool caller_reads_kept = false; // the running call's caller does
+    Sharing* share = nullptr;       // a shared function's server
+    bool keep_name = false;         // the function's segment was left to its other servers
 
     ~Server()
     {
         object.unmap();
-        unlink_if_same(name, id);
+        if (share != nullptr && share->lane > 0) {
+            clear_lane(reinterpret_cast<FunctionShm*>(share->function.data()), share->lane);
+        }
+        if (!keep_name) {
+            unlink_if_same(name, id);
+        }
         // Before the end of the program may stop waiting for this server.
         result_object.remove();
         reply_payload.remove();
@@ -173,19 +196,116 @@ static bool callers_about(const void*)
     return true;
 }
 
+// With the mutex held: this server stops serving for good. The only server of a function closes
+// it down. A server of a shared function whose others go on leaves only its own part: a lane is
+// closed with its pending call left for its caller to place elsewhere; the function's segment,
+// with its name and a pending call, is left to the others (the first to find this server's
+// liveness lock gone takes it over), unless the function was stopped or lost its name.
+static void close_down_server(Server& srv)
+{
+    FunctionShm* fs = srv.fs;
+    if (srv.share != nullptr && srv.share->lane > 0) {
+        close_lane(fs);
+        return;
+    }
+    if (srv.share != nullptr && fs->activity == 1 && name_refers_to(srv.name, srv.id) &&
+        drop_ended_lanes(fs, srv.id.ino) != 0) {
+        srv.keep_name = true;
+        return;
+    }
+    close_down(fs);
+}
+
+// A lane's server takes over the function's segment once the server of that one has ended: of
+// the lanes' servers, the one that gets its liveness lock records itself as its server, gives
+// back the call its predecessor was running (that call's caller finds it lost) and closes its
+// own lane. Pending calls on both stay: this server serves the one, the other's caller places it
+// again.
+static bool take_over(Server& srv)
+{
+    Sharing& sh = *srv.share;
+    auto* function = reinterpret_cast<FunctionShm*>(sh.function.data());
+    if (function_server_alive(sh.function.fd(), function)) {
+        return false;
+    }
+    LivenessLock lock(take_liveness_lock(sh.function_name, sh.function.fd()));
+    if (!lock.held() || lock_until(&function->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
+        return false;
+    }
+    bool taken = function->activity == 1;
+    bool freed = false;
+    if (taken) {
+        int32_t pid = getpid();
+        std::memcpy(function->server_pid, &pid, sizeof(pid));
+        __atomic_store_n(&function->fcond.server_lock, SERVER_LOCK_MARK, __ATOMIC_RELEASE);
+        freed = function->call_state == CALL_RUNNING;
+        if (freed) {
+            release_data_area(function);
+        }
+    }
+    pthread_mutex_unlock(&function->mutex);
+    if (!taken) {
+        return false;
+    }
+    if (freed) {
+        notify(&function->ccond.turn, 1);
+    }
+    FunctionShm* lane = srv.fs;
+    close_lane(lane);
+    notify_all_callers(lane);
+    clear_lane(function, sh.lane);
+    srv.object.unmap();
+    unlink_if_same(srv.name, srv.id);
+    srv.object = std::move(sh.function);
+    srv.fs = function;
+    srv.name = sh.function_name;
+    srv.id = sh.function_id;
+    srv.lock = std::move(lock);
+    srv.watch = UncollectedWatch();
+    sh.lane = 0;
+    return true;
+}
+
+enum Standing { SERVING, ORPHANED, MOVED };
+
+// A shared function's server, at each name check: the function's own server tidies its lanes
+// away once their servers end; a lane's server stops with its function, keeps its lane's bit set
+// (a tidying that raced with its start may have cleared it), and takes over the function's
+// segment when that one's server has ended.
+static Standing shared_standing(Server& srv)
+{
+    Sharing& sh = *srv.share;
+    if (sh.lane == 0) {
+        drop_ended_lanes(srv.fs, srv.id.ino);
+        return SERVING;
+    }
+    auto* function = reinterpret_cast<FunctionShm*>(sh.function.data());
+    if (load_activity(function) != 1 || !name_refers_to(sh.function_name, sh.function_id)) {
+        return ORPHANED;
+    }
+    if ((load_lanes(function) & (uint64_t{1} << sh.lane)) == 0) {
+        set_lane(function, sh.lane);
+    }
+    return take_over(srv) ? MOVED : SERVING;
+}
+
 // Whether serving must end although nobody asked: the program ends, or the name was removed
-// (remove_memory, rm) or now names another object.
-static bool orphaned(Server& srv)
+// (remove_memory, rm) or now names another object; for a lane, its function's. MOVED: this
+// server now serves another segment of its function.
+static Standing standing(Server& srv)
 {
     if (program_ending.load(std::memory_order_relaxed)) {
-        return true;
+        return ORPHANED;
     }
     long now = now_ns();
     if (now < srv.next_name_check) {
-        return false;
+        return SERVING;
     }
     srv.next_name_check = now + NAME_CHECK_NS;
-    return !name_refers_to(srv.name, srv.id);
+    if (!name_refers_to(srv.name, srv.id)) {
+        return ORPHANED;
+    }
+    return srv.share != nullptr ? shared_standing(srv) : SERVING;
 }
 
 // One slice of the server's wait, with the GIL released. Leaves the mutex unlocked.
@@ -197,7 +317,11 @@ static ServerEvent server_slice(Server& srv)
     for (;;) {
         // Checked before locking, so that a server whose mutex someone holds forever still
         // notices its name removed.
-        bool orphan = orphaned(srv);
+        Standing now = standing(srv);
+        if (now == MOVED) {
+            return EV_NONE;
+        }
+        bool orphan = now == ORPHANED;
         int rc = lock_until(&fs->mutex, deadline);
         if (rc == ETIMEDOUT && !orphan) {
             return EV_NONE;
@@ -210,7 +334,7 @@ static ServerEvent server_slice(Server& srv)
         }
         // A stop wins over a pending call, which is then answered with the NULL message.
         if (fs->activity != 1 || orphan) {
-            close_down(fs);
+            close_down_server(srv);
             pthread_mutex_unlock(&fs->mutex);
             notify_all_callers(fs);
             return EV_STOP;
@@ -277,7 +401,7 @@ static bool post_reply(Server& srv, ReplyKind kind, const char* bytes, size_t le
         }
     }
     if (kind == REPLY_FAILED) {
-        close_down(fs);
+        close_down_server(srv);
     }
     pthread_mutex_unlock(&fs->mutex);
     if (kind == REPLY_FAILED) {
@@ -397,7 +521,7 @@ static PyObject* fail_server(Server& srv)
 {
     Py_BEGIN_ALLOW_THREADS
         if (lock_until(&srv.fs->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) == 0) {
-            close_down(srv.fs);
+            close_down_server(srv);
             pthread_mutex_unlock(&srv.fs->mutex);
             notify_all_callers(srv.fs);
         }
@@ -567,49 +691,149 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
     return kind != REPLY_FAILED;
 }
 
-PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors)
+// The error for a taken name that cannot be joined: the message of every build, with what holds
+// the name as its cause (and, for a join, why it cannot be joined).
+static PyObject* raise_taken(const char* name, bool joining)
+{
+    char text[240];
+    const char* why = describe_taken(name, text, sizeof(text));
+    if (joining && why != nullptr && why == text) {
+        size_t used = std::strlen(text);
+        std::snprintf(text + used, sizeof(text) - used, " without shared=True");
+    }
+    return raise_status_because(failed(Step::EXISTS, EEXIST), name, why);
+}
+
+// Joins the servers of the shared function `name`: opens its segment and creates a free lane
+// (taking over a lane left by a server that ended). On success `sh` holds the function and the
+// lane, and `object`, `lock` and `id` the lane to serve; NULL with an exception set otherwise.
+static bool join_function(const char* name, bool reply_errors, Sharing& sh, MappedObject& object,
+                          LivenessLock& lock)
+{
+    Status status = open_function_segment(name, FUNCTION_SEGMENT_SIZE, sh.function);
+    if (!status) {
+        if (status.step == Step::REFUSED) {
+            raise_status(status, name);
+        }
+        else {
+            raise_taken(name, true);
+        }
+        return false;
+    }
+    auto* function = reinterpret_cast<FunctionShm*>(sh.function.data());
+    uint32_t sharing = load_sharing(function);
+    if (!is_shared(sharing) || load_activity(function) != 1) {
+        raise_taken(name, true);
+        return false;
+    }
+    if ((sharing == SHARE_REPLY) != reply_errors) {
+        PyErr_Format(PyExc_ValueError,
+                     "The shared function '%s' is served with errors='%s'; serve it with the same "
+                     "errors= to share it.",
+                     name, sharing == SHARE_REPLY ? "reply" : "raise");
+        return false;
+    }
+    if (!object_of(sh.function.fd(), sh.function_id)) {
+        raise_status(failed(Step::CREATE_FUNCTION, errno), name);
+        return false;
+    }
+    uint64_t ino = static_cast<uint64_t>(sh.function_id.ino);
+    for (int k = 1; k < MAX_LANES; ++k) {
+        if ((load_lanes(function) & (uint64_t{1} << k)) != 0) {
+            continue;
+        }
+        lane_name(sh.lane_name, ino, k);
+        ServerInit init{getpid(), &lock, sharing, ino};
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            status =
+                create_segment(sh.lane_name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE),
+                               FUNCTION_SEGMENT_SIZE, init_function_segment, &init, object, &lock);
+            if (status || status.step != Step::EXISTS) {
+                break;
+            }
+            // A lane left by a server that ended (not yet swept): take its place.
+            MappedObject left;
+            ObjectId left_id;
+            if (!left.open(sh.lane_name, O_RDONLY | O_CLOEXEC, 0) ||
+                liveness_lock(left.fd()) != LOCK_FREE || !object_of(left.fd(), left_id)) {
+                break;
+            }
+            unlink_if_same(sh.lane_name, left_id);
+        }
+        if (status) {
+            sh.function_name = name;
+            sh.lane = k;
+            set_lane(function, k);
+            return true;
+        }
+        if (status.step != Step::EXISTS) {
+            raise_status(status, name);
+            return false;
+        }
+    }
+    PyErr_Format(PyExc_RuntimeError, "The shared function '%s' has %d servers already.", name,
+                 MAX_LANES);
+    return false;
+}
+
+PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors, bool shared)
 {
     stop_with_the_program();
     LivenessLock lock;
-    ServerInit init{getpid(), &lock};
+    ServerInit init{getpid(), &lock, shared ? (reply_errors ? SHARE_REPLY : SHARE_RAISE) : 0, 0};
     MappedObject object;
+    Sharing sharing;
     Status status =
         create_segment(name, static_cast<off_t>(FUNCTION_SEGMENT_SIZE), FUNCTION_SEGMENT_SIZE,
                        init_function_segment, &init, object, &lock);
+    if (!status && status.step == Step::EXISTS && shared) {
+        if (!join_function(name, reply_errors, sharing, object, lock)) {
+            return nullptr;
+        }
+        status = STATUS_OK;
+    }
     if (!status) {
         if (status.step == Step::NOT_CREATED) {
             status.step = Step::CREATE_FUNCTION;
         }
-        char text[200];
-        return raise_status_because(
-            status, name,
-            status.step == Step::EXISTS ? describe_taken(name, text, sizeof(text)) : nullptr);
+        if (status.step == Step::EXISTS) {
+            return raise_taken(name, false);
+        }
+        return raise_status(status, name);
     }
+    const char* served = sharing.lane > 0 ? sharing.lane_name : name;
     // Our own object, by identity: the name may later be removed and given to another object,
     // which this server must neither serve under nor remove.
     ObjectId id{};
     struct stat st {};
-    bool known = object_of(object.fd(), id) && fstat(object.fd(), &st) == 0;
+    bool known = object_of(object.fd(), id) &&
+                 fstat(sharing.lane > 0 ? sharing.function.fd() : object.fd(), &st) == 0;
     object.close_fd();
     if (!known) {
         int err = errno;
         object.unmap();
-        shm_unlink(name);
+        shm_unlink(served);
         return raise_status(failed(Step::CREATE_FUNCTION, err), name);
+    }
+    if (shared && sharing.lane == 0) {
+        sharing.function_name = name;
+        sharing.function_id = id;
     }
     servers_running.fetch_add(1);
     auto* fs = reinterpret_cast<FunctionShm*>(object.data());
-    Server srv{name,
+    Server srv{served,
                std::move(object),
                fs,
                id,
-               now_ns() + NAME_CHECK_NS,
+               now_ns() + (sharing.lane > 0 ? 0 : NAME_CHECK_NS),
                std::move(lock),
                {},
                {},
                st,
                {},
                {},
+               false,
+               shared ? &sharing : nullptr,
                false};
     for (;;) {
         if (PyErr_CheckSignals() < 0) {

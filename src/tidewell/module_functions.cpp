@@ -1,4 +1,6 @@
 // The module functions: parse, put our message in place of the parser's, delegate.
+#include "tidewell/function_async.hpp"
+#include "tidewell/function_lanes.hpp"
 #include "tidewell/tidewell.hpp"
 #include "tidewell/argument_rules.hpp"
 #include "tidewell/function_segment.hpp"
@@ -117,11 +119,12 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObje
 {
     // The name and the callable stay positional-only, refused as keywords the way they always
     // were; `mode` is keyword-only.
-    // `mode` and `errors` are keyword-only.
-    static const char* kwlist[] = {"", "", "mode", "errors", nullptr};
+    // `mode`, `errors` and `shared` are keyword-only.
+    static const char* kwlist[] = {"", "", "mode", "errors", "shared", nullptr};
     if (kwargs != nullptr) {
         Py_ssize_t known = (PyDict_GetItemString(kwargs, "mode") != nullptr ? 1 : 0) +
-                           (PyDict_GetItemString(kwargs, "errors") != nullptr ? 1 : 0);
+                           (PyDict_GetItemString(kwargs, "errors") != nullptr ? 1 : 0) +
+                           (PyDict_GetItemString(kwargs, "shared") != nullptr ? 1 : 0);
         if (PyDict_GET_SIZE(kwargs) > known) {
             PyErr_SetString(PyExc_TypeError, "create_function() takes no keyword arguments");
             return nullptr;
@@ -132,9 +135,11 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObje
     PyObject* func;
     PyObject* mode_arg = nullptr;
     PyObject* errors_arg = nullptr;
+    PyObject* shared_arg = Py_False;
     mode_t mode;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!O", const_cast<char**>(kwlist), &name_arg,
-                                     &func, &PyLong_Type, &mode_arg, &errors_arg) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$O!OO", const_cast<char**>(kwlist),
+                                     &name_arg, &func, &PyLong_Type, &mode_arg, &errors_arg,
+                                     &shared_arg) ||
         !PyCallable_Check(func)) {
         return argument_error(tw::msg::CREATE_FUNCTION);
     }
@@ -151,12 +156,17 @@ extern "C" TW_EXPORT PyObject* create_function(PyObject*, PyObject* args, PyObje
             return nullptr;
         }
     }
+    if (!PyBool_Check(shared_arg)) {
+        PyErr_Format(PyExc_ValueError, "create_function() shared must be True or False, not %R",
+                     shared_arg);
+        return nullptr;
+    }
     if (!parse_name(name_arg, tw::msg::CREATE_FUNCTION, &name) || !parse_mode(mode_arg, &mode)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(func);
     tw::CreationMode scope(mode);
-    return tw::create_function_impl(name, held.get(), reply_errors);
+    return tw::create_function_impl(name, held.get(), reply_errors, shared_arg == Py_True);
 }
 
 extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)
@@ -185,6 +195,22 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
     }
     PyRef held = PyRef::borrow(call_args);
     return call_shared_function(name, held.get());
+}
+
+// _call_start(name, args): call_function's arguments and errors; the call is left in flight.
+PyObject* tw::call_start(PyObject*, PyObject* args)
+{
+    PyObject* name_arg;
+    const char* name;
+    PyObject* call_args;
+    if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, &call_args)) {
+        return argument_error(tw::msg::CALL_FUNCTION);
+    }
+    if (!parse_name(name_arg, tw::msg::CALL_FUNCTION, &name)) {
+        return nullptr;
+    }
+    PyRef held = PyRef::borrow(call_args);
+    return tw::start_pending_call(name, held.get());
 }
 
 PyObject* tw::trust(PyObject*, PyObject* args, PyObject* kwargs)
@@ -291,18 +317,31 @@ PyObject* tw::inspect(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     PyRef alive(r.has_pid ? PyBool_FromLong(seen.alive) : Py_NewRef(Py_None));
     PyRef busy(value ? PyBool_FromLong(r.busy) : Py_NewRef(Py_None));
     PyRef torn(value ? PyBool_FromLong(r.torn) : Py_NewRef(Py_None));
-    if (!capacity || !pid || !alive || !busy || !torn) {
+    // A shared function's further servers, one per lane.
+    pid_t lane_pids[tw::MAX_LANES];
+    int lanes =
+        r.kind == tw::ObjectKind::FUNCTION ? tw::lane_servers(name, lane_pids, tw::MAX_LANES) : 0;
+    PyRef servers(PyTuple_New(lanes));
+    for (int i = 0; servers && i < lanes; ++i) {
+        PyObject* lane_pid = PyLong_FromLong(lane_pids[i]);
+        if (lane_pid == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(servers.get(), i, lane_pid);
+    }
+    if (!capacity || !pid || !alive || !busy || !torn || !servers) {
         return nullptr;
     }
-    return Py_BuildValue(
-        "{s:s,s:L,s:d,s:O,s:O,s:O,s:O,s:O,s:O,s:k,s:k,s:k,s:O,s:O}", "kind",
-        kinds[static_cast<int>(r.kind)], "size", static_cast<long long>(seen.st.st_size),
-        "modified", modified, "capacity", capacity.get(), "pid", pid.get(), "alive", alive.get(),
-        "busy", busy.get(), "torn", torn.get(), "damaged", value && r.damaged ? Py_True : Py_False,
-        "owner", static_cast<unsigned long>(seen.st.st_uid), "group",
-        static_cast<unsigned long>(seen.st.st_gid), "mode",
-        static_cast<unsigned long>(seen.st.st_mode & 07777), "refused",
-        tw::owner_refuses(seen.st) ? Py_True : Py_False, "stale", seen.stale ? Py_True : Py_False);
+    return Py_BuildValue("{s:s,s:L,s:d,s:O,s:O,s:O,s:O,s:O,s:O,s:k,s:k,s:k,s:O,s:O,s:O}", "kind",
+                         kinds[static_cast<int>(r.kind)], "size",
+                         static_cast<long long>(seen.st.st_size), "modified", modified, "capacity",
+                         capacity.get(), "pid", pid.get(), "alive", alive.get(), "busy", busy.get(),
+                         "torn", torn.get(), "damaged", value && r.damaged ? Py_True : Py_False,
+                         "owner", static_cast<unsigned long>(seen.st.st_uid), "group",
+                         static_cast<unsigned long>(seen.st.st_gid), "mode",
+                         static_cast<unsigned long>(seen.st.st_mode & 07777), "refused",
+                         tw::owner_refuses(seen.st) ? Py_True : Py_False, "stale",
+                         seen.stale ? Py_True : Py_False, "lane_servers", servers.get());
 }
 
 // Reads an iterable of ids for _owner_refused. Count, or -1 with an exception set.

@@ -1,4 +1,5 @@
 // The module: method table, initialisation and teardown.
+#include "tidewell/function_async.hpp"
 #include "tidewell/tidewell.hpp"
 #include "tidewell/watch.hpp"
 #include "tidewell/argument_rules.hpp"
@@ -27,7 +28,8 @@ static PyMethodDef methods[] = {
     {"create_function",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(create_function)),
      METH_VARARGS | METH_KEYWORDS,
-     "create_function(name, func, /, *, mode=0o600, errors='raise')\n--\n\nCreate and link a "
+     "create_function(name, func, /, *, mode=0o600, errors='raise', shared=False)\n--\n\nCreate "
+     "and link a "
      "function to shared "
      "memory."},
     {"remove_function", remove_function, METH_VARARGS,
@@ -96,6 +98,13 @@ static PyMethodDef methods[] = {
      METH_FASTCALL,
      "_watch_wait(handle, name, token, timeout, /)\n--\n\nWait until name's value differs from "
      "token: (value, token)."},
+    {"_call_start", tw::call_start, METH_VARARGS,
+     "_call_start(name, args, /)\n--\n\nA call of a shared function in flight (for "
+     "call_function_async)."},
+    {"_timer_create", tw::timer_create, METH_NOARGS,
+     "_timer_create()\n--\n\nA one-shot timer descriptor (non-blocking, close-on-exec)."},
+    {"_timer_arm", tw::timer_arm, METH_VARARGS,
+     "_timer_arm(fd, microseconds, /)\n--\n\nArms the timer to fire once after that long."},
     {"_watch_table_name",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(tw::watch_table)),
      METH_FASTCALL,
@@ -132,7 +141,7 @@ PyMODINIT_FUNC PyInit_tidewell(void)
     }
     tw::PyRef module(PyModule_Create2(&tidewell_def, 1013));
     if (!module || tw::add_argument_rules(module.get()) < 0 ||
-        tw::add_remote_error(module.get()) < 0) {
+        tw::add_remote_error(module.get()) < 0 || tw::add_pending_call_type(module.get()) < 0) {
         return nullptr;
     }
     return module.release();

@@ -29,6 +29,8 @@ PyObject* update_memory(PyObject* self, PyObject* args, PyObject* kwargs);
 // _owner_refused(owner, group, mode, uids, gids) -> bool; the command line decides with these.
 PyObject* inspect(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 PyObject* owner_refused(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
+// _call_start(name, args) -> _PendingCall, behind call_function_async (not exported).
+PyObject* call_start(PyObject* self, PyObject* args);
 // The key operations behind tidewell.Mapping (not exported): the only functions that take the
 // names of a mapping's keys.
 PyObject* key_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
