@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -142,6 +143,7 @@ struct Server {
     bool caller_reads_kept = false; // the running call's caller does
     Sharing* share = nullptr;       // a shared function's server
     bool keep_name = false;         // the function's segment was left to its other servers
+    bool ran_coroutines = false;    // the serving thread has an event loop for coroutines
 
     ~Server()
     {
@@ -160,6 +162,12 @@ struct Server {
 };
 
 enum ServerEvent { EV_NONE, EV_CALL, EV_STOP, EV_LOCK_ERROR };
+
+// The name callers call: the function's, whichever segment this server serves.
+static const char* called_name(const Server& srv)
+{
+    return srv.share != nullptr ? srv.share->function_name : srv.name;
+}
 
 static thread_local AdaptiveSpin call_spin;
 
@@ -467,6 +475,89 @@ static std::pair<PyRef, const char*> text_of(PyObject* obj, Py_ssize_t& len)
     return {std::move(str), utf8};
 }
 
+// Appends str(obj) (or `fallback` when it has none) to `out`.
+static void append_text(std::string& out, PyObject* obj, const char* fallback)
+{
+    Py_ssize_t len = 0;
+    auto text = text_of(obj, len);
+    if (len > 0) {
+        out.append(text.second, static_cast<size_t>(len));
+    }
+    else if (obj == nullptr) {
+        out += fallback;
+    }
+}
+
+// Appends the attribute `attr` of `obj` as text.
+static void append_attr(std::string& out, PyObject* obj, const char* attr)
+{
+    PyRef value(PyObject_GetAttrString(obj, attr));
+    PyErr_Clear();
+    append_text(out, value.get(), "?");
+}
+
+// The text traceback.format_exception gives, without the source lines (which cost a file
+// lookup per frame): the chained exceptions first, each frame's file, line and function, then
+// the exception's type and message. A few levels of chaining at most.
+static void format_exception(PyObject* exc, std::string& out, int depth)
+{
+    if (depth < 4) {
+        PyRef cause(PyException_GetCause(exc));
+        PyRef context(PyException_GetContext(exc));
+        PyRef suppress(PyObject_GetAttrString(exc, "__suppress_context__"));
+        PyErr_Clear();
+        if (cause && cause.get() != exc) {
+            format_exception(cause.get(), out, depth + 1);
+            out += "\nThe above exception was the direct cause of the following exception:\n\n";
+        }
+        else if (context && context.get() != exc && suppress.get() != Py_True) {
+            format_exception(context.get(), out, depth + 1);
+            out += "\nDuring handling of the above exception, another exception occurred:\n\n";
+        }
+    }
+    PyRef tb(PyException_GetTraceback(exc));
+    if (tb && tb.get() != Py_None) {
+        out += "Traceback (most recent call last):\n";
+    }
+    for (int frames = 0; tb && tb.get() != Py_None && frames < 64; ++frames) {
+        PyRef frame(PyObject_GetAttrString(tb.get(), "tb_frame"));
+        PyRef code(frame ? PyObject_GetAttrString(frame.get(), "f_code") : nullptr);
+        PyErr_Clear();
+        out += "  File \"";
+        if (code) {
+            append_attr(out, code.get(), "co_filename");
+        }
+        out += "\", line ";
+        append_attr(out, tb.get(), "tb_lineno");
+        out += ", in ";
+        if (code) {
+            append_attr(out, code.get(), "co_name");
+        }
+        out += "\n";
+        tb.reset(PyObject_GetAttrString(tb.get(), "tb_next"));
+        PyErr_Clear();
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    PyRef module(PyObject_GetAttrString(type, "__module__"));
+    PyErr_Clear();
+    const char* module_name =
+        module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
+    PyErr_Clear();
+    if (module_name != nullptr && std::strcmp(module_name, "builtins") != 0 &&
+        std::strcmp(module_name, "__main__") != 0) {
+        out += module_name;
+        out += ".";
+    }
+    append_attr(out, type, "__qualname__");
+    PyRef message(PyObject_Str(exc));
+    PyErr_Clear();
+    if (message && PyUnicode_GET_LENGTH(message.get()) > 0) {
+        out += ": ";
+        append_text(out, message.get(), "");
+    }
+    out += "\n";
+}
+
 // The error record of the pending exception (see function_layout.hpp) into `out` (DATA_SIZE
 // bytes); returns its length. With `keep` the exception stays pending, otherwise it is cleared.
 static size_t error_record(unsigned char* out, unsigned char kind, bool keep)
@@ -484,31 +575,22 @@ static size_t error_record(unsigned char* out, unsigned char kind, bool keep)
     PyRef held_traceback(traceback);
     PyRef type_name(type != nullptr ? PyObject_GetAttrString(type, "__qualname__") : nullptr);
     PyErr_Clear();
-    PyRef lines;
-    PyRef module(PyImport_ImportModule("traceback"));
-    if (module && value != nullptr) {
-        PyRef listed(PyObject_CallMethod(module.get(), "format_exception", "OOO", type, value,
-                                         traceback != nullptr ? traceback : Py_None));
-        PyRef empty(PyUnicode_FromString(""));
-        if (listed && empty) {
-            lines.reset(PyUnicode_Join(empty.get(), listed.get()));
-        }
+    std::string lines;
+    if (value != nullptr) {
+        format_exception(value, lines, 0);
     }
     PyErr_Clear();
     Py_ssize_t type_len = 0;
     Py_ssize_t message_len = 0;
-    Py_ssize_t lines_len = 0;
     auto type_text = text_of(type_name.get(), type_len);
     auto message_text = text_of(value, message_len);
-    auto lines_text = text_of(lines.get(), lines_len);
     out[0] = 0;
     std::memcpy(out + 1, ERROR_RECORD_TAG, sizeof(ERROR_RECORD_TAG));
     out[4] = kind;
     size_t at = ERROR_RECORD_HEAD;
     at += put_text(out + at, type_text.second, static_cast<size_t>(type_len), 128, false);
     at += put_text(out + at, message_text.second, static_cast<size_t>(message_len), 384, false);
-    at +=
-        put_text(out + at, lines_text.second, static_cast<size_t>(lines_len), DATA_SIZE - at, true);
+    at += put_text(out + at, lines.data(), lines.size(), DATA_SIZE - at, true);
     if (keep) {
         PyErr_Restore(held_type.release(), held_value.release(), held_traceback.release());
     }
@@ -527,6 +609,35 @@ static PyObject* fail_server(Server& srv)
         }
     Py_END_ALLOW_THREADS
     return nullptr;
+}
+
+// Runs what a served callable returned as a coroutine to completion, on the event loop the serving
+// thread keeps for it (tidewell._aio). New reference, or NULL with an exception set.
+static PyObject* run_coroutine(Server& srv, PyObject* coroutine)
+{
+    PyRef aio(PyImport_ImportModule("tidewell._aio"));
+    if (!aio) {
+        return nullptr;
+    }
+    srv.ran_coroutines = true;
+    return PyObject_CallMethod(aio.get(), "_run_coroutine", "O", coroutine);
+}
+
+// Closes the serving thread's event loop, if a coroutine made one. The exception pending, if
+// any, stays.
+static void end_coroutines(Server& srv)
+{
+    if (!srv.ran_coroutines) {
+        return;
+    }
+    PyObject* exc_type;
+    PyObject* exc_value;
+    PyObject* exc_tb;
+    PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
+    PyRef aio(PyImport_ImportModule("tidewell._aio"));
+    PyRef done(aio ? PyObject_CallMethod(aio.get(), "_end_serving", nullptr) : nullptr);
+    PyErr_Clear();
+    PyErr_Restore(exc_type, exc_value, exc_tb);
 }
 
 // Where a result is encoded for a caller that reads kept objects: a buffer the size of the data
@@ -625,12 +736,15 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
         char* bytes = nullptr;
         if (PyTuple_Check(call_args.get())) {
             PyRef result(PyObject_CallObject(func, call_args.get()));
+            if (result && PyCoro_CheckExact(result.get())) {
+                result.reset(run_coroutine(srv, result.get()));
+            }
             if (result && srv.caller_reads_kept) {
                 length = zeb2::encode_into(result.get(), &target.target);
                 bytes = reinterpret_cast<char*>(target.target.data);
                 if (length < 0 && target.failed) {
                     PyErr_Clear();
-                    raise_status(failed(Step::ALLOCATE, target.err), srv.name);
+                    raise_status(failed(Step::ALLOCATE, target.err), called_name(srv));
                 }
             }
             else if (result) {
@@ -664,7 +778,7 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
                                                     static_cast<size_t>(length), srv.st);
             encoded.reset();
             if (!status) {
-                raise_status(status, srv.name);
+                raise_status(status, called_name(srv));
                 kind = REPLY_FAILED;
             }
             else {
@@ -685,7 +799,7 @@ static bool serve_call(Server& srv, PyObject* func, bool reply_errors)
         posted = post_reply(srv, kind, reply, reply_len);
     Py_END_ALLOW_THREADS
     if (!posted && kind != REPLY_FAILED) {
-        raise_status(failed(Step::LOCK, 0), srv.name);
+        raise_status(failed(Step::LOCK, 0), called_name(srv));
         kind = REPLY_FAILED;
     }
     return kind != REPLY_FAILED;
@@ -776,6 +890,35 @@ static bool join_function(const char* name, bool reply_errors, Sharing& sh, Mapp
     return false;
 }
 
+// Serves calls until a stop (None) or a failure (NULL with the exception set).
+static PyObject* serve(Server& srv, PyObject* func, bool reply_errors)
+{
+    for (;;) {
+        if (PyErr_CheckSignals() < 0) {
+            return fail_server(srv);
+        }
+        ServerEvent event;
+        Py_BEGIN_ALLOW_THREADS
+            event = server_slice(srv);
+        Py_END_ALLOW_THREADS
+        switch (event) {
+        case EV_NONE:
+            break;
+        case EV_CALL:
+            if (!serve_call(srv, func, reply_errors)) {
+                return nullptr;
+            }
+            break;
+        case EV_STOP:
+            std::puts("read");
+            std::fflush(stdout);
+            Py_RETURN_NONE;
+        case EV_LOCK_ERROR:
+            return raise_status(failed(Step::LOCK, 0), called_name(srv));
+        }
+    }
+}
+
 PyObject* create_function_impl(const char* name, PyObject* func, bool reply_errors, bool shared)
 {
     stop_with_the_program();
@@ -835,30 +978,9 @@ PyObject* create_function_impl(const char* name, PyObject* func, bool reply_erro
                false,
                shared ? &sharing : nullptr,
                false};
-    for (;;) {
-        if (PyErr_CheckSignals() < 0) {
-            return fail_server(srv);
-        }
-        ServerEvent event;
-        Py_BEGIN_ALLOW_THREADS
-            event = server_slice(srv);
-        Py_END_ALLOW_THREADS
-        switch (event) {
-        case EV_NONE:
-            break;
-        case EV_CALL:
-            if (!serve_call(srv, func, reply_errors)) {
-                return nullptr;
-            }
-            break;
-        case EV_STOP:
-            std::puts("read");
-            std::fflush(stdout);
-            Py_RETURN_NONE;
-        case EV_LOCK_ERROR:
-            return raise_status(failed(Step::LOCK, 0), name);
-        }
-    }
+    PyObject* result = serve(srv, func, reply_errors);
+    end_coroutines(srv);
+    return result;
 }
 
 } // namespace tw
