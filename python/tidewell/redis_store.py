@@ -325,10 +325,16 @@ class RedisStore:
         """Closes the connections, also those of call_function_async where it can: those of an
         event loop running now close when it ends (asyncio.run) or with `await aclose()`."""
         self.client.close()
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            in_a_loop = False  # free to run the other loops
+        else:
+            in_a_loop = True
         for loop, async_client in list(self._async_clients.items()):
             if loop.is_closed():
                 del self._async_clients[loop]
-            elif not loop.is_running():
+            elif not loop.is_running() and not in_a_loop:
                 del self._async_clients[loop]
                 loop.run_until_complete(async_client.aclose())
 
