@@ -131,10 +131,11 @@ local function stop_all(name, queue)
   for _ = 1, n do redis.call('LPUSH', queue, '') end
 end
 """ % {"max_ms": int(MAX_HEARTBEAT * 1000)}
-# Removing a function's name also stops its servers; the last one deletes the name.
+# Removing a function's name also stops its servers. The name of servers that share it stays
+# until the last one leaves: deleted now, it would be taken again by a server yet to stop.
 _REMOVE = _Script(_SERVERS + """
 if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return redis.call('DEL', KEYS[1]) end
-if each_server(KEYS[1])() then stop_all(KEYS[1], KEYS[2]) return 1 end
+if redis.call('HGET', KEYS[1], 'shared') == '1' then stop_all(KEYS[1], KEYS[2]) return 1 end
 redis.call('DEL', KEYS[1])
 redis.call('LPUSH', KEYS[2], '')
 return 1""")
