@@ -3,6 +3,7 @@
 The Redis server is started here from the redis-server binary, on a Unix socket in a temporary
 directory, without persistence; the tests that need it are skipped when it is missing.
 """
+import asyncio
 import multiprocessing
 import os
 import shutil
@@ -11,6 +12,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import pytest
@@ -628,6 +630,188 @@ def test_redis_restart_under_server_and_callers(redis_server, redis_url, name, p
     assert store.call_function(name, ("add", 2, 2)) == 4
     callers = [procs(_call_many, redis_url, name, tag, 10) for tag in range(2)]
     assert sorted(c.outcome() for c in callers) == [("ok", 0), ("ok", 1)]
+    assert store.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
+
+
+# ---------------------------------------------------------------------------------------------
+# Redis only: several servers of one name, async calls, coroutine functions
+
+
+def _serve_shared(url, name, results):
+    """Serves `name` with shared=True; returns the arguments of every call it ran."""
+    ran = []
+
+    def recording(*args):
+        ran.append(args)
+        return ops(*args)
+
+    try:
+        tidewell.connect(url).create_function(name, recording, shared=True)
+        results.put(("returned", ran))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+def _gone(store, name):
+    return raised(lambda: store.call_function(name, ())) == (
+        MemoryError, "Failed to open the shared memory.")
+
+
+def test_redis_shared_servers_answer_each_call_once(redis_url, name, procs):
+    store = tidewell.connect(redis_url)
+    servers = [procs(_serve_shared, redis_url, name) for _ in range(2)]
+    answered = set()
+
+    def both_answer():
+        try:
+            answered.add(store.call_function(name, ("tagged",))[0])
+        except MemoryError:  # not served yet
+            pass
+        return answered == {s.process.pid for s in servers}
+
+    wait_until(both_answer, what="a reply from each server")
+    taken = (MemoryError, f"The memory address '{name}' already exists.")
+    for kwargs, expected in (
+            ({}, taken),
+            ({"shared": True, "errors": "reply"}, (ValueError, (
+                f"The shared function '{name}' is served with errors='raise'; serve it with the "
+                f"same errors= to share it."))),
+            ({"shared": 1}, (ValueError, "create_function() shared must be True or False, not 1"))):
+        assert raised(lambda: store.create_function(name, ops, **kwargs)) == expected
+    callers = [procs(_call_many, redis_url, name, tag, 40) for tag in range(3)]
+    assert sorted(c.outcome() for c in callers) == [("ok", tag) for tag in range(3)]
+    assert store.remove_function(name) is True
+    outcomes = [s.outcome() for s in servers]
+    assert [o[0] for o in outcomes] == ["returned", "returned"], outcomes
+    ran = [[args for args in o[1] if len(args) == 3] for o in outcomes]
+    assert all(ran), "each server runs some of the calls"
+    assert sorted(ran[0] + ran[1]) == sorted(("tagged", t, i) for t in range(3) for i in range(40))
+    wait_until(lambda: _gone(store, name))
+    # A name served without shared=True cannot be joined.
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    assert raised(lambda: store.create_function(name, ops, shared=True)) == taken
+    assert store.remove_function(name) is True
+    assert srv.outcome() == ("returned", None)
+
+
+def test_redis_shared_server_killed_leaves_its_queue_to_the_other(redis_url, name, procs,
+                                                                  tmp_path):
+    store = tidewell.connect(redis_url)
+    first = procs(_serve_shared, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    held = procs(_call_once, redis_url, name, ("gated", str(tmp_path / "a"), str(tmp_path / "x")))
+    wait_until((tmp_path / "a").exists)  # the first server runs it, until it is killed
+    second = procs(_serve_shared, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    busy = procs(_call_once, redis_url, name, ("gated", str(tmp_path / "b"), str(tmp_path / "go")))
+    wait_until((tmp_path / "b").exists)  # the second one runs this: both are busy
+    queued = [procs(_call_once, redis_url, name, ("tagged", i)) for i in range(3)]
+    queue = store.prefix + b"q:" + name.encode()
+    wait_until(lambda: store.client.llen(queue) == 3)
+    first.process.kill()
+    (tmp_path / "go").touch()
+    assert busy.outcome() == ("returned", "done")
+    assert [q.outcome() for q in queued] == [
+        ("returned", (second.process.pid, (i,))) for i in range(3)]
+    outcome = held.outcome()
+    assert outcome[:2] == ("raised", "RuntimeError") and outcome[2].endswith(
+        ("has ended.", "was lost.")), outcome
+    assert store.call_function(name, ("add", 1, 2)) == 3
+    assert store.remove_function(name) is True
+    assert second.outcome()[0] == "returned"
+    wait_until(lambda: _gone(store, name))
+
+
+async def _until(predicate):
+    deadline = time.monotonic() + WAIT
+    while not predicate():
+        assert time.monotonic() < deadline, "the state was not reached in time"
+        await asyncio.sleep(0.005)
+
+
+async def _raised_async(awaitable):
+    try:
+        await awaitable
+    except BaseException as exc:
+        return type(exc), str(exc)
+    return None
+
+
+def test_redis_async_calls_and_cancellation(redis_url, name, shm_name, procs, tmp_path):
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    value = shm_name()
+    store.write_memory(value, 1)
+    queue = store.prefix + b"q:" + name.encode()
+    started, go = tmp_path / "started", tmp_path / "go"
+
+    async def main():
+        threads, seen = threading.active_count(), set()
+
+        async def count_threads():
+            while True:
+                seen.add(threading.active_count())
+                await asyncio.sleep(0.001)
+
+        counting = asyncio.ensure_future(count_threads())
+        results = await asyncio.wait_for(asyncio.gather(
+            *(store.call_function_async(name, ("add", i, 1)) for i in range(100))), WAIT)
+        counting.cancel()
+        assert results == list(range(1, 101)) and seen == {threads}
+        # The same errors as call_function.
+        for args in ((shm_name(), ()), (value, ()), (name, [1])):
+            assert await _raised_async(store.call_function_async(*args)) == raised(
+                lambda: store.call_function(*args))
+        # A cancelled call that no server took is taken back.
+        running = asyncio.ensure_future(
+            store.call_function_async(name, ("gated", str(started), str(go))))
+        await _until(started.exists)
+        waiting = asyncio.ensure_future(store.call_function_async(name, ("add", 1, 1)))
+        await _until(lambda: store.client.llen(queue) == 1)
+        waiting.cancel()
+        assert await _raised_async(waiting) == (asyncio.CancelledError, "")
+        assert store.client.llen(queue) == 0
+        go.touch()
+        assert await asyncio.wait_for(running, WAIT) == "done"
+        # A failing callable (served with errors="raise") ends serving, as with call_function.
+        assert await _raised_async(store.call_function_async(name, ("raise",))) == (
+            RuntimeError, NULL_FROM_FUNCTION)
+        await store.aclose()
+
+    asyncio.run(main())
+    assert srv.outcome() == ("raised", "ValueError", "boom")
+
+
+async def async_ops(op, *args):
+    await asyncio.sleep(0)
+    if op == "loop":
+        return id(asyncio.get_running_loop())
+    if op == "raise":
+        raise ValueError("boom")
+    return ops(op, *args)
+
+
+def _serve_async(url, name, results):
+    try:
+        results.put(("returned", tidewell.connect(url).create_function(name, async_ops,
+                                                                       errors="reply")))
+    except BaseException as exc:
+        results.put(("raised", type(exc).__name__, str(exc)))
+
+
+def test_redis_serves_an_async_def(redis_url, name, procs):
+    store = tidewell.connect(redis_url)
+    srv = procs(_serve_async, redis_url, name)
+    wait_until(lambda: raised(lambda: store.call_function(name, ("add", 0, 0))) is None)
+    assert store.call_function(name, ("add", 1, 2)) == 3
+    # One event loop for the server's life.
+    assert store.call_function(name, ("loop",)) == store.call_function(name, ("loop",))
+    with pytest.raises(tidewell.RemoteError, match="^ValueError: boom$"):
+        store.call_function(name, ("raise",))
+    assert store.call_function(name, ("add", 2, 2)) == 4
     assert store.remove_function(name) is True
     assert srv.outcome() == ("returned", None)
 

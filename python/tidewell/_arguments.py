@@ -142,12 +142,13 @@ def one_name(function, message, args, kwargs):
 
 
 def create_function(args, kwargs):
-    """-> (encoded name, name, func, errors); `mode=` and `errors=` are the keywords, as on
-    shared memory"""
-    if set(kwargs) - {"mode", "errors"}:
+    """-> (encoded name, name, func, errors, shared); `mode=`, `errors=` and `shared=` are the
+    keywords, as on shared memory"""
+    if set(kwargs) - {"mode", "errors", "shared"}:
         no_keywords("create_function", kwargs)
     mode = kwargs.get("mode", ABSENT)
     errors = kwargs.get("errors", "raise")
+    shared = kwargs.get("shared", False)
     if len(args) != 2 or not callable(args[1]):
         raise ValueError(CREATE_FUNCTION)
     check_int(mode, CREATE_FUNCTION)
@@ -155,7 +156,9 @@ def create_function(args, kwargs):
     check_mode(mode)
     if not isinstance(errors, str) or errors not in ("raise", "reply"):
         raise ValueError(f"create_function() errors must be 'raise' or 'reply', not {errors!r}")
-    return key, args[0], args[1], errors
+    if shared is not True and shared is not False:
+        raise ValueError(f"create_function() shared must be True or False, not {shared!r}")
+    return key, args[0], args[1], errors, shared
 
 
 def call_function(args, kwargs):

@@ -5,11 +5,15 @@ uses it, with "%" written "%25" and ":" written "%3A"):
 
     P n:NAME   the name. A value is a string: tidewell-encoded bytes, or b"" when created and
                not written yet. A function is a hash {id: server id (16 bytes) + epoch
-               (4 bytes), busy: ids of the calls its server holds, ttl: its heartbeat in ms,
-               beat: the Redis clock (ms) at its server's last heartbeat} kept alive by a TTL
+               (4 bytes), busy: ids of the calls its servers hold, ttl: its heartbeat in ms,
+               beat: the Redis clock (ms) at its servers' last heartbeat} kept alive by a TTL
                heartbeat; being of another type, it refuses the value commands (WRONGTYPE).
+               Servers of this store add one field per server, "s:" + its id (16 bytes):
+               "<beat ms> <ttl ms> <ids of the calls it holds>", and errors: its errors=;
+               shared: "1" when further servers may join; stop: "1" once all are asked to stop.
+               `id` then names the serving group, which lives while any of its servers does.
     P q:NAME   requests to the function NAME: call id (16 bytes) + encoded argument tuple;
-               an empty request asks the server to stop
+               an empty request asks a server to stop
     P r:ID     the reply list of one call, with an expiry
     P t:ID     a large value on its way to P n:NAME
 
@@ -18,8 +22,10 @@ another, even where one prefix begins with the other ("app:" and "app:n:").
 
 Values and functions share the names, as on shared memory. Decoding is always tidewell.loads.
 """
+import asyncio
 import collections
 import hashlib
+import inspect
 import os
 import re
 import threading
@@ -32,6 +38,8 @@ from .tidewell import RemoteError, dumps, loads
 
 try:
     import redis
+    import redis.asyncio
+    from redis.asyncio.retry import Retry as AsyncRetry
     from redis.backoff import ExponentialBackoff
     from redis.retry import Retry
 except ImportError:  # pragma: no cover - exercised only without the extra
@@ -79,16 +87,6 @@ if fail then redis.call('DEL', KEYS[2]) return fail end
 redis.call('RENAME', KEYS[2], KEYS[1])
 redis.call('PERSIST', KEYS[1])
 return 1""")
-# Removing a function's name also stops its server.
-_REMOVE = _Script("""
-local kind = redis.call('TYPE', KEYS[1])['ok']
-local n = redis.call('DEL', KEYS[1])
-if kind == 'hash' then redis.call('LPUSH', KEYS[2], '') end
-return n""")
-_STOP = _Script("""
-if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return 0 end
-redis.call('LPUSH', KEYS[2], '')
-return 1""")
 # The Redis server's clock in ms: the one clock every client of a heartbeat agrees on. (Before
 # Redis 5 a script that writes after reading the clock must replicate its effects.)
 _CLOCK = """
@@ -98,30 +96,124 @@ local function now_ms()
   return tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
 end
 """
-# Requests left by an earlier, dead server's callers are dropped.
+# The servers a function's hash lists: fields "s:" + server id, each "<beat> <ttl> <held ids>".
+# A hash without them belongs to a server that keeps no such list: it is its own only server.
+_SERVERS = _CLOCK + """
+local function each_server(name)
+  local all = redis.call('HGETALL', name)
+  local i = -1
+  return function()
+    while true do
+      i = i + 2
+      if not all[i] then return nil end
+      local field, v = all[i], all[i + 1]
+      if string.sub(field, 1, 2) == 's:' then
+        local a = string.find(v, ' ', 1, true)
+        local b = a and string.find(v, ' ', a + 1, true)
+        local at = b and tonumber(string.sub(v, 1, a - 1))
+        local ttl = b and tonumber(string.sub(v, a + 1, b - 1))
+        if at and ttl then return field, at, math.min(ttl, %(max_ms)d), string.sub(v, b + 1) end
+        return field, 0, 0, ''
+      end
+    end
+  end
+end
+local function holds(ids, id)
+  for i = 1, #ids, 16 do if string.sub(ids, i, i + 15) == id then return true end end
+  return false
+end
+-- Asks every listed server to stop: the flag for their heartbeats, one empty request each to
+-- wake them. Without a list, the one empty request the server stops at.
+local function stop_all(name, queue)
+  local n = 0
+  for _ in each_server(name) do n = n + 1 end
+  if n > 0 then redis.call('HSET', name, 'stop', '1') else n = 1 end
+  for _ = 1, n do redis.call('LPUSH', queue, '') end
+end
+""" % {"max_ms": int(MAX_HEARTBEAT * 1000)}
+# Removing a function's name also stops its servers. The name of servers that share it stays
+# until the last one leaves: deleted now, it would be taken again by a server yet to stop.
+_REMOVE = _Script(_SERVERS + """
+if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return redis.call('DEL', KEYS[1]) end
+if redis.call('HGET', KEYS[1], 'shared') == '1' then stop_all(KEYS[1], KEYS[2]) return 1 end
+redis.call('DEL', KEYS[1])
+redis.call('LPUSH', KEYS[2], '')
+return 1""")
+_STOP = _Script(_SERVERS + """
+if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return 0 end
+stop_all(KEYS[1], KEYS[2])
+return 1""")
+# A server takes a free name, or joins the servers of a shared one (ARGV: its marker, ttl,
+# shared "1"/"0", errors=). 1: serving; 0: the name is taken; a string: the errors= of the
+# servers it would join. Requests left by an earlier, dead server's callers are dropped.
 _CLAIM = _Script(_CLOCK + """
-if redis.call('EXISTS', KEYS[1]) == 1 then return 0 end
-redis.call('HSET', KEYS[1], 'id', ARGV[1], 'ttl', ARGV[2], 'beat', now_ms())
+local now = now_ms()
+local field = 's:' .. string.sub(ARGV[1], 1, 16)
+local entry = now .. ' ' .. ARGV[2] .. ' '
+local kind = redis.call('TYPE', KEYS[1])['ok']
+if kind ~= 'none' then
+  if kind ~= 'hash' or ARGV[3] ~= '1' or redis.call('HGET', KEYS[1], 'shared') ~= '1'
+      or redis.call('HEXISTS', KEYS[1], 'stop') == 1 then return 0 end
+  local errors = redis.call('HGET', KEYS[1], 'errors') or 'raise'
+  if errors ~= ARGV[4] then return errors end
+  redis.call('HSET', KEYS[1], field, entry, 'beat', now)
+  if redis.call('PTTL', KEYS[1]) < tonumber(ARGV[2]) then
+    redis.call('PEXPIRE', KEYS[1], ARGV[2]) end
+  return 1
+end
+redis.call('HSET', KEYS[1], 'id', ARGV[1], 'busy', '', 'ttl', ARGV[2], 'beat', now,
+           'errors', ARGV[4], field, entry)
+if ARGV[3] == '1' then redis.call('HSET', KEYS[1], 'shared', '1') end
 redis.call('PEXPIRE', KEYS[1], ARGV[2])
 redis.call('DEL', KEYS[2])
 return 1""")
-# 1: alive; 2: the name had vanished with its queue (Redis lost its data) and is taken again
-# under a new epoch; 0: the name belongs to someone else now. `busy` lists the ids of the calls
-# the server holds, for callers that check their call is still somewhere.
-_HEARTBEAT = _Script(_CLOCK + """
+# One server's heartbeat (ARGV: its next marker, ttl, the ids of the calls it holds, shared,
+# errors=). It renews its own entry, drops those of servers silent for twice their heartbeat and
+# writes what callers read: `busy`, all servers' calls; `beat`; `ttl`, the longest heartbeat.
+# 1: serving; 3: serving, and asked to stop; 2: the name had vanished with its queue (Redis lost
+# its data) and is taken again under a new epoch; 0: the name belongs to someone else now.
+_HEARTBEAT = _Script(_SERVERS + """
+local now = now_ms()
+local field = 's:' .. string.sub(ARGV[1], 1, 16)
 local kind = redis.call('TYPE', KEYS[1])['ok']
-if kind == 'hash' and redis.call('HGET', KEYS[1], 'id') == ARGV[1] then
-  redis.call('HSET', KEYS[1], 'busy', ARGV[4], 'beat', now_ms())
-  redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 1 end
+if kind == 'hash' then
+  local stop = redis.call('HEXISTS', KEYS[1], 'stop') == 1
+  if redis.call('HEXISTS', KEYS[1], field) == 0 then
+    -- dropped while it stalled, or the name was taken again by another server of the group
+    if stop then return 3 end
+    if ARGV[4] ~= '1' or redis.call('HGET', KEYS[1], 'shared') ~= '1'
+        or (redis.call('HGET', KEYS[1], 'errors') or 'raise') ~= ARGV[5] then return 0 end
+  end
+  redis.call('HSET', KEYS[1], field, now .. ' ' .. ARGV[2] .. ' ' .. ARGV[3])
+  local held, ttl = {}, tonumber(ARGV[2])
+  for f, at, t, ids in each_server(KEYS[1]) do
+    if now - at > 2 * t and f ~= field then redis.call('HDEL', KEYS[1], f)
+    else
+      held[#held + 1] = ids
+      if t > ttl then ttl = t end
+    end
+  end
+  redis.call('HSET', KEYS[1], 'busy', table.concat(held), 'beat', now, 'ttl', ttl)
+  redis.call('PEXPIRE', KEYS[1], ttl)
+  if stop then return 3 end
+  return 1
+end
 if kind == 'none' and redis.call('EXISTS', KEYS[2]) == 0 then
-  redis.call('HSET', KEYS[1], 'id', ARGV[2], 'busy', '', 'ttl', ARGV[3], 'beat', now_ms())
-  redis.call('PEXPIRE', KEYS[1], ARGV[3]) return 2 end
+  redis.call('HSET', KEYS[1], 'id', ARGV[1], 'busy', '', 'ttl', ARGV[2], 'beat', now,
+             'errors', ARGV[5], field, now .. ' ' .. ARGV[2] .. ' ')
+  if ARGV[4] == '1' then redis.call('HSET', KEYS[1], 'shared', '1') end
+  redis.call('PEXPIRE', KEYS[1], ARGV[2]) return 2 end
 return 0""")
-# The requests nobody will serve, taken with the name (only while the name is ours or gone).
-_DRAIN = _Script("""
+# A server leaves (ARGV: its id). The last one to leave takes the name, and with it the requests
+# nobody will serve; while another still beats, they stay queued for it.
+_LEAVE = _Script(_SERVERS + """
 local kind = redis.call('TYPE', KEYS[1])['ok']
 if kind ~= 'none' then
-  if kind ~= 'hash' or redis.call('HGET', KEYS[1], 'id') ~= ARGV[1] then return {} end
+  if kind ~= 'hash' or redis.call('HDEL', KEYS[1], 's:' .. ARGV[1]) == 0 then return {} end
+  local now = now_ms()
+  for _, at, t in each_server(KEYS[1]) do
+    if now - at <= t then return {} end
+  end
   redis.call('DEL', KEYS[1])
 end
 local rest = redis.call('LRANGE', KEYS[2], 0, -1)
@@ -140,20 +232,25 @@ if kind ~= 'none' then code = '\\3' end
 redis.call('RPUSH', KEYS[3], code)
 redis.call('PEXPIRE', KEYS[3], ARGV[2])
 return false""")
-# A caller's look at its call: {owner id, whether the call is in the server's hands (`busy`) or
-# still queued, the server's heartbeat (ms), the age of its last beat (ms) or false}.
-_LOOK = _Script(_CLOCK + """
+# A caller's look at its call (ARGV: the request, its id, the caller's heartbeat in ms): {the
+# name's id; 1 if the call is in its servers' hands (`busy`) or still queued, 2 if the server
+# holding it has been silent for a heartbeat, else 0; the servers' heartbeat (ms); the age of
+# their last beat (ms) or false}.
+_LOOK = _Script(_SERVERS + """
 if redis.call('TYPE', KEYS[1])['ok'] ~= 'hash' then return {false, 0, 0, false} end
 local f = redis.call('HMGET', KEYS[1], 'id', 'busy', 'ttl', 'beat')
 local held = 0
-local busy = f[2] or ''
-for i = 1, #busy, 16 do
-  if string.sub(busy, i, i + 15) == ARGV[2] then held = 1 break end
-end
+if holds(f[2] or '', ARGV[2]) then held = 1 end
 if held == 0 and f[1] and redis.call('TYPE', KEYS[2])['ok'] == 'list'
     and redis.call('LPOS', KEYS[2], ARGV[1]) then held = 1 end
+local now = now_ms()
+if held == 1 then
+  for _, at, t, ids in each_server(KEYS[1]) do
+    if holds(ids, ARGV[2]) and now - at > math.max(t, tonumber(ARGV[3])) then held = 2 end
+  end
+end
 local age = false
-if f[4] and tonumber(f[4]) then age = now_ms() - tonumber(f[4]) end
+if f[4] and tonumber(f[4]) then age = now - tonumber(f[4]) end
 return {f[1], held, tonumber(f[3]) or 0, age}""")
 # A queue key that is not a list (written by a client that does not know the layout) would fail
 # every blocking pop of its server: the server takes the key back.
@@ -161,7 +258,7 @@ _RESET_QUEUE = _Script("""
 local kind = redis.call('TYPE', KEYS[1])['ok']
 if kind ~= 'list' and kind ~= 'none' then redis.call('DEL', KEYS[1]) return 1 end
 return 0""")
-_SCRIPTS = (_MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _DRAIN, _CALL, _LOOK, _RESET_QUEUE)
+_SCRIPTS = (_MOVE, _REMOVE, _STOP, _CLAIM, _HEARTBEAT, _LEAVE, _CALL, _LOOK, _RESET_QUEUE)
 
 
 def _query_float(query, key, default):
@@ -188,13 +285,21 @@ def connect_url(url, prefix=None, heartbeat=None, **redis_kwargs):
     redis_kwargs.setdefault("retry", Retry(ExponentialBackoff(cap=0.5, base=0.02), 3))
     redis_kwargs["decode_responses"] = False
     client = redis.Redis.from_url(url, **redis_kwargs)
-    return RedisStore(client, prefix, url_heartbeat if heartbeat is None else heartbeat)
+
+    def async_client():
+        # The same connection for asyncio; a retry policy of redis-py's sync kind does not fit it.
+        options = dict(redis_kwargs, retry=AsyncRetry(ExponentialBackoff(cap=0.5, base=0.02), 3))
+        return redis.asyncio.Redis.from_url(url, **options)
+
+    return RedisStore(client, prefix, url_heartbeat if heartbeat is None else heartbeat,
+                      async_client=async_client)
 
 
 class RedisStore:
     """create_memory ... remove_function on one Redis database, under a key prefix."""
 
-    def __init__(self, client, prefix=DEFAULT_PREFIX, heartbeat=DEFAULT_HEARTBEAT):
+    def __init__(self, client, prefix=DEFAULT_PREFIX, heartbeat=DEFAULT_HEARTBEAT, *,
+                 async_client=None):
         if not 0 < heartbeat <= MAX_HEARTBEAT:
             raise ValueError(f"heartbeat must be a positive number of seconds, at most "
                              f"{MAX_HEARTBEAT:g}")
@@ -210,18 +315,48 @@ class RedisStore:
         # A server that announces writes itself (keyspace notifications) saves every write the
         # PUBLISH of its own announcement.
         self._publish = not _keyspace_events_on(client)
+        # call_function_async: a redis.asyncio client per event loop, made by this callable.
+        self._new_async_client = async_client or (lambda: _async_client_like(client))
+        self._async_clients = {}  # event loop -> _AsyncClient
 
     def __repr__(self):
         return f"<tidewell RedisStore {self.client!r} prefix={self.prefix!r}>"
 
     def close(self):
+        """Closes the connections, also those of call_function_async where it can: those of an
+        event loop running now close when it ends (asyncio.run) or with `await aclose()`."""
         self.client.close()
+        try:
+            asyncio.get_running_loop()
+        except RuntimeError:
+            in_a_loop = False  # free to run the other loops
+        else:
+            in_a_loop = True
+        for loop, async_client in list(self._async_clients.items()):
+            if loop.is_closed():
+                del self._async_clients[loop]
+            elif not loop.is_running() and not in_a_loop:
+                del self._async_clients[loop]
+                loop.run_until_complete(async_client.aclose())
+
+    async def aclose(self):
+        """close(), and the running event loop's connections at once."""
+        async_client = self._async_clients.pop(asyncio.get_running_loop(), None)
+        if async_client is not None:
+            await async_client.aclose()
+        self.close()
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         self.close()
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        await self.aclose()
 
     def _load_scripts(self):
         for script in _SCRIPTS:
@@ -468,80 +603,204 @@ class RedisStore:
     # --- functions ------------------------------------------------------------------------
 
     def create_function(self, *args, **kwargs):
-        key, name, func, errors = A.create_function(args, kwargs)
-        return _Server(self, key, name, func, errors).run()
+        key, name, func, errors, shared = A.create_function(args, kwargs)
+        return _Server(self, key, name, func, errors, shared).run()
 
     def remove_function(self, *args, **kwargs):
         key, _ = A.one_name("remove_function", A.REMOVE_FUNCTION, args, kwargs)
         return bool(self._eval(_STOP, (self._name_key(key), self._queue_key(key)), ()))
 
     def call_function(self, *args, **kwargs):
-        key, name, call_args = A.call_function(args, kwargs)
-        request_id = os.urandom(16)
-        request = request_id + dumps(call_args)
-        name_key, queue = self._name_key(key), self._queue_key(key)
-        reply_key = self.prefix + b"r:" + request_id.hex().encode()
+        call = _Call(self, args, kwargs)
         try:
-            marker, popped = self._place(name_key, queue, reply_key, request)
-            if marker is None and popped is None:  # refused, and the code went astray
-                popped = R_MISSING
-            accounted = time.monotonic()
-            while popped is None:
-                # No reply yet: is the server that took the call still the name's owner, still
-                # beating, and does the call still wait in the queue or in the server's hands?
-                # Only a recent heartbeat counts as a server: a hash alone proves nothing.
-                owner, held, beat, alive = self._look(name_key, queue, request, request_id)
-                if owner == marker and alive and held:
-                    accounted = time.monotonic()
-                elif owner == marker and alive and time.monotonic() - accounted < beat:
-                    pass  # the server names the calls it took at its next heartbeat
-                else:
-                    popped = self.client.lpop(reply_key)  # a reply sent just before it ended
-                    if popped is None:
-                        raise _server_gone(name, marker, owner, alive)
+            reply = call.placed(*self._place(call))
+            while reply is None:
+                if not call.still_served(self._eval(_LOOK, *call.look())):
+                    reply = self.client.lpop(call.reply_key)  # sent just before the server ended
+                    if reply is None:
+                        raise call.gone
                     break
-                popped = self.client.blpop([reply_key], self.slice)
+                popped = self.client.blpop([call.reply_key], self.slice)
+                reply = popped[1] if popped else None
         except BaseException:
-            self._withdraw(queue, reply_key, request)
+            self._withdraw(call)
             raise
-        reply = popped[1] if isinstance(popped, (list, tuple)) else popped
-        return _decode_reply(name, reply)
+        return _decode_reply(call.name, reply)
 
-    def _place(self, name_key, queue, reply_key, request):
+    async def call_function_async(self, *args, **kwargs):
+        """call_function for asyncio: the same arguments, results and errors, awaited on this
+        event loop's own connections, without a thread. Cancelling it takes back a call that no
+        server took yet."""
+        call = _Call(self, args, kwargs)
+        client = await self._async_client()
+        try:
+            reply = call.placed(*await self._place_async(client, call))
+            while reply is None:
+                if not call.still_served(await self._eval_async(client, _LOOK, *call.look())):
+                    reply = await client.lpop(call.reply_key)
+                    if reply is None:
+                        raise call.gone
+                    break
+                popped = await client.blpop([call.reply_key], self.slice)
+                reply = popped[1] if popped else None
+        except BaseException:
+            try:
+                # Shielded: a second cancellation does not leave the call queued.
+                await asyncio.shield(self._withdraw_async(client, call))
+            except (Exception, asyncio.CancelledError):
+                pass
+            raise
+        return _decode_reply(call.name, reply)
+
+    def _place(self, call):
         """Places the call and waits one slice for its reply, in one round trip."""
         for attempt in (0, 1):
             pipe = self.client.pipeline(transaction=False)
-            pipe.execute_command("EVALSHA", _CALL.sha, 3, name_key, queue, reply_key, request,
-                                 REPLY_TTL_MS)
-            pipe.execute_command("BLPOP", reply_key, self.slice)
-            marker, popped = pipe.execute(raise_on_error=False)
-            if isinstance(marker, redis.exceptions.NoScriptError) and attempt == 0:
+            call.placing(pipe, self.slice)
+            results = pipe.execute(raise_on_error=False)
+            if isinstance(results[0], redis.exceptions.NoScriptError) and attempt == 0:
                 self._load_scripts()
                 continue
-            for result in (marker, popped):
-                if isinstance(result, Exception):
-                    raise result
-            return marker, popped
+            return _results(results)
 
-    def _look(self, name_key, queue, request, request_id):
-        """-> (the name's owner, whether the call is in its hands or still in its queue, how
-        long the call may be in neither: the longer of both sides' heartbeats, and whether the
-        owner's last heartbeat is recent)"""
-        owner, held, ttl_ms, age_ms = self._eval(_LOOK, (name_key, queue), (request, request_id))
+    async def _place_async(self, client, call):
+        for attempt in (0, 1):
+            pipe = client.pipeline(transaction=False)
+            call.placing(pipe, self.slice)
+            results = await pipe.execute(raise_on_error=False)
+            if isinstance(results[0], redis.exceptions.NoScriptError) and attempt == 0:
+                for script in _SCRIPTS:
+                    await client.script_load(script.text)
+                continue
+            return _results(results)
+
+    async def _eval_async(self, client, script, keys, args):
+        try:
+            return await client.execute_command("EVALSHA", script.sha, len(keys), *keys, *args)
+        except redis.exceptions.NoScriptError:
+            for each in _SCRIPTS:
+                await client.script_load(each.text)
+            return await client.execute_command("EVALSHA", script.sha, len(keys), *keys, *args)
+
+    async def _async_client(self):
+        loop = asyncio.get_running_loop()
+        async_client = self._async_clients.get(loop)
+        if async_client is None:
+            for ended in [other for other in self._async_clients if other.is_closed()]:
+                del self._async_clients[ended]  # closed with its loop
+            async_client = self._async_clients[loop] = _AsyncClient(self._new_async_client())
+            await async_client.start()
+        return async_client.client
+
+    def _withdraw(self, call):
+        # A caller that gives up takes its call back if no server took it yet; an answer that
+        # comes anyway expires with its reply list.
+        try:
+            self.client.lrem(call.queue, 1, call.request)
+            self.client.delete(call.reply_key)
+        except Exception:
+            pass
+
+    async def _withdraw_async(self, client, call):
+        await client.lrem(call.queue, 1, call.request)
+        await client.delete(call.reply_key)
+
+
+def _results(results):
+    for result in results:
+        if isinstance(result, Exception):
+            raise result
+    return results
+
+
+class _Call:
+    """One call: its keys and request, and what its caller has seen of the servers so far."""
+
+    def __init__(self, store, args, kwargs):
+        key, self.name, call_args = A.call_function(args, kwargs)
+        self.request_id = os.urandom(16)
+        self.request = self.request_id + dumps(call_args)
+        self.name_key, self.queue = store._name_key(key), store._queue_key(key)
+        self.reply_key = store.prefix + b"r:" + self.request_id.hex().encode()
+        self.heartbeat = store.heartbeat
+        self.marker = None
+        self.accounted = 0.0
+        self.gone = None
+
+    def placing(self, pipe, seconds):
+        """The round trip that places the call and waits `seconds` for its reply."""
+        pipe.execute_command("EVALSHA", _CALL.sha, 3, self.name_key, self.queue, self.reply_key,
+                             self.request, REPLY_TTL_MS)
+        pipe.execute_command("BLPOP", self.reply_key, seconds)
+
+    def placed(self, marker, popped):
+        """The reply, if it came with the placing round trip."""
+        self.marker, self.accounted = marker, time.monotonic()
+        if marker is None and popped is None:  # refused, and the code went astray
+            return R_MISSING
+        return popped[1] if popped else None
+
+    def look(self):
+        """The keys and arguments of _LOOK for this call."""
+        return ((self.name_key, self.queue),
+                (self.request, self.request_id, int(self.heartbeat * 1000)))
+
+    def still_served(self, look):
+        """Whether the call may still be answered, from what _LOOK saw: the name still has the
+        servers it was placed with, one beat recently, and the call waits in the queue or in a
+        live server's hands (a server names the calls it took at its next heartbeat). Only a
+        recent heartbeat counts as a server: a hash alone proves nothing. Sets `gone` if not."""
+        owner, held, ttl_ms, age_ms = look
+        # The call may be in nobody's list this long: the longer of both sides' heartbeats.
         beat = max(self.heartbeat, min(ttl_ms / 1000, MAX_HEARTBEAT))
         # One clock (the Redis server's) stamps and reads the beat; a beat from the future is
         # as good as none.
         alive = age_ms is not None and 0 <= age_ms <= beat * 1000
-        return owner, bool(held), beat, alive
+        now = time.monotonic()
+        if owner == self.marker and alive and held == 1:
+            self.accounted = now
+            return True
+        if owner == self.marker and alive and held == 0 and now - self.accounted < beat:
+            return True
+        # A call held by a server that fell silent went with that server.
+        self.gone = _server_gone(self.name, self.marker, owner, alive and held != 2)
+        return False
 
-    def _withdraw(self, queue, reply_key, request):
-        # A caller that gives up takes its call back if no server took it yet; an answer that
-        # comes anyway expires with its reply list.
+
+class _AsyncClient:
+    """The redis.asyncio client of one event loop. An async generator, suspended for the
+    client's life, closes it when the loop closes its async generators (asyncio.run does so
+    before it closes the loop), unless aclose() came first."""
+
+    def __init__(self, client):
+        self.client = client
+        self._guard = self._closed_with_loop()
+
+    async def start(self):
+        await self._guard.__anext__()
+
+    async def aclose(self):
+        await self._guard.aclose()
+
+    async def _closed_with_loop(self):
         try:
-            self.client.lrem(queue, 1, request)
-            self.client.delete(reply_key)
-        except Exception:
-            pass
+            yield
+        finally:
+            close = getattr(self.client, "aclose", None) or self.client.close  # redis-py < 5
+            await close()
+
+
+def _async_client_like(client):
+    """A redis.asyncio client to the server `client` talks to (for a store made from a client)."""
+    options = client.connection_pool.connection_kwargs
+    kept = {k: options[k] for k in ("host", "port", "db", "username", "password",
+                                    "socket_timeout", "socket_connect_timeout") if k in options}
+    if "path" in options:
+        kept["unix_socket_path"] = options["path"]
+    if issubclass(client.connection_pool.connection_class, redis.SSLConnection):
+        kept["ssl"] = True
+    return redis.asyncio.Redis(retry=AsyncRetry(ExponentialBackoff(cap=0.5, base=0.02), 3),
+                               **kept)
 
 
 # A watcher compares the value at least this often (writers that do not publish).
@@ -635,11 +894,16 @@ def _remote_error(record):
 
 
 class _Server:
-    """One create_function on Redis: claims the name, serves requests, keeps the name alive."""
+    """One create_function on Redis: claims the name or joins its servers, serves requests,
+    keeps the name alive."""
 
-    def __init__(self, store, key, name, func, errors):
+    def __init__(self, store, key, name, func, errors, shared):
         self.store = store
         self.errors = errors
+        self.shared = shared
+        # Servers that share a name take one request at a time, so that none holds requests
+        # another is free to serve.
+        self.batch = 1 if shared else MAX_BATCH
         self.client = store.client
         self.name = name
         self.func = func
@@ -651,16 +915,29 @@ class _Server:
         self.ttl_ms = max(1, int(store.heartbeat * 1000))
         self.stopping = threading.Event()
         self.lost = False
+        self.stop_asked = False  # all servers of the name were asked to stop
+        self.loop = None  # the event loop of a func that returns coroutines
         self.pending = []  # requests taken and not answered yet
-        self.seen = set()  # recent call ids: a request a client retry sent twice runs once
+        # Recent call ids: a request a client retry sent twice runs once (here: with servers
+        # that share the name, another may pop the second copy).
+        self.seen = set()
         self.seen_order = collections.deque()
         self.replies = []
 
     def _marker(self):
         return self.server_id + self.epoch.to_bytes(4, "big")
 
+    def _flags(self):
+        return (b"1" if self.shared else b"0", self.errors)
+
     def run(self):
-        if not self.store._eval(_CLAIM, (self.name_key, self.queue), (self.marker, self.ttl_ms)):
+        state = self.store._eval(_CLAIM, (self.name_key, self.queue),
+                                 (self.marker, self.ttl_ms, *self._flags()))
+        if isinstance(state, bytes):
+            raise ValueError(f"The shared function '{self.name}' is served with "
+                             f"errors='{state.decode('utf-8', 'replace')}'; serve it with the "
+                             f"same errors= to share it.")
+        if not state:
             raise MemoryError(f"The memory address '{self.name}' already exists.")
         beat = threading.Thread(target=self._beat, name=f"tidewell heartbeat {self.name}",
                                 daemon=True)
@@ -670,7 +947,11 @@ class _Server:
         finally:
             self.stopping.set()
             beat.join(self.store.heartbeat)
-            self._close()
+            try:
+                self._close()
+            finally:
+                if self.loop is not None:
+                    _close_loop(self.loop)
         print("read", flush=True)
         return None
 
@@ -681,12 +962,15 @@ class _Server:
             held = [r[:16] for r in list(self.pending)] + [i for i, _ in list(self.replies)]
             try:
                 state = self.store._eval(_HEARTBEAT, (self.name_key, self.queue),
-                                         (self.marker, next_marker, self.ttl_ms, b"".join(held)))
+                                         (next_marker, self.ttl_ms, b"".join(held),
+                                          *self._flags()))
             except redis.RedisError:
                 continue  # unreachable for now; the serving loop decides when to give up
             if state == 2:
                 self.epoch += 1
                 self.marker = next_marker
+            elif state == 3:
+                self.stop_asked = True  # beating on until the call in hand is answered
             elif state == 0:
                 self.lost = True
                 return
@@ -698,6 +982,8 @@ class _Server:
             if self.lost:
                 raise RuntimeError(f"The shared function '{self.name}' lost its name on the "
                                    f"Redis server to another owner.")
+            if self.stop_asked:
+                return
             try:
                 batch = self._next_batch(use_blmpop)
             except redis.exceptions.ResponseError as exc:
@@ -750,18 +1036,26 @@ class _Server:
         if not isinstance(args, tuple):
             return NO_VALUE
         if self.errors == "raise":
-            return dumps(self.func(*args))
+            return dumps(self._run(args))
         try:
-            return dumps(self.func(*args))
+            return dumps(self._run(args))
         except Exception as exc:  # answered: the server goes on
             return _error_reply(exc)
+
+    def _run(self, args):
+        result = self.func(*args)
+        if inspect.iscoroutine(result):  # an async def: run to its end on the server's loop
+            if self.loop is None:
+                self.loop = asyncio.new_event_loop()
+            result = self.loop.run_until_complete(result)
+        return result
 
     def _next_batch(self, use_blmpop):
         """Sends the replies made so far and waits for the next requests, in one round trip."""
         pipe = self._reply_pipeline()
         if use_blmpop:
             pipe.execute_command("BLMPOP", self.store.slice, 1, self.queue, "LEFT",
-                                 "COUNT", MAX_BATCH)
+                                 "COUNT", self.batch)
         else:
             pipe.blpop([self.queue], self.store.slice)
         # A reply key of another type loses that one reply (its caller reports the call lost);
@@ -788,13 +1082,14 @@ class _Server:
             self.replies.clear()
 
     def _close(self):
-        """Gives up the name and answers every call nobody will serve with the NULL message."""
+        """Leaves the name and answers the calls it took, and if it was the last server every
+        call nobody will serve, with the NULL message."""
         try:
             self._flush()
         except Exception:
             pass
         try:
-            rest = self.store._eval(_DRAIN, (self.name_key, self.queue), (self.marker,))
+            rest = self.store._eval(_LEAVE, (self.name_key, self.queue), (self.server_id,))
         except Exception:
             rest = []  # the name expires with the heartbeat; its callers notice
         self.replies = [(r[:16], R_NULL) for r in [*self.pending, *rest] if len(r) >= 16]
@@ -803,3 +1098,16 @@ class _Server:
             self._flush()
         except Exception:
             pass
+
+
+def _close_loop(loop):
+    """Ends what a served coroutine left running on the server's loop, then closes it."""
+    try:
+        tasks = asyncio.all_tasks(loop)
+        for task in tasks:
+            task.cancel()
+        if tasks:
+            loop.run_until_complete(asyncio.gather(*tasks, return_exceptions=True))
+        loop.run_until_complete(loop.shutdown_asyncgens())
+    finally:
+        loop.close()
