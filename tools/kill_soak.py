@@ -20,11 +20,16 @@ is written to every name, and every watcher must yield each of them.
 With --rewrite, a rewriter removes a name and writes it again in a loop while readers read it:
 a name made by write_memory appears with its value or not at all, so any None read fails.
 
+With --servers N, N processes serve the function together (shared=True), and the soak also fails
+on a call run twice, or on a call that failed without being run by any server while some server
+had been up for the whole call (a call must go to another server when its own ends before
+taking it).
+
 With --rounds N, instead: N rounds in each of which three processes append to one list with
 update_memory and a fourth writes 1-16 MB values, and one of the four is SIGKILLed at a random
 instant; it fails on any round that leaves a name unreadable or loses a committed append.
 
-    python tools/kill_soak.py --duration 600 [--rewrite]
+    python tools/kill_soak.py --duration 600 [--rewrite] [--servers 2]
     python tools/kill_soak.py --rounds 100
 """
 import argparse
@@ -40,6 +45,7 @@ import tidewell
 
 SHM_DIR = "/dev/shm"
 CTX = mp.get_context("fork")
+SERVERS = 1
 WATCH_TABLE = tidewell.tidewell._watch_table_name()
 TEMPORARY_STALE_S = 6.0  # the module sweeps a dead creator's temporary unchanged for 5 s
 TORN = "Likely received an invalid bytes object"
@@ -257,6 +263,11 @@ def mapping_keys():
 
 
 def served(caller, seq, payload, nap=0.0):
+    # Each caller's calls come one at a time, with growing numbers: a number not above the last
+    # one run is a call run twice.
+    if seq <= last_run[caller]:
+        counts[0] += 1
+    last_run[caller] = seq
     # A call that takes a while is one that a caller is often stopped in, so its reply waits
     # for it uncollected.
     if nap:
@@ -267,9 +278,12 @@ def served(caller, seq, payload, nap=0.0):
 
 def server(prefix, slot, beat, seed):
     name = function_name(prefix)
-    tidewell.remove_function(name)  # the segment of a server killed earlier
+    if SERVERS == 1:
+        tidewell.remove_function(name)  # the segment of a server killed earlier
     try:
-        tidewell.create_function(name, served)
+        # Several servers share the name: a new one joins, and takes over the function's
+        # segment if its server was killed.
+        tidewell.create_function(name, served, shared=SERVERS > 1)
     except MemoryError as exc:
         if "already exists" not in str(exc):  # another server won the name: try again later
             fail("server", repr(exc))
@@ -279,16 +293,20 @@ def server(prefix, slot, beat, seed):
 def caller(prefix, slot, beat, seed):
     rng = random.Random(seed)
     name = function_name(prefix)
-    seq = 0
+    seq = time.monotonic_ns() // 1000  # above the numbers of this slot's earlier callers
     while True:
         seq += 1
         payload = "y" * rng.choice((0, 10, 500, 5000, 300000))
         nap = rng.choice((0.0, 0.0, 0.0, 0.002))
+        began = time.monotonic()
         try:
             reply = timed(beat, slot,
                           lambda: tidewell.call_function(name, (slot, seq, payload, nap)))
         except (MemoryError, RuntimeError) as exc:
             if any(text in str(exc) for text in CALL_OUTAGES) or LOCK_OUTAGE in str(exc):
+                if (SERVERS > 1 and ("has ended" in str(exc) or "was lost" in str(exc))
+                        and last_run[slot] < seq and min(serving_since) < began):
+                    counts[1] += 1  # not run, though a server was up all along
                 time.sleep(0.001)
                 continue
             fail("caller", repr(exc))
@@ -339,8 +357,13 @@ def modified(entry):
         return 0.0
 
 
+# The inodes the function's name has had: its further servers' lanes are named after them.
+function_inodes = set()
+
+
 def leftovers(prefix, pids):
-    temporaries = tuple(f".tidewell-new-{pid}-" for pid in pids)
+    temporaries = tuple(f".tidewell-new-{pid}-" for pid in pids) + tuple(
+        f".tidewell-new-0-L{ino:x}-" for ino in function_inodes)
     keys = tidewell.tidewell._KEY_NAME_PREFIX + mapping_prefix(prefix)
     return sorted(entry for entry in os.listdir(SHM_DIR)
                   if entry.startswith((prefix, keys)) or entry.startswith(temporaries))
@@ -445,6 +468,8 @@ def main():
                         help="mean seconds between two stops of a caller or the server, one at "
                              "a time (default 1; 0: none)")
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--servers", type=int, default=1,
+                        help="processes serving the function together (default 1)")
     parser.add_argument("--rewrite", action="store_true",
                         help="add a rewriter (remove, then write again) and readers of its name")
     args = parser.parse_args()
@@ -453,11 +478,17 @@ def main():
         return durable_rounds(args.rounds, seed)
     rng = random.Random(seed)
     prefix = f"tw-soak-{os.getpid()}"
-    roles = [writer, writer, reader, reader, server, caller, caller, caller, mapper, mapper,
-             watcher, watcher]
+    roles = [writer, writer, reader, reader, *[server] * args.servers, caller, caller, caller,
+             mapper, mapper, watcher, watcher]
     if args.rewrite:
         roles += [rewriter, rewrite_reader, rewrite_reader]
-    global done, seen
+    global done, seen, last_run, counts, serving_since, SERVERS
+    SERVERS = args.servers
+    last_run = CTX.RawArray("q", len(roles))
+    counts = CTX.RawArray("q", 2)  # calls run twice, calls lost
+    # Per server slot: since when it serves for sure (inf while it is dead or being killed).
+    serving_since = CTX.RawArray("d", [float("inf")] * args.servers)
+    server_slots = [slot for slot, role in enumerate(roles) if role is server]
     seen = CTX.RawArray("Q", len(roles) * len(value_names(prefix)))
     beat = CTX.RawArray("d", 2 * len(roles))
     done = CTX.RawArray("Q", len(roles))
@@ -517,6 +548,9 @@ def main():
 
     def start(slot):
         beat[2 * slot] = 0.0
+        if roles[slot] is server:
+            # Serving for sure once it had time to start and join (or when it was continued).
+            serving_since[server_slots.index(slot)] = time.monotonic() + 1.0
         proc = CTX.Process(target=roles[slot],
                            args=(prefix, slot, beat, rng.randrange(1 << 30)), daemon=True)
         proc.start()
@@ -537,6 +571,10 @@ def main():
         while failure is None and time.monotonic() < end:
             time.sleep(0.005)
             now = time.monotonic()
+            try:
+                function_inodes.add(os.stat(os.path.join(SHM_DIR, function_name(prefix))).st_ino)
+            except FileNotFoundError:
+                pass
             continue_due(now)
             for slot, proc in enumerate(procs):
                 began = beat[2 * slot]
@@ -559,6 +597,8 @@ def main():
                 stopping = any(st[3] is None for st in stopped)
                 if victim.is_alive() and not (
                         stopping and roles[procs.index(victim)].__name__ in STOPPED_ROLES):
+                    if roles[procs.index(victim)] is server:
+                        serving_since[server_slots.index(procs.index(victim))] = float("inf")
                     os.kill(victim.pid, signal.SIGKILL)
                     kills += 1
                 next_kill = now + rng.expovariate(1 / args.kill_every)
@@ -620,6 +660,11 @@ def main():
         per_role[role.__name__] = per_role.get(role.__name__, 0) + done[slot]
     print(f"kill_soak: {kills} kills, {stops} stops, {restarts} restarts; operations completed: "
           + ", ".join(f"{role} {count}" for role, count in per_role.items()), flush=True)
+    if SERVERS > 1:
+        print(f"kill_soak: {SERVERS} servers; calls run twice {counts[0]}, lost {counts[1]}",
+              flush=True)
+        if failure is None and (counts[0] or counts[1]):
+            failure = f"calls run twice: {counts[0]}, calls lost: {counts[1]}"
     if failure is not None:
         print(f"kill_soak: FAILED (seed {seed}): {failure}", file=sys.stderr, flush=True)
         return 1

@@ -537,7 +537,7 @@ static PyObject* raise_refused(const char* name, const unsigned char* reply)
 
 // Decodes a large result in place. Only the function's owner may have written it: nobody else
 // can plant a result.
-static PyObject* take_result_payload(CallerState& cs, uid_t owner)
+static PyObject* take_result_payload(CallerState& cs, const char* name, uid_t owner)
 {
     PayloadProblem problem = cs.result_problem;
     if (problem == PayloadProblem::NONE) {
@@ -547,7 +547,7 @@ static PyObject* take_result_payload(CallerState& cs, uid_t owner)
     }
     if (problem != PayloadProblem::NONE) {
         PyErr_Format(PyExc_RuntimeError,
-                     "The result of the shared function '%s' cannot be read: %s.", cs.name,
+                     "The result of the shared function '%s' cannot be read: %s.", name,
                      payload_problem_text(problem));
         return nullptr;
     }
@@ -686,6 +686,7 @@ struct LaneSet {
     char names[MAX_LANES][LANE_NAME_MAX];
     uint64_t candidates = 1; // lanes that may still take the call
     int current = 0;
+    long exhausted_ns = 0; // when every lane had been tried
 };
 
 struct Call {
@@ -800,7 +801,7 @@ static PyObject* end_call(Call& call, CallerOutcome outcome)
             return raise_null_reply(cs);
         }
         if (cs.reply[0] == PAYLOAD_MARKER) {
-            return take_result_payload(cs, call.seg.last_stat().st_uid);
+            return take_result_payload(cs, name, call.seg.last_stat().st_uid);
         }
         return zeb2::to_value_buffer(cs.reply, DATA_SIZE);
     case CALLER_REFUSED:
@@ -852,18 +853,22 @@ static bool run_slices(Call& call, bool repick, CallerOutcome& outcome)
 
 static thread_local unsigned lane_rotor = 0;
 
-// Opens the lanes of a shared function that have a server (`lanes`, from its record).
+// Opens the lanes of a shared function that have a server (`lanes`, from its record) and are
+// served; every one of them, and the function's own segment, may take the call.
 static void open_lanes(Call& call, uint64_t lanes)
 {
     LaneSet& set = *call.lanes;
     auto ino = static_cast<uint64_t>(call.seg.id().ino);
+    set.candidates = 1;
     for (int k = 1; k < MAX_LANES; ++k) {
+        set.refs[k].reset();
         if ((lanes & (uint64_t{1} << k)) == 0) {
             continue;
         }
         lane_name(set.names[k], ino, k);
         SegmentRef ref = segment_open(set.names[k]);
-        if (ref && is_lane_of(ref.map(), ref.object_size(), ino)) {
+        if (ref && is_lane_of(ref.map(), ref.object_size(), ino) &&
+            load_activity(reinterpret_cast<const FunctionShm*>(ref.map())) == 1) {
             set.refs[k] = std::move(ref);
             set.candidates |= uint64_t{1} << k;
         }
@@ -931,7 +936,23 @@ static bool rerouted(Call& call, CallerOutcome& outcome)
     if (outcome != CALLER_STOPPED && outcome != CALLER_NOT_TAKEN && outcome != CALLER_SERVER_GONE) {
         return false;
     }
-    call.lanes->candidates &= ~(uint64_t{1} << call.lanes->current);
+    LaneSet& set = *call.lanes;
+    set.candidates &= ~(uint64_t{1} << set.current);
+    if (choose_lane(call)) {
+        return true;
+    }
+    // Every lane was tried, but servers move: one that took over the function's segment closed
+    // its lane, a new one opened another. While the function runs, look again, for as long as a
+    // stopped function's call may stay unanswered.
+    const auto* fs = reinterpret_cast<const FunctionShm*>(call.seg.map());
+    long now = now_ns();
+    if (set.exhausted_ns == 0) {
+        set.exhausted_ns = now;
+    }
+    if (load_activity(fs) != 1 || now - set.exhausted_ns >= UNCOLLECTED_MS * 1000000L) {
+        return false;
+    }
+    open_lanes(call, load_lanes(fs));
     return choose_lane(call);
 }
 

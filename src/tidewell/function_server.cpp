@@ -26,6 +26,8 @@ constexpr long SERVER_SLICE_MS = 100;
 constexpr long NAME_CHECK_NS = 250 * 1000000L;
 // How long the end of the program waits for servers in other threads to close down.
 constexpr long SHUTDOWN_WAIT_MS = 2000;
+// How long a server that stops waits for its last reply to be taken before removing its result.
+constexpr long COLLECTION_WAIT_MS = 100;
 
 // ---------------------------------------------------------------------------------------------
 // Servers running in threads stop when the program ends. threading runs its atexit callbacks
@@ -228,7 +230,8 @@ static void close_down_server(Server& srv)
 // the lanes' servers, the one that gets its liveness lock records itself as its server, gives
 // back the call its predecessor was running (that call's caller finds it lost) and closes its
 // own lane. Pending calls on both stay: this server serves the one, the other's caller places it
-// again.
+// again. Not while the lane holds a reply its caller has yet to collect: its result object may
+// not have been opened yet, and this server's next result would go into it.
 static bool take_over(Server& srv)
 {
     Sharing& sh = *srv.share;
@@ -237,8 +240,20 @@ static bool take_over(Server& srv)
         return false;
     }
     LivenessLock lock(take_liveness_lock(sh.function_name, sh.function.fd()));
-    if (!lock.held() || lock_until(&function->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
+    FunctionShm* lane = srv.fs;
+    if (!lock.held() || lock_until(&lane->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
         return false;
+    }
+    unsigned char lane_state = lane->call_state;
+    if (lane_state == CALL_REPLIED || lane_state == CALL_REFUSED) {
+        pthread_mutex_unlock(&lane->mutex);
+        return false;
+    }
+    close_lane(lane);
+    pthread_mutex_unlock(&lane->mutex);
+    notify_all_callers(lane);
+    if (lock_until(&function->mutex, deadline_after_ms(MAX_LOCK_WAIT_MS)) != 0) {
+        return false; // the lane is closed: serving ends at the next look
     }
     bool taken = function->activity == 1;
     bool freed = false;
@@ -258,9 +273,6 @@ static bool take_over(Server& srv)
     if (freed) {
         notify(&function->ccond.turn, 1);
     }
-    FunctionShm* lane = srv.fs;
-    close_lane(lane);
-    notify_all_callers(lane);
     clear_lane(function, sh.lane);
     srv.object.unmap();
     unlink_if_same(srv.name, srv.id);
@@ -980,6 +992,16 @@ PyObject* create_function_impl(const char* name, PyObject* func, bool reply_erro
                false};
     PyObject* result = serve(srv, func, reply_errors);
     end_coroutines(srv);
+    // The last reply's caller opens its result object when it takes the reply: the object goes
+    // once it has, or when nobody took it for COLLECTION_WAIT_MS.
+    Py_BEGIN_ALLOW_THREADS
+        long end = now_ns() + COLLECTION_WAIT_MS * 1000000L;
+        while (now_ns() < end &&
+               (load_state(srv.fs) == CALL_REPLIED || load_state(srv.fs) == CALL_REFUSED)) {
+            struct timespec pause = {0, 1000000};
+            nanosleep(&pause, nullptr);
+        }
+    Py_END_ALLOW_THREADS
     return result;
 }
 
