@@ -29,8 +29,10 @@ setup further on), medians of the rounds.
   loop alone (above 1: the first is faster).
 - Error replies: one caller against a function served with errors="reply" that raises KeyError
   with a message, and one that returns a str as long (in UTF-8 bytes) as the error reply's text
-  (type name + message + traceback of one RemoteError). Printed: median us per call of each, in
-  --calls calls a round, and the ratio error / normal.
+  (type name + message + traceback of one RemoteError), and one that catches the same KeyError
+  itself and returns its type, message and traceback.format_exc() (what a served callable does
+  without errors="reply"; its caller raises its own error). Printed: median us per call of each,
+  in --calls calls a round, and the ratios error / normal and error / caught by hand.
 
 Servers' stdout goes to /dev/null (a tidewell server prints "read" when it stops).
 
@@ -621,6 +623,19 @@ def error_server(name):
     tidewell.create_function(name, raise_key_error, errors="reply")
 
 
+def caught_key_error():
+    """What a served callable does by hand without errors="reply": catch, return the error."""
+    try:
+        raise_key_error()
+    except KeyError as e:
+        return ("err", type(e).__qualname__, str(e), traceback.format_exc())
+
+
+def caught_server(name):
+    quiet_stdout()
+    tidewell.create_function(name, caught_key_error)
+
+
 def text_server(name, size):
     quiet_stdout()
     text = "x" * size
@@ -629,7 +644,7 @@ def text_server(name, size):
 
 def error_main(rounds, calls):
     base = f"tw-bench-{os.getpid()}-e"
-    err_name, text_name = base + "r", base + "t"
+    err_name, text_name, caught_name = base + "r", base + "t", base + "c"
     procs = []
     try:
         procs.append(CTX.Process(target=error_server, args=(err_name,), daemon=True))
@@ -644,6 +659,9 @@ def error_main(rounds, calls):
         procs.append(CTX.Process(target=text_server, args=(text_name, size), daemon=True))
         procs[-1].start()
         wait_served(text_name, procs[-1:])
+        procs.append(CTX.Process(target=caught_server, args=(caught_name,), daemon=True))
+        procs[-1].start()
+        wait_served(caught_name, procs[-1:])
 
         def error_call():
             try:
@@ -654,20 +672,28 @@ def error_main(rounds, calls):
         def text_call():
             tidewell.call_function(text_name, ())
 
-        kinds = [("KeyError, errors=\"reply\"", error_call), (f"str of {size} bytes", text_call)]
+        def caught_call():
+            reply = tidewell.call_function(caught_name, ())
+            try:
+                raise RuntimeError(f"{reply[1]}: {reply[2]}")
+            except RuntimeError:
+                pass
+
+        kinds = [("KeyError, errors=\"reply\"", error_call), (f"str of {size} bytes", text_call),
+                 ("KeyError caught by hand", caught_call)]
         medians = {label: [] for label, _ in kinds}
         for r in range(rounds):
-            for label, call in kinds[r % 2:] + kinds[:r % 2]:
+            for label, call in kinds[r % 3:] + kinds[:r % 3]:
                 medians[label].append(median_time(lambda _: call(), None, calls))
     finally:
-        for name in (err_name, text_name):
+        for name in (err_name, text_name, caught_name):
             tidewell.remove_function(name)
         for p in procs:
             p.join(10)
             if p.is_alive():
                 p.terminate()
                 p.join(5)
-        for name in (err_name, text_name):
+        for name in (err_name, text_name, caught_name):
             tidewell.remove_function(name)
     print(f"\nan error reply against a normal reply of the same size, 1 caller, medians of "
           f"{rounds} interleaved rounds of {calls} calls")
@@ -676,8 +702,9 @@ def error_main(rounds, calls):
     med = {label: statistics.median(v) for label, v in medians.items()}
     for label, _ in kinds:
         print(f"{label:26} {med[label]:8.1f} us per call")
-    err, text = (med[label] for label, _ in kinds)
+    err, text, caught = (med[label] for label, _ in kinds)
     print(f"{'error / normal':26} {err / text:8.2f}")
+    print(f"{'error / caught by hand':26} {err / caught:8.2f}")
     print(f"traceback.format_exception of that error in this process: "
           f"{format_exception_us(calls):.1f} us")
 
