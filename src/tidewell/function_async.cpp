@@ -26,7 +26,8 @@ void pending_dealloc(PyObject* self)
         pending->call = nullptr;
     }
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_Free(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
     Py_DECREF(type);
 }
 

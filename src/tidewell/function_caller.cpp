@@ -904,6 +904,9 @@ static bool choose_lane(Call& call)
     }
     CallerState& cs = call.cs;
     SegmentRef& ref = k == 0 ? call.seg : set.refs[k];
+    if (k != set.current || cs.fs != reinterpret_cast<FunctionShm*>(ref.map())) {
+        cs.watch = UncollectedWatch(); // an uncollected reply is judged on one lane's looks
+    }
     set.current = k;
     cs.fs = reinterpret_cast<FunctionShm*>(ref.map());
     cs.fd = ref.fd();
@@ -913,7 +916,6 @@ static bool choose_lane(Call& call)
     cs.placed = false;
     cs.lock_timeouts = 0;
     cs.stop_seen_ns = 0;
-    cs.watch = UncollectedWatch();
     return true;
 }
 
