@@ -58,6 +58,18 @@ bool read_lane(const char* name, uint64_t function_ino, int& fd, FunctionShm& re
            is_lane_of(head, static_cast<size_t>(st.st_size), function_ino);
 }
 
+// Calls visit(k, name) for each lane k in `lanes`.
+template <typename Visit> void each_lane(uint64_t lanes, uint64_t function_ino, Visit visit)
+{
+    for (int k = 1; k < MAX_LANES; ++k) {
+        if ((lanes & (uint64_t{1} << k)) != 0) {
+            char name[LANE_NAME_MAX];
+            lane_name(name, function_ino, k);
+            visit(k, name);
+        }
+    }
+}
+
 } // namespace
 
 int lane_servers(const char* function_name, pid_t* pids, int room)
@@ -76,38 +88,27 @@ int lane_servers(const char* function_name, pid_t* pids, int room)
         return 0;
     }
     auto ino = static_cast<uint64_t>(st.st_ino);
-    uint64_t lanes = load_lanes(&function);
     int count = 0;
-    for (int k = 1; k < MAX_LANES && count < room; ++k) {
-        if ((lanes & (uint64_t{1} << k)) == 0) {
-            continue;
-        }
-        char name[LANE_NAME_MAX];
-        lane_name(name, ino, k);
+    each_lane(load_lanes(&function), ino, [&](int, const char* name) {
         FunctionShm record;
-        int lane_fd;
-        if (read_lane(name, ino, lane_fd, record) && liveness_lock(lane_fd) == LOCK_HELD) {
+        int lane_fd = -1;
+        if (count < room && read_lane(name, ino, lane_fd, record) &&
+            liveness_lock(lane_fd) == LOCK_HELD) {
             pids[count++] = read_server_pid(&record);
         }
         if (lane_fd >= 0) {
             close(lane_fd);
         }
-    }
+    });
     return count;
 }
 
 void stop_lanes(const FunctionShm* fs, uint64_t function_ino)
 {
-    uint64_t lanes = load_lanes(fs);
-    for (int k = 1; k < MAX_LANES; ++k) {
-        if ((lanes & (uint64_t{1} << k)) == 0) {
-            continue;
-        }
-        char name[LANE_NAME_MAX];
-        lane_name(name, function_ino, k);
+    each_lane(load_lanes(fs), function_ino, [&](int, const char* name) {
         MappedObject lane;
         if (!open_lane(name, function_ino, lane)) {
-            continue;
+            return;
         }
         auto* ls = reinterpret_cast<FunctionShm*>(lane.data());
         // Closing needs no lock: the lane's server and callers re-test activity under theirs.
@@ -119,31 +120,25 @@ void stop_lanes(const FunctionShm* fs, uint64_t function_ino)
         if (object_of(lane.fd(), id)) {
             unlink_if_same(name, id);
         }
-    }
+    });
 }
 
 uint64_t drop_ended_lanes(FunctionShm* fs, uint64_t function_ino)
 {
-    uint64_t lanes = load_lanes(fs);
     uint64_t served = 0;
-    for (int k = 1; k < MAX_LANES; ++k) {
-        if ((lanes & (uint64_t{1} << k)) == 0) {
-            continue;
-        }
-        char name[LANE_NAME_MAX];
-        lane_name(name, function_ino, k);
+    each_lane(load_lanes(fs), function_ino, [&](int k, const char* name) {
         MappedObject lane;
         bool opened = open_lane(name, function_ino, lane);
         if (opened && liveness_lock(lane.fd()) != LOCK_FREE) {
             served |= uint64_t{1} << k;
-            continue;
+            return;
         }
         clear_lane(fs, k);
         ObjectId id;
         if (opened && object_of(lane.fd(), id)) {
             unlink_if_same(name, id);
         }
-    }
+    });
     return served;
 }
 

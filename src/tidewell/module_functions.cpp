@@ -182,15 +182,22 @@ extern "C" TW_EXPORT PyObject* remove_function(PyObject*, PyObject* args)
     return tw::remove_function_impl(name);
 }
 
-extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
+// call_function's arguments: the name and the tuple of arguments. False with an exception set.
+static bool parse_call(PyObject* args, const char** name, PyObject** call_args)
 {
     PyObject* name_arg;
+    if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, call_args)) {
+        argument_error(tw::msg::CALL_FUNCTION);
+        return false;
+    }
+    return parse_name(name_arg, tw::msg::CALL_FUNCTION, name);
+}
+
+extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
+{
     const char* name;
     PyObject* call_args;
-    if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, &call_args)) {
-        return argument_error(tw::msg::CALL_FUNCTION);
-    }
-    if (!parse_name(name_arg, tw::msg::CALL_FUNCTION, &name)) {
+    if (!parse_call(args, &name, &call_args)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(call_args);
@@ -200,13 +207,9 @@ extern "C" TW_EXPORT PyObject* call_function(PyObject*, PyObject* args)
 // _call_start(name, args): call_function's arguments and errors; the call is left in flight.
 PyObject* tw::call_start(PyObject*, PyObject* args)
 {
-    PyObject* name_arg;
     const char* name;
     PyObject* call_args;
-    if (!PyArg_ParseTuple(args, "OO!", &name_arg, &PyTuple_Type, &call_args)) {
-        return argument_error(tw::msg::CALL_FUNCTION);
-    }
-    if (!parse_name(name_arg, tw::msg::CALL_FUNCTION, &name)) {
+    if (!parse_call(args, &name, &call_args)) {
         return nullptr;
     }
     PyRef held = PyRef::borrow(call_args);
