@@ -3,6 +3,8 @@ import asyncio
 import multiprocessing
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -174,6 +176,28 @@ class TestSeveralServers:
         wait_until(lambda: {tidewell.describe(name).pid, *tidewell.describe(name).servers}
                    == survivors, what="the servers listed without the ended one")
         wait_until(lambda: len(lanes_of(name)) == 1, what="the ended server's lane removed")
+
+
+def test_servers_in_threads_end_with_their_program(name):
+    """Every server of the name is a thread of one program: when it ends, nothing is left."""
+    script = f"""
+import os, sys, threading, tidewell
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+for count in (1, 2):
+    threading.Thread(target=tidewell.create_function, args=({name!r}, abs),
+                     kwargs={{"shared": True}}).start()
+    while (tidewell.describe({name!r}) is None
+           or 1 + len(tidewell.describe({name!r}).servers) < count):
+        pass
+print(os.stat("/dev/shm/" + {name!r}).st_ino, tidewell.call_function({name!r}, (-3,)),
+      file=sys.stderr, flush=True)
+"""
+    done = subprocess.run([sys.executable, "-c", script], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True, timeout=WAIT)
+    ino, result = done.stderr.split()[-2:]
+    assert done.returncode == 0 and result == "3", done.stderr
+    assert tidewell.describe(name) is None
+    assert not [n for n in os.listdir("/dev/shm") if n.startswith(f"{LANE_PREFIX}{int(ino):x}-")]
 
 
 class TestAwaitedCalls:

@@ -123,14 +123,17 @@ void stop_lanes(const FunctionShm* fs, uint64_t function_ino)
     });
 }
 
-uint64_t drop_ended_lanes(FunctionShm* fs, uint64_t function_ino)
+uint64_t drop_ended_lanes(FunctionShm* fs, uint64_t function_ino, pid_t ending)
 {
     uint64_t served = 0;
     each_lane(load_lanes(fs), function_ino, [&](int k, const char* name) {
         MappedObject lane;
         bool opened = open_lane(name, function_ino, lane);
         if (opened && liveness_lock(lane.fd()) != LOCK_FREE) {
-            served |= uint64_t{1} << k;
+            if (ending == 0 ||
+                read_server_pid(reinterpret_cast<const FunctionShm*>(lane.data())) != ending) {
+                served |= uint64_t{1} << k;
+            }
             return;
         }
         clear_lane(fs, k);

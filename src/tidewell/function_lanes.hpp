@@ -2,6 +2,7 @@
 #include "tidewell/function_layout.hpp"
 #include "tidewell/segment_object.hpp"
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 
@@ -67,8 +68,9 @@ inline void close_lane(FunctionShm* fs)
 void stop_lanes(const FunctionShm* fs, uint64_t function_ino);
 
 // Clears the bits of lanes whose server has ended (or whose object is gone) and removes what is
-// left of them. Returns the lanes that still have a server.
-uint64_t drop_ended_lanes(FunctionShm* fs, uint64_t function_ino);
+// left of them. Returns the lanes that still have a server, other than the process `ending`'s
+// (0: any), which ends with the program.
+uint64_t drop_ended_lanes(FunctionShm* fs, uint64_t function_ino, pid_t ending = 0);
 
 // The pids of the live servers of the lanes of the function `function_name` (not of its own
 // segment), at most `room`. Their count; 0 for a function that is not shared.

@@ -218,8 +218,10 @@ static void close_down_server(Server& srv)
         close_lane(fs);
         return;
     }
+    // Servers in other threads of a program that ends end with it: they take nothing over.
+    pid_t ending = program_ending.load(std::memory_order_relaxed) ? getpid() : 0;
     if (srv.share != nullptr && fs->activity == 1 && name_refers_to(srv.name, srv.id) &&
-        drop_ended_lanes(fs, srv.id.ino) != 0) {
+        drop_ended_lanes(fs, srv.id.ino, ending) != 0) {
         srv.keep_name = true;
         return;
     }
