@@ -618,11 +618,19 @@ static PyObject* remote_error(const unsigned char* reply)
     }
     PyRef text(PyUnicode_GET_LENGTH(message.get()) > 0
                    ? PyUnicode_FromFormat("%U: %U", type_name.get(), message.get())
-                   : PyUnicode_FromFormat("%U", type_name.get()));
+                   : Py_NewRef(type_name.get()));
     PyRef error(text ? PyObject_CallOneArg(remote_error_type, text.get()) : nullptr);
-    if (!error || PyObject_SetAttrString(error.get(), "remote_type", type_name.get()) < 0 ||
-        PyObject_SetAttrString(error.get(), "remote_message", message.get()) < 0 ||
-        PyObject_SetAttrString(error.get(), "remote_traceback", traceback.get()) < 0) {
+    // The attribute names, interned once for the life of the process.
+    static PyObject* names[3] = {PyUnicode_InternFromString("remote_type"),
+                                 PyUnicode_InternFromString("remote_message"),
+                                 PyUnicode_InternFromString("remote_traceback")};
+    if (!error || names[0] == nullptr || names[1] == nullptr || names[2] == nullptr ||
+        PyObject_SetAttr(error.get(), names[0], type_name.get()) < 0 ||
+        PyObject_SetAttr(error.get(), names[1], message.get()) < 0 ||
+        PyObject_SetAttr(error.get(), names[2], traceback.get()) < 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_NoMemory();
+        }
         return nullptr;
     }
     return error.release();

@@ -7,6 +7,8 @@
 #include "tidewell/segment_error.hpp"
 #include "valpack/zeb_main/zeb_2.hpp"
 
+#include <frameobject.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -502,11 +504,37 @@ static void append_text(std::string& out, PyObject* obj, const char* fallback)
     }
 }
 
+// obj.<attr>, a new reference or NULL (no exception left set). `attr` is a literal: its name is
+// interned once, and every later lookup goes without making and hashing a new string.
+static PyObject* attribute(PyObject* obj, const char* attr)
+{
+    static const char* literals[16];
+    static PyObject* names[16];
+    PyObject* key = nullptr;
+    for (int i = 0; i < 16 && key == nullptr; ++i) {
+        if (literals[i] == attr) {
+            key = names[i];
+        }
+        else if (literals[i] == nullptr) {
+            names[i] = PyUnicode_InternFromString(attr);
+            if (names[i] == nullptr) {
+                break;
+            }
+            literals[i] = attr;
+            key = names[i];
+        }
+    }
+    PyObject* value = key != nullptr ? PyObject_GetAttr(obj, key) : nullptr;
+    if (value == nullptr) {
+        PyErr_Clear();
+    }
+    return value;
+}
+
 // Appends the attribute `attr` of `obj` as text.
 static void append_attr(std::string& out, PyObject* obj, const char* attr)
 {
-    PyRef value(PyObject_GetAttrString(obj, attr));
-    PyErr_Clear();
+    PyRef value(attribute(obj, attr));
     append_text(out, value.get(), "?");
 }
 
@@ -518,8 +546,7 @@ static void format_exception(PyObject* exc, std::string& out, int depth)
     if (depth < 4) {
         PyRef cause(PyException_GetCause(exc));
         PyRef context(PyException_GetContext(exc));
-        PyRef suppress(PyObject_GetAttrString(exc, "__suppress_context__"));
-        PyErr_Clear();
+        PyRef suppress(context ? attribute(exc, "__suppress_context__") : nullptr);
         if (cause && cause.get() != exc) {
             format_exception(cause.get(), out, depth + 1);
             out += "\nThe above exception was the direct cause of the following exception:\n\n";
@@ -534,9 +561,11 @@ static void format_exception(PyObject* exc, std::string& out, int depth)
         out += "Traceback (most recent call last):\n";
     }
     for (int frames = 0; tb && tb.get() != Py_None && frames < 64; ++frames) {
-        PyRef frame(PyObject_GetAttrString(tb.get(), "tb_frame"));
-        PyRef code(frame ? PyObject_GetAttrString(frame.get(), "f_code") : nullptr);
-        PyErr_Clear();
+        PyRef frame(attribute(tb.get(), "tb_frame"));
+        PyRef code(frame && PyFrame_Check(frame.get())
+                       ? reinterpret_cast<PyObject*>(
+                             PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame.get())))
+                       : nullptr);
         out += "  File \"";
         if (code) {
             append_attr(out, code.get(), "co_filename");
@@ -548,12 +577,10 @@ static void format_exception(PyObject* exc, std::string& out, int depth)
             append_attr(out, code.get(), "co_name");
         }
         out += "\n";
-        tb.reset(PyObject_GetAttrString(tb.get(), "tb_next"));
-        PyErr_Clear();
+        tb.reset(attribute(tb.get(), "tb_next"));
     }
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
-    PyRef module(PyObject_GetAttrString(type, "__module__"));
-    PyErr_Clear();
+    PyRef module(attribute(type, "__module__"));
     const char* module_name =
         module && PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
     PyErr_Clear();
@@ -587,8 +614,7 @@ static size_t error_record(unsigned char* out, unsigned char kind, bool keep)
     PyRef held_type(type);
     PyRef held_value(value);
     PyRef held_traceback(traceback);
-    PyRef type_name(type != nullptr ? PyObject_GetAttrString(type, "__qualname__") : nullptr);
-    PyErr_Clear();
+    PyRef type_name(type != nullptr ? attribute(type, "__qualname__") : nullptr);
     std::string lines;
     if (value != nullptr) {
         format_exception(value, lines, 0);
