@@ -644,10 +644,17 @@ def main():
     tidewell.create_memory(probe)
     tidewell.remove_memory(probe)
     left = leftovers(prefix, started_pids)
-    # The watch table the watchers made outlives them, as it should; it was the soak's to remove.
-    info = tidewell.describe(WATCH_TABLE)
-    if not table_existed and info is not None and info.stale:
-        os.unlink(os.path.join(SHM_DIR, WATCH_TABLE))
+    # The watch table the watchers made outlives them, as it should; it was the soak's to remove,
+    # once it is what `tidewell clean` takes (no lease, unchanged for 5 s: it grows while
+    # watchers register, up to the end).
+    if not table_existed:
+        give_up = time.monotonic() + TEMPORARY_STALE_S + 2
+        info = tidewell.describe(WATCH_TABLE)
+        while info is not None and not info.stale and time.monotonic() < give_up:
+            time.sleep(0.2)
+            info = tidewell.describe(WATCH_TABLE)
+        if info is not None and info.stale:
+            os.unlink(os.path.join(SHM_DIR, WATCH_TABLE))
     if failure is None and left:
         failure = f"left behind in {SHM_DIR}: {left[:10]}"
     for entry in left:
