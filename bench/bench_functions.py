@@ -499,14 +499,7 @@ def service_tidewell(n, seconds, servers):
         runs = run_client_processes(tw_service_client, (name, n), seconds)
         return service_rate(runs), answered_by(runs)
     finally:
-        tidewell.remove_function(name)
-        for p in procs:
-            p.join(10)
-            if p.is_alive():
-                p.terminate()
-                p.join(5)
-        # A server that had to be terminated leaves its name: this removes that leftover.
-        tidewell.remove_function(name)
+        stop_servers((name,), procs)
 
 
 def service_pool(n, seconds, workers):
@@ -609,6 +602,20 @@ def throughput_main(rounds, seconds):
             print(f"{text:34} {med[a] / med[b]:6.2f}")
 
 
+def stop_servers(names, procs):
+    """Stops the servers of `names` and their processes; a server that had to be terminated
+    leaves its name, which the second removal takes."""
+    for name in names:
+        tidewell.remove_function(name)
+    for p in procs:
+        p.join(10)
+        if p.is_alive():
+            p.terminate()
+            p.join(5)
+    for name in names:
+        tidewell.remove_function(name)
+
+
 # --- service: the cost of an error reply ----------------------------------------------------
 
 ERROR_MESSAGE = "no entry for this key in the lookup table"
@@ -686,15 +693,7 @@ def error_main(rounds, calls):
             for label, call in kinds[r % 3:] + kinds[:r % 3]:
                 medians[label].append(median_time(lambda _: call(), None, calls))
     finally:
-        for name in (err_name, text_name, caught_name):
-            tidewell.remove_function(name)
-        for p in procs:
-            p.join(10)
-            if p.is_alive():
-                p.terminate()
-                p.join(5)
-        for name in (err_name, text_name, caught_name):
-            tidewell.remove_function(name)
+        stop_servers((err_name, text_name, caught_name), procs)
     print(f"\nan error reply against a normal reply of the same size, 1 caller, medians of "
           f"{rounds} interleaved rounds of {calls} calls")
     print(f"error reply text: type {len(parts[0])} + message {len(parts[1])} + traceback "

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -705,20 +706,10 @@ struct Call {
     ArgumentUse kept_args;
     OutgoingPayload args_payload;
     CallerState cs;
-    LaneSet* lanes = nullptr; // owned; nullptr: the function has one server
-    long next_check_ns = 0;   // an awaited call: its next look at the server (caller_check)
-    long next_choice_ns = 0;  // an awaited call waiting for a turn: its next look at other lanes
-    long locked_out_ns = 0;   // an awaited call: since when the mutex could not be had
-    Call() = default;
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
-    ~Call()
-    {
-        if (lanes != nullptr) {
-            cs.fs = nullptr;
-            delete lanes;
-        }
-    }
+    std::unique_ptr<LaneSet> lanes; // empty: the function has one server
+    long next_check_ns = 0;         // an awaited call: its next look at the server (caller_check)
+    long next_choice_ns = 0; // an awaited call waiting for a turn: its next look at other lanes
+    long locked_out_ns = 0;  // an awaited call: since when the mutex could not be had
 };
 
 // Opens the function and encodes the arguments. False with an exception set.
@@ -974,7 +965,7 @@ static bool take_lanes(Call& call)
     if (lanes == 0) {
         return true;
     }
-    call.lanes = new (std::nothrow) LaneSet;
+    call.lanes.reset(new (std::nothrow) LaneSet);
     if (call.lanes == nullptr) {
         PyErr_NoMemory();
         return false;
@@ -1024,9 +1015,7 @@ static CallerOutcome caller_poll(Call& call)
     bool ready =
         cs.placed ? (cs.lane ? lane_reply_ready(fs) : reply_ready(fs)) : turn_free(fs) || check;
     if (ready) {
-        struct timespec at_once;
-        clock_gettime(CLOCK_MONOTONIC, &at_once);
-        int rc = lock_until(&fs->mutex, at_once);
+        int rc = lock_until(&fs->mutex, deadline_after_ms(0));
         if (rc == 0) {
             call.locked_out_ns = 0;
             CallerOutcome outcome = locked_step(cs);
