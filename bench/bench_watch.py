@@ -4,8 +4,12 @@ hand, and what watching costs a write when nobody watches. One run, ratios.
 - latency: a writer stores its CLOCK_MONOTONIC time, each of 1 or 8 watcher processes records
   how long after that it held the new value (p50, p99), for tidewell.watch, a
   multiprocessing.Condition notify over a SharedMemory block, a manager's Condition (same
-  block), and Redis pub/sub (skipped without redis-server and redis-py). The writer paces its
-  writes so that every watcher is asleep again before the next one.
+  block), Redis pub/sub (skipped without redis-server and redis-py), and a bare futex word
+  driven through ctypes: one wake-up and nothing else, the least any watcher that sleeps can
+  cost on this host. The writer paces its writes so that every watcher is asleep again before
+  the next one, and takes the peers in turn, in blocks of BLOCK writes, so that the host's
+  phases of load fall on all of them alike; each stamp is taken before its write begins (for a
+  Condition, before its lock is taken).
 - write cost: 100-byte write_memory and update_memory in this build and, with --against PYTHON,
   in another interpreter's tidewell (the main branch's build), interleaved rounds, same run.
 
@@ -16,7 +20,6 @@ import multiprocessing as mp
 import os
 import shutil
 import socket
-import statistics
 import struct
 import subprocess
 import sys
@@ -27,6 +30,7 @@ from multiprocessing import shared_memory
 import tidewell
 
 PACE = 0.004  # seconds between writes: every watcher is back asleep by then
+WARM_UP, END = 0, 1  # stamps of the write that starts a block (not counted) and of the last
 
 
 def now_ns():
@@ -39,85 +43,42 @@ def percentiles(samples):
             ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))] / 1000)
 
 
-# --- tidewell -----------------------------------------------------------------------------------
+# --- the peers --------------------------------------------------------------------------------
+# Each peer starts its watcher processes, then takes the writes interleaved_round gives it. A
+# watcher runs until it sees the END stamp, so one that coalesced two writes never waits for a
+# write that will not come.
 
-def tw_watcher(name, count, ready, out):
+def tw_watcher(name, ready, out):
     lat = []
     it = tidewell.watch(name, timeout=30)
     next(it)
     ready.release()
     for value in it:
-        lat.append(now_ns() - value)
-        if len(lat) == count:
+        if value == END:
             break
+        if value != WARM_UP:
+            lat.append(now_ns() - value)
     it.close()
     out.put(lat)
 
 
-def tw_round(watchers, count):
-    name = f"bench-watch-{os.getpid()}"
-    tidewell.write_memory(name, 0)
-    ready, out = mp.Semaphore(0), mp.Queue()
-    procs = [mp.Process(target=tw_watcher, args=(name, count, ready, out)) for _ in range(watchers)]
-    for p in procs:
-        p.start()
-    for _ in procs:
-        ready.acquire()
-    time.sleep(0.05)
-    for _ in range(count):
-        tidewell.write_memory(name, now_ns())
-        time.sleep(PACE)
-    lat = [x for _ in procs for x in out.get(timeout=60)]
-    for p in procs:
-        p.join()
-    tidewell.remove_memory(name)
-    return lat
-
-
-# --- multiprocessing.Condition over SharedMemory -----------------------------------------------
-
-def cond_watcher(cond, shm_name, count, ready, out):
+def cond_watcher(cond, shm_name, ready, out):
     shm = shared_memory.SharedMemory(shm_name)
-    lat, seen = [], 0
+    lat, seen, stamp = [], 0, WARM_UP
     with cond:
         ready.release()
-        while len(lat) < count:
-            cond.wait(30)
+        while stamp != END:
+            cond.wait(1)  # a notify made while this watcher was not waiting is seen within 1 s
             gen, stamp = struct.unpack_from("=QQ", shm.buf, 0)
             if gen != seen:
                 seen = gen
-                lat.append(now_ns() - stamp)
+                if stamp not in (WARM_UP, END):
+                    lat.append(now_ns() - stamp)
     shm.close()
     out.put(lat)
 
 
-def cond_round(watchers, count, manager=None):
-    cond = manager.Condition() if manager is not None else mp.Condition()
-    shm = shared_memory.SharedMemory(create=True, size=16)
-    ready, out = mp.Semaphore(0), mp.Queue()
-    procs = [mp.Process(target=cond_watcher, args=(cond, shm.name, count, ready, out))
-             for _ in range(watchers)]
-    for p in procs:
-        p.start()
-    for _ in procs:
-        ready.acquire()
-    time.sleep(0.05)
-    for gen in range(1, count + 1):
-        with cond:
-            struct.pack_into("=QQ", shm.buf, 0, gen, now_ns())
-            cond.notify_all()
-        time.sleep(PACE)
-    lat = [x for _ in procs for x in out.get(timeout=60)]
-    for p in procs:
-        p.join()
-    shm.close()
-    shm.unlink()
-    return lat
-
-
-# --- Redis pub/sub -----------------------------------------------------------------------------
-
-def redis_watcher(port, count, ready, out):
+def redis_watcher(port, ready, out):
     import redis
 
     pubsub = redis.Redis(port=port).pubsub()
@@ -125,11 +86,137 @@ def redis_watcher(port, count, ready, out):
     pubsub.get_message(timeout=5)  # the subscription's confirmation
     ready.release()
     lat = []
-    while len(lat) < count:
+    while True:
         message = pubsub.get_message(timeout=30)
-        if message is not None and message["type"] == "message":
-            lat.append(now_ns() - int(message["data"]))
+        if message is None or message["type"] != "message":
+            continue
+        stamp = int(message["data"])
+        if stamp == END:
+            break
+        if stamp != WARM_UP:
+            lat.append(now_ns() - stamp)
     out.put(lat)
+
+
+FUTEX_WAIT, FUTEX_WAKE = 0, 1
+SYS_FUTEX = {"x86_64": 202, "aarch64": 98}.get(os.uname().machine)
+
+
+def futex_syscall():
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    return ctypes, libc.syscall
+
+
+def futex_watcher(shm_name, ready, out):
+    """The least a sleeping watcher can do: one futex word, no lock, no encoding."""
+    ctypes, syscall = futex_syscall()
+    shm = shared_memory.SharedMemory(shm_name)
+    word = ctypes.c_uint32.from_buffer(shm.buf)
+    address = ctypes.addressof(word)
+    limit = ctypes.pointer((ctypes.c_long * 2)(1, 0))
+    lat, seen, stamp = [], word.value, WARM_UP
+    ready.release()
+    while stamp != END:
+        syscall(SYS_FUTEX, ctypes.c_void_p(address), FUTEX_WAIT, seen, limit, None, 0)
+        if word.value != seen:
+            seen = word.value
+            stamp = struct.unpack_from("=Q", shm.buf, 8)[0]
+            if stamp not in (WARM_UP, END):
+                lat.append(now_ns() - stamp)
+    del word
+    shm.close()
+    out.put(lat)
+
+
+class Peer:
+    """Watcher processes of one peer, started together; collect() gathers their latencies."""
+
+    def __init__(self, target, args, watchers):
+        self.ready, self.out = mp.Semaphore(0), mp.Queue()
+        self.procs = [mp.Process(target=target, args=(*args, self.ready, self.out), daemon=True)
+                      for _ in range(watchers)]
+        for p in self.procs:
+            p.start()
+
+    def wait_ready(self):
+        for _ in self.procs:
+            if not self.ready.acquire(timeout=60):
+                raise RuntimeError("a watcher did not start")
+
+    def collect(self):
+        self.write(END)
+        lat = [x for _ in self.procs for x in self.out.get(timeout=60)]
+        for p in self.procs:
+            p.join(timeout=60)
+        self.close()
+        return lat
+
+    def close(self):
+        pass
+
+
+class TidewellPeer(Peer):
+    def __init__(self, watchers):
+        self.name = f"bench-watch-{os.getpid()}"
+        tidewell.write_memory(self.name, 0)
+        super().__init__(tw_watcher, (self.name,), watchers)
+
+    def write(self, stamp):
+        tidewell.write_memory(self.name, stamp)
+
+    def close(self):
+        tidewell.remove_memory(self.name)
+
+
+class ConditionPeer(Peer):
+    def __init__(self, watchers, manager=None):
+        self.cond = manager.Condition() if manager is not None else mp.Condition()
+        self.shm = shared_memory.SharedMemory(create=True, size=16)
+        self.gen = 0
+        super().__init__(cond_watcher, (self.cond, self.shm.name), watchers)
+
+    def write(self, stamp):
+        self.gen += 1
+        with self.cond:
+            struct.pack_into("=QQ", self.shm.buf, 0, self.gen, stamp)
+            self.cond.notify_all()
+
+    def close(self):
+        self.shm.close()
+        self.shm.unlink()
+
+
+class FutexPeer(Peer):
+    def __init__(self, watchers):
+        ctypes, self.syscall = futex_syscall()
+        self.shm = shared_memory.SharedMemory(create=True, size=16)
+        self.word = ctypes.c_uint32.from_buffer(self.shm.buf)
+        self.address = ctypes.c_void_p(ctypes.addressof(self.word))
+        super().__init__(futex_watcher, (self.shm.name,), watchers)
+
+    def write(self, stamp):
+        struct.pack_into("=Q", self.shm.buf, 8, stamp)
+        self.word.value += 1
+        self.syscall(SYS_FUTEX, self.address, FUTEX_WAKE, 1 << 30, None, None, 0)
+
+    def close(self):
+        del self.word
+        self.shm.close()
+        self.shm.unlink()
+
+
+class RedisPeer(Peer):
+    def __init__(self, watchers, port):
+        import redis
+
+        self.client = redis.Redis(port=port)
+        super().__init__(redis_watcher, (port,), watchers)
+
+    def write(self, stamp):
+        self.client.publish("bench", stamp)
 
 
 def start_redis():
@@ -159,40 +246,39 @@ def start_redis():
             time.sleep(0.05)
 
 
-def redis_round(port, watchers, count):
-    import redis
+BLOCK = 20  # writes a peer takes in a row, after one write left out as its warm-up
 
-    client = redis.Redis(port=port)
-    ready, out = mp.Semaphore(0), mp.Queue()
-    procs = [mp.Process(target=redis_watcher, args=(port, count, ready, out))
-             for _ in range(watchers)]
-    for p in procs:
-        p.start()
-    for _ in procs:
-        ready.acquire()
+
+def interleaved_round(watchers, count, manager, port):
+    peers = {
+        "tidewell.watch": TidewellPeer(watchers),
+        "mp.Condition + SharedMemory": ConditionPeer(watchers),
+        "bare futex word (ctypes)": FutexPeer(watchers),
+        "manager Condition": ConditionPeer(watchers, manager),
+    }
+    if port is not None:
+        peers["Redis pub/sub"] = RedisPeer(watchers, port)
+    for peer in peers.values():
+        peer.wait_ready()
     time.sleep(0.05)
-    for _ in range(count):
-        client.publish("bench", now_ns())
-        time.sleep(PACE)
-    lat = [x for _ in procs for x in out.get(timeout=60)]
-    for p in procs:
-        p.join()
-    return lat
+    order = list(peers.values())
+    for block in range(-(-count // BLOCK)):
+        for k in range(len(order)):  # a turning order: no peer always follows the same one
+            peer = order[(block + k) % len(order)]
+            for i in range(min(BLOCK, count - block * BLOCK) + 1):
+                peer.write(WARM_UP if i == 0 else now_ns())
+                time.sleep(PACE)
+    return {label: peer.collect() for label, peer in peers.items()}
 
 
 def latency_table(samples):
-    print(f"write-to-watcher latency, {samples} writes, microseconds (p50 / p99)")
+    print(f"write-to-watcher latency, {samples} writes each, interleaved, microseconds "
+          "(p50 / p99)")
     server, port = start_redis()
     manager = mp.Manager()
     try:
         for watchers in (1, 8):
-            rows = {
-                "tidewell.watch": tw_round(watchers, samples),
-                "mp.Condition + SharedMemory": cond_round(watchers, samples),
-                "manager Condition": cond_round(watchers, samples, manager),
-            }
-            if port is not None:
-                rows["Redis pub/sub"] = redis_round(port, watchers, samples)
+            rows = interleaved_round(watchers, samples, manager, port)
             base = percentiles(rows["mp.Condition + SharedMemory"])
             print(f"  {watchers} watcher(s)")
             for label, lat in rows.items():
