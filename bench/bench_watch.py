@@ -28,6 +28,7 @@ import time
 from multiprocessing import shared_memory
 
 import tidewell
+from tidewell._segments import remove_watch_table_when_stale
 
 PACE = 0.004  # seconds between writes: every watcher is back asleep by then
 WARM_UP, END = 0, 1  # stamps of the write that starts a block (not counted) and of the last
@@ -340,10 +341,14 @@ def main():
     parser.add_argument("--against", metavar="PYTHON", help="an interpreter with main's tidewell")
     parser.add_argument("--only", choices=("latency", "cost"))
     args = parser.parse_args()
+    table = tidewell.tidewell._watch_table_name()
+    table_existed = os.path.exists(os.path.join("/dev/shm", table))
     if args.only in (None, "latency"):
         latency_table(args.samples)
     if args.only in (None, "cost"):
         cost_table(args.against)
+    if not table_existed:  # the watch table this run made: removed once no watcher holds it
+        remove_watch_table_when_stale(within=8)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,11 @@
 import gc
 import os
 import secrets
-import time
 
 import pytest
 
 import tidewell
+from tidewell._segments import remove_watch_table_when_stale
 
 SHM_DIR = "/dev/shm"
 
@@ -23,18 +23,11 @@ def no_watch_table_left():
     """The first watcher of a user creates the user's watch table, which outlives its watchers
     (as it should): the one the tests made goes with them once `tidewell clean` would take it
     (no watcher holds it and it is 5 s old), waited for a few seconds at most."""
-    table = tidewell.tidewell._watch_table_name()
-    existed = shm_exists(table)
+    existed = shm_exists(tidewell.tidewell._watch_table_name())
     yield
     gc.collect()  # watches this process dropped without closing give their leases back
-    deadline = time.monotonic() + 8
-    while not existed and time.monotonic() < deadline:
-        info = tidewell.describe(table)
-        if info is None or info.stale:
-            if info is not None:
-                os.unlink(shm_path(table))
-            break
-        time.sleep(0.2)
+    if not existed:
+        remove_watch_table_when_stale(within=8)
 
 
 @pytest.fixture

@@ -42,6 +42,7 @@ import time
 import zlib
 
 import tidewell
+from tidewell._segments import remove_watch_table_when_stale
 
 SHM_DIR = "/dev/shm"
 CTX = mp.get_context("fork")
@@ -648,13 +649,7 @@ def main():
     # once it is what `tidewell clean` takes (no lease, unchanged for 5 s: it grows while
     # watchers register, up to the end).
     if not table_existed:
-        give_up = time.monotonic() + TEMPORARY_STALE_S + 2
-        info = tidewell.describe(WATCH_TABLE)
-        while info is not None and not info.stale and time.monotonic() < give_up:
-            time.sleep(0.2)
-            info = tidewell.describe(WATCH_TABLE)
-        if info is not None and info.stale:
-            os.unlink(os.path.join(SHM_DIR, WATCH_TABLE))
+        remove_watch_table_when_stale(within=TEMPORARY_STALE_S + 2)
     if failure is None and left:
         failure = f"left behind in {SHM_DIR}: {left[:10]}"
     for entry in left:

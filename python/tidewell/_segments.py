@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import stat
+import time
 from typing import NamedTuple
 
 from . import tidewell as _native
@@ -122,3 +123,20 @@ def unlink_if_unchanged(entry: ObjectInfo) -> bool:
         return False
     finally:
         os.close(fd)
+
+
+def remove_watch_table_when_stale(within: float) -> bool:
+    """Removes this process's watch table once ``tidewell clean`` would take it (no watcher
+    holds it and it is unchanged for 5 s), waiting up to ``within`` seconds for that: for a
+    program that made the table and leaves nothing behind (tests, soaks, benchmarks)."""
+    table = _native._watch_table_name()
+    deadline = time.monotonic() + within
+    while True:
+        entry = describe(table)
+        if entry is None:
+            return False
+        if entry.stale:
+            return unlink_if_unchanged(entry)
+        if time.monotonic() >= deadline:
+            return False
+        time.sleep(0.2)
