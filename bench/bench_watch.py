@@ -337,7 +337,7 @@ def cost_table(against, rounds=5):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--samples", type=int, default=400)
+    parser.add_argument("--samples", type=int, default=1000)
     parser.add_argument("--against", metavar="PYTHON", help="an interpreter with main's tidewell")
     parser.add_argument("--only", choices=("latency", "cost"))
     args = parser.parse_args()
