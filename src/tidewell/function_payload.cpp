@@ -243,13 +243,8 @@ PayloadProblem IncomingPayload::map(uid_t owner) noexcept
 
 bool IncomingPayload::lock_for_reading() noexcept
 {
-    struct flock fl {};
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = READER_LOCK_OFFSET;
-    fl.l_len = 1;
     int fd = table_ ? table_.fd() : fd_;
-    locked_ = fd >= 0 && fcntl(fd, F_OFD_SETLK, &fl) == 0;
+    locked_ = fd >= 0 && set_byte_lock(fd, READER_LOCK_OFFSET, F_RDLCK);
     return locked_;
 }
 
@@ -258,12 +253,7 @@ void IncomingPayload::reset() noexcept
     int saved = errno;
     if (table_) {
         if (locked_) {
-            struct flock fl {};
-            fl.l_type = F_UNLCK;
-            fl.l_whence = SEEK_SET;
-            fl.l_start = READER_LOCK_OFFSET;
-            fl.l_len = 1;
-            fcntl(table_.fd(), F_OFD_SETLK, &fl);
+            set_byte_lock(table_.fd(), READER_LOCK_OFFSET, F_UNLCK);
         }
         table_.reset();
         map_ = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,44 +17,60 @@
 
 namespace tw {
 
-// Descriptors holding liveness locks, so that a forked child can close its copies: an inherited
-// copy would keep the lock, and with it the parent's function or temporary "alive", for as long
-// as the child lives. A child never continues its parent's serving or creating.
-constexpr int MAX_LIVENESS_LOCKS = 256;
-static std::atomic<int> lock_fds[MAX_LIVENESS_LOCKS];
-static std::once_flag lock_fds_ready;
+// Descriptors holding open-file-description locks (liveness locks, watch leases), so that a
+// forked child can close its copies: an inherited copy would keep the lock, and with it the
+// parent's function, temporary or watch "alive", for as long as the child lives. A child never
+// continues its parent's serving, creating or watching. A slot holds fd + 1 (0: free).
+constexpr int MAX_KEPT_LOCKS = 512;
+static std::atomic<int> kept_fds[MAX_KEPT_LOCKS];
+static std::once_flag kept_fds_ready;
 
 static void close_inherited_locks()
 {
-    for (auto& slot : lock_fds) {
-        int fd = slot.exchange(-1);
-        if (fd >= 0) {
-            close(fd);
+    for (auto& slot : kept_fds) {
+        int kept = slot.exchange(0);
+        if (kept > 0) {
+            close(kept - 1);
         }
     }
 }
 
-static void init_lock_fds()
+bool keep_from_children(int fd)
 {
-    for (auto& slot : lock_fds) {
-        slot.store(-1);
+    std::call_once(kept_fds_ready, [] { pthread_atfork(nullptr, nullptr, close_inherited_locks); });
+    for (auto& slot : kept_fds) {
+        int empty = 0;
+        if (slot.compare_exchange_strong(empty, fd + 1)) {
+            return true;
+        }
     }
-    pthread_atfork(nullptr, nullptr, close_inherited_locks);
+    return false;
 }
 
-static bool set_lock(int fd, short type, int cmd)
+void close_kept(int fd)
+{
+    // Not found: a fork closed it in this (child) process already.
+    for (auto& slot : kept_fds) {
+        int expected = fd + 1;
+        if (slot.compare_exchange_strong(expected, 0)) {
+            close(fd);
+            return;
+        }
+    }
+}
+
+bool set_byte_lock(int fd, off_t offset, short type)
 {
     struct flock fl {};
     fl.l_type = type;
     fl.l_whence = SEEK_SET;
-    fl.l_start = LIVENESS_LOCK_OFFSET;
+    fl.l_start = offset;
     fl.l_len = 1;
-    return fcntl(fd, cmd, &fl) == 0;
+    return fcntl(fd, F_OFD_SETLK, &fl) == 0;
 }
 
 int take_liveness_lock(const char* shm_name, int fd)
 {
-    std::call_once(lock_fds_ready, init_lock_fds);
     int lock_fd = shm_open(shm_name, O_RDWR | O_CLOEXEC, 0);
     if (lock_fd < 0) {
         return -1;
@@ -62,13 +79,9 @@ int take_liveness_lock(const char* shm_name, int fd)
     struct stat theirs;
     bool same = fstat(fd, &mine) == 0 && fstat(lock_fd, &theirs) == 0 &&
                 mine.st_ino == theirs.st_ino && mine.st_dev == theirs.st_dev;
-    if (same && set_lock(lock_fd, F_WRLCK, F_OFD_SETLK)) {
-        for (auto& slot : lock_fds) {
-            int empty = -1;
-            if (slot.compare_exchange_strong(empty, lock_fd)) {
-                return lock_fd;
-            }
-        }
+    if (same && set_byte_lock(lock_fd, LIVENESS_LOCK_OFFSET, F_WRLCK) &&
+        keep_from_children(lock_fd)) {
+        return lock_fd;
     }
     close(lock_fd);
     return -1;
@@ -76,16 +89,8 @@ int take_liveness_lock(const char* shm_name, int fd)
 
 void drop_liveness_lock(int lock_fd)
 {
-    if (lock_fd < 0) {
-        return;
-    }
-    // Not found: a fork closed it in this (child) process already.
-    for (auto& slot : lock_fds) {
-        int expected = lock_fd;
-        if (slot.compare_exchange_strong(expected, -1)) {
-            close(lock_fd);
-            return;
-        }
+    if (lock_fd >= 0) {
+        close_kept(lock_fd);
     }
 }
 

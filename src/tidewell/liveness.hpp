@@ -28,6 +28,14 @@ bool process_alive(pid_t pid);
 int take_liveness_lock(const char* shm_name, int fd);
 void drop_liveness_lock(int lock_fd);
 
+// Open-file-description locks of this process only. keep_from_children records a descriptor
+// that holds such a lock, so that a forked child closes its copy at once (false when too many
+// are kept); close_kept closes it, unless a fork closed it here already. set_byte_lock sets
+// (F_WRLCK, F_RDLCK) or clears (F_UNLCK) the lock on one byte without waiting.
+bool keep_from_children(int fd);
+void close_kept(int fd);
+bool set_byte_lock(int fd, off_t offset, short type);
+
 // Owns a liveness lock's descriptor (or none); the destructor drops it.
 class LivenessLock {
   public:

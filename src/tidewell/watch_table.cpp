@@ -1,8 +1,8 @@
 #include "tidewell/watch_table.hpp"
+#include "tidewell/liveness.hpp"
 #include "tidewell/segment_common.hpp"
 #include "tidewell/segment_owner.hpp"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -29,54 +29,6 @@ pthread_mutex_t attach_lock = PTHREAD_MUTEX_INITIALIZER;
 ObjectId mapped_id{};
 char table_name[64] = "";
 
-// The descriptors of this process's leases: a forked child closes its copies at once, so a
-// lease dies with the watcher that took it.
-constexpr int TRACKED_LEASES = 256;
-std::atomic<int> lease_fds[TRACKED_LEASES];
-
-void close_inherited_leases()
-{
-    for (auto& slot : lease_fds) {
-        int fd = slot.exchange(-1);
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-}
-
-void init_lease_fds()
-{
-    for (auto& slot : lease_fds) {
-        slot.store(-1);
-    }
-    pthread_atfork(nullptr, nullptr, close_inherited_leases);
-}
-
-pthread_once_t lease_fds_once = PTHREAD_ONCE_INIT;
-
-bool track_lease(int fd)
-{
-    for (auto& slot : lease_fds) {
-        int empty = -1;
-        if (slot.compare_exchange_strong(empty, fd)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Closes `fd` if it is still this process's (a fork closed it in the child already).
-void untrack_lease(int fd)
-{
-    for (auto& slot : lease_fds) {
-        int expected = fd;
-        if (slot.compare_exchange_strong(expected, -1)) {
-            close(fd);
-            return;
-        }
-    }
-}
-
 uint32_t slot_of(const char* name)
 {
     uint64_t h = 0xcbf29ce484222325ULL;
@@ -92,20 +44,6 @@ void saturating_decrement(uint32_t* word)
     while (seen != 0 && !__atomic_compare_exchange_n(word, &seen, seen - 1, false, __ATOMIC_SEQ_CST,
                                                      __ATOMIC_SEQ_CST)) {
     }
-}
-
-bool lock_byte(int fd, off_t offset, short type, int cmd, struct flock* out = nullptr)
-{
-    struct flock fl {};
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = offset;
-    fl.l_len = 1;
-    int rc = fcntl(fd, cmd, &fl);
-    if (out != nullptr) {
-        *out = fl;
-    }
-    return rc == 0;
 }
 
 // A table owned by this user, owner-only, of the right size and carrying the table's mark.
@@ -235,7 +173,6 @@ void notify_watchers_slow(const char* name) noexcept
 
 bool watch_register(WatchLeaseHandle& h, const char* name) noexcept
 {
-    pthread_once(&lease_fds_once, init_lease_fds);
     h = WatchLeaseHandle{};
     if (pthread_mutex_trylock(&attach_lock) != 0) {
         return false;
@@ -257,7 +194,8 @@ bool watch_register(WatchLeaseHandle& h, const char* name) noexcept
     if (fd < 0) {
         return false;
     }
-    if (!usable_table(fd, st) || st.st_dev != id.dev || st.st_ino != id.ino || !track_lease(fd)) {
+    if (!usable_table(fd, st) || st.st_dev != id.dev || st.st_ino != id.ino ||
+        !keep_from_children(fd)) {
         close(fd);
         return false;
     }
@@ -267,7 +205,7 @@ bool watch_register(WatchLeaseHandle& h, const char* name) noexcept
         if (taken >= 0 && !in_use) {
             continue;
         }
-        if (!lock_byte(fd, WATCH_LEASE_LOCK_BASE + i, F_WRLCK, F_OFD_SETLK)) {
+        if (!set_byte_lock(fd, WATCH_LEASE_LOCK_BASE + i, F_WRLCK)) {
             continue; // a live watcher's
         }
         if (in_use) {
@@ -277,11 +215,11 @@ bool watch_register(WatchLeaseHandle& h, const char* name) noexcept
             taken = static_cast<int>(i);
         }
         else {
-            lock_byte(fd, WATCH_LEASE_LOCK_BASE + i, F_UNLCK, F_OFD_SETLK);
+            set_byte_lock(fd, WATCH_LEASE_LOCK_BASE + i, F_UNLCK);
         }
     }
     if (taken < 0) {
-        untrack_lease(fd);
+        close_kept(fd);
         return false;
     }
     uint32_t slot = slot_of(name);
@@ -306,8 +244,8 @@ void watch_unregister(WatchLeaseHandle& h) noexcept
     }
     if (h.pid == getpid()) {
         reap(h.table, h.lease);
-        lock_byte(h.fd, WATCH_LEASE_LOCK_BASE + h.lease, F_UNLCK, F_OFD_SETLK);
-        untrack_lease(h.fd);
+        set_byte_lock(h.fd, WATCH_LEASE_LOCK_BASE + h.lease, F_UNLCK);
+        close_kept(h.fd);
     }
     // In a forked child the lease is the parent's: its descriptor was closed at the fork.
     h = WatchLeaseHandle{};
